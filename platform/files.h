@@ -1,0 +1,69 @@
+// File and process services the rest of the program builds on.
+//
+// Temporary files are created in the folder of the file they will replace,
+// under a hidden name that begins ".fetchwell-" (a downloaded file's name never
+// begins with "."), and with the permissions an ordinary new file gets. Every
+// temporary file alive is also known to the interrupt handler, which removes it
+// when SIGINT or SIGTERM ends the program.
+//
+// Functions that fail raise fw::Error 75 with a description naming the file and
+// the system's reason, unless said otherwise.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace fw {
+
+// The folder holding the running executable (from /proc/self/exe), without a
+// trailing "/".
+std::string ProgramFolder();
+
+// True when `path` names a regular file, also through a symbolic link. Folders,
+// devices and missing paths are false. Never raises.
+bool IsRegularFile(const std::string& path);
+
+// The folder part of `path` ("." when it has none).
+std::string FolderOf(const std::string& path);
+
+// Reads the whole file. Raises 53 when it does not exist, 75 on other failures.
+std::string ReadWholeFile(const std::string& path);
+
+// Replaces `path` with `data` so that the old file stays whole unless the new one
+// is complete: writes a temporary file beside it, flushes it to disk and renames
+// it over `path`. On failure the temporary file is removed and fw::Error raised.
+void WriteFileAtomically(const std::string& path, std::string_view data);
+
+// A temporary file beside a destination, removed on destruction unless committed.
+class TempFile {
+ public:
+  // Creates the temporary file in the folder of `destination`.
+  explicit TempFile(const std::string& destination);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+  // Appends bytes; raises 75 on a write error.
+  void Write(std::string_view data);
+  // Flushes the contents to disk, closes the file and renames it over the
+  // destination. Raises 75 on failure (the temporary file is then removed).
+  void Commit();
+  // Closes and removes the temporary file now. Never raises.
+  void Discard() noexcept;
+
+ private:
+  std::string destination_;
+  std::string path_;
+  int fd_ = -1;
+  int slot_ = -1;
+};
+
+// Installs handlers for SIGINT and SIGTERM that remove every live temporary file,
+// print nothing, and end the program with status 128 + the signal number.
+// Safe to call more than once.
+void InstallInterruptCleanup();
+
+}  // namespace fw

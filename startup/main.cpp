@@ -1,0 +1,4 @@
+// Entry point of fetchwell.
+int main() {
+  return 0;
+}
