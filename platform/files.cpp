@@ -106,10 +106,16 @@ std::string ReadWholeFile(const std::string& path) {
     if (err == ENOENT) throw Error(kFileNotFound, "File not found: " + path);
     RaiseAccess("cannot open", path, err);
   }
-  std::string data;
-  char buf[65536];
+  // Read straight into a buffer sized from the file, growing only if the file
+  // grew meanwhile (or reports no size, as files under /proc do).
+  struct stat st {};
+  size_t capacity = 65536;
+  if (fstat(fd, &st) == 0 && st.st_size > 0) capacity = static_cast<size_t>(st.st_size) + 1;
+  std::string data(capacity, '\0');
+  size_t used = 0;
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
+    if (used == data.size()) data.resize(data.size() * 2);
+    ssize_t n = read(fd, data.data() + used, data.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
@@ -117,9 +123,10 @@ std::string ReadWholeFile(const std::string& path) {
       RaiseAccess("cannot read", path, err);
     }
     if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
+    used += static_cast<size_t>(n);
   }
   close(fd);
+  data.resize(used);
   return data;
 }
 
