@@ -1,0 +1,201 @@
+#include "startup/run_report.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "startup/names.h"
+
+namespace modMain {
+namespace {
+
+constexpr char kClear[] = "\r\033[K";
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+
+// The progress line as the interrupt handler sees it: the descriptor it is
+// drawn on, or -1 while no line is drawn.
+volatile sig_atomic_t g_drawnOn = -1;
+struct sigaction g_previous[2];
+bool g_handlerInstalled = false;
+
+void RunPrevious(int sig, const struct sigaction& previous) {
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
+      !(previous.sa_flags & SA_SIGINFO)) {
+    previous.sa_handler(sig);
+    return;
+  }
+  if (previous.sa_handler == SIG_IGN) return;
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Clears a drawn progress line, then does what was set up before (removing
+// temporary files and ending the program).
+void OnInterrupt(int sig) {
+  const int fd = g_drawnOn;
+  if (fd >= 0) {
+    ssize_t ignored = write(fd, kClear, sizeof kClear - 1);
+    (void)ignored;
+  }
+  RunPrevious(sig, g_previous[sig == SIGINT ? 0 : 1]);
+}
+
+void InstallClearOnInterrupt() {
+  if (g_handlerInstalled) return;
+  g_handlerInstalled = true;
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, &g_previous[0]);
+  sigaction(SIGTERM, &sa, &g_previous[1]);
+}
+
+int TerminalWidth(int fd) {
+  struct winsize ws {};
+  if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
+}
+
+// The number of columns `text` takes, counting each UTF-8 character as one.
+size_t Columns(const std::string& text) {
+  size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// `text` cut to at most `columns` characters, never inside a UTF-8 sequence.
+std::string CutToColumns(const std::string& text, size_t columns) {
+  size_t seen = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == columns) {
+      return text.substr(0, i);
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string HidePassword(const std::string& url) {
+  const auto scheme = url.find("://");
+  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  const auto at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (at == std::string::npos || at < start || at >= end) return url;
+  const auto colon = url.find(':', start);
+  if (colon == std::string::npos || colon > at) return url;
+  return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
+std::string EscapeControls(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      char buf[5];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+RunReport::RunReport(int fd, bool progress, int width, Clock now)
+    : fd_(fd), progress_(progress), width_(width), now_(std::move(now)) {
+  if (progress_) InstallClearOnInterrupt();
+}
+
+RunReport::~RunReport() {
+  ClearLine();
+}
+
+void RunReport::EntryStarted(int number, int count, const std::string& url, const std::string&) {
+  number_ = number;
+  count_ = count;
+  const std::string shown = EscapeControls(HidePassword(url));
+  name_ = GetFileFromURL(shown);
+  if (name_.empty()) name_ = shown;
+  bytes_ = 0;
+  total_ = -1;
+  started_ = now_();
+  if (progress_) Draw();
+}
+
+void RunReport::EntryProgress(int64_t bytes, int64_t total) {
+  bytes_ = bytes;
+  total_ = total;
+  if (progress_ && now_() - lastDraw_ >= kRedrawEvery) Draw();
+}
+
+void RunReport::EntryFailed(const std::string& url, const std::string& reason) {
+  ClearLine();
+  Write("fetchwell: " + EscapeControls(HidePassword(url)) + ": " + EscapeControls(reason) + "\n");
+}
+
+void RunReport::RunEnded() {
+  ClearLine();
+}
+
+void RunReport::ClearLine() {
+  if (!drawn_) return;
+  g_drawnOn = -1;
+  drawn_ = false;
+  Write(kClear);
+}
+
+std::string RunReport::FormatBytes(int64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes) / 1024;
+  int unit = 0;
+  while (value >= 1024 && unit < 3) {
+    value /= 1024;
+    ++unit;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %s", value, kUnits[unit]);
+  return buf;
+}
+
+void RunReport::Draw() {
+  const auto now = now_();
+  lastDraw_ = now;
+  std::string line = "[" + std::to_string(number_) + "/" + std::to_string(count_) + "] ";
+  if (total_ > 0) line += std::to_string(bytes_ * 100 / total_) + "% ";
+  line += FormatBytes(bytes_);
+  if (total_ >= 0) line += " of " + FormatBytes(total_);
+  const double seconds = std::chrono::duration<double>(now - started_).count();
+  if (seconds >= 0.2) {
+    line += ", " + FormatBytes(static_cast<int64_t>(static_cast<double>(bytes_) / seconds)) + "/s";
+  }
+  line += "  " + name_;
+  // One column is left free: a line that fills the last column makes some
+  // terminals wrap, and "\r" would then no longer reach its start.
+  const int width = width_ > 0 ? width_ : TerminalWidth(fd_);
+  const size_t limit = width > 1 ? static_cast<size_t>(width - 1) : 1;
+  if (Columns(line) > limit) line = CutToColumns(line, limit);
+  Write("\r" + line + "\033[K");
+  drawn_ = true;
+  g_drawnOn = fd_;
+}
+
+void RunReport::Write(const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = write(fd_, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace modMain
