@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench clean check-asan fuzz
 
 all: build
 
@@ -27,3 +27,30 @@ bench: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Sanitizers: the whole project built with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, every test run; the fuzz targets' corpora are
+# replayed as tests there. `make fuzz` fuzzes each target for FUZZ_SECONDS.
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+check-asan fuzz: export ASAN_OPTIONS ?= detect_stack_use_after_return=1:check_initialization_order=1
+check-asan fuzz: export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
+check-asan fuzz: export LSAN_OPTIONS ?= suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
+
+$(ASAN_BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_CXX_FLAGS="-O1 $(SANITIZE)"
+
+check-asan: deps $(ASAN_BUILD)/CMakeCache.txt
+	@cmake --build $(ASAN_BUILD) -j$(JOBS) -- --no-print-directory
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+$(FUZZ_BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_CXX_FLAGS="-O1 $(SANITIZE) -fsanitize=fuzzer-no-link"
+
+fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz-targets -- --no-print-directory
+	@fuzz/run-all $(FUZZ_BUILD) $(FUZZ_SECONDS)
