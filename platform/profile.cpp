@@ -1,0 +1,233 @@
+#include "platform/profile.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/profile_text.h"
+
+namespace fw::profile {
+namespace {
+
+constexpr size_t kMaxFileSize = size_t{4} << 20;
+
+enum class Loaded { kText, kMissing, kFailed };
+
+struct FileState {
+  std::string bytes;  // at most kMaxFileSize + 1 bytes
+  struct stat st {};
+};
+
+// Reads a regular file, stopping one byte past kMaxFileSize so that an oversized
+// file is recognised without reading it all. O_NONBLOCK keeps a FIFO from
+// blocking the open; such files are refused after it.
+Loaded Load(const std::string& path, FileState* file) {
+  if (path.empty()) return Loaded::kFailed;
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? Loaded::kMissing : Loaded::kFailed;
+  if (fstat(fd, &file->st) != 0 || !S_ISREG(file->st.st_mode)) {
+    close(fd);
+    return Loaded::kFailed;
+  }
+  char chunk[65536];
+  while (file->bytes.size() <= kMaxFileSize) {
+    size_t want = std::min(sizeof chunk, kMaxFileSize + 1 - file->bytes.size());
+    ssize_t n = read(fd, chunk, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return Loaded::kFailed;
+    }
+    if (n == 0) break;
+    file->bytes.append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  return Loaded::kText;
+}
+
+// The text of `path` for reading: empty when it cannot be read.
+ProfileText ReadText(const std::string& path) {
+  FileState file;
+  if (Load(path, &file) != Loaded::kText) return ProfileText("");
+  std::string_view bytes = file.bytes;
+  return ProfileText(bytes.substr(0, kMaxFileSize));
+}
+
+// The file a write replaces: the target of a symbolic link, so that the link
+// stays a link.
+std::string WriteTarget(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) != nullptr) return resolved;
+  }
+  return path;
+}
+
+// Loads `path`, applies `edit` to its text and puts the result in its place.
+template <typename Edit>
+int Rewrite(const std::string& path, Edit edit) {
+  try {
+    if (path.empty()) return 0;
+    std::string target = WriteTarget(path);
+    FileState file;
+    Loaded loaded = Load(target, &file);
+    if (loaded == Loaded::kFailed || file.bytes.size() > kMaxFileSize) return 0;
+    if (loaded == Loaded::kText && access(target.c_str(), W_OK) != 0) return 0;
+    ProfileText text(file.bytes);
+    edit(text);
+    TempFile temp(target);
+    if (loaded == Loaded::kText) {
+      // Best effort: an ordinary user cannot give a file away, and need not.
+      (void)!fchown(temp.fd(), file.st.st_uid, file.st.st_gid);
+      (void)!fchmod(temp.fd(), file.st.st_mode & 07777);
+    }
+    temp.Write(text.Bytes());
+    temp.Commit();
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// The entry lines of section contents: the pieces between NULs, up to the
+// first empty piece.
+std::vector<std::string> SplitContents(std::string_view contents) {
+  std::vector<std::string> lines;
+  while (!contents.empty()) {
+    size_t nul = contents.find('\0');
+    std::string_view piece = contents.substr(0, nul);
+    if (piece.empty()) break;
+    lines.emplace_back(piece);
+    if (nul == std::string_view::npos) break;
+    contents.remove_prefix(nul + 1);
+  }
+  return lines;
+}
+
+// Writes each item followed by a NUL, then the final NUL, while whole items fit.
+size_t FillList(const std::vector<std::string>& items, char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return 0;
+  size_t pos = 0;
+  for (const std::string& item : items) {
+    if (item.size() + 2 > size - pos) break;  // the item, its NUL, the final NUL
+    std::memcpy(buffer + pos, item.data(), item.size());
+    pos += item.size();
+    buffer[pos++] = '\0';
+  }
+  buffer[pos] = '\0';
+  if (pos == 0 && size >= 2) buffer[1] = '\0';
+  return pos;
+}
+
+void MakeFolders(const std::string& folder) {
+  for (size_t i = 1; i <= folder.size(); ++i) {
+    if (i == folder.size() || folder[i] == '/') mkdir(folder.substr(0, i).c_str(), 0700);
+  }
+}
+
+// The user's profile, its folders made, for a write.
+std::string UserProfileForWrite() {
+  std::string path = UserProfilePath();
+  if (!path.empty()) MakeFolders(FolderOf(path));
+  return path;
+}
+
+}  // namespace
+
+int WritePrivateProfileString(std::string_view section, std::string_view key,
+                              std::string_view value, const std::string& file) {
+  if (!ProfileText::IsWritableSection(section) || !ProfileText::IsWritableKey(key) ||
+      !ProfileText::IsWritableValue(value)) {
+    return 0;
+  }
+  return Rewrite(file, [&](ProfileText& text) { text.SetValue(section, key, value); });
+}
+
+std::string GetPrivateProfileString(std::string_view section, std::string_view key,
+                                    std::string_view default_value, const std::string& file) {
+  try {
+    return ReadText(file).Value(section, key).value_or(std::string(default_value));
+  } catch (...) {
+    return std::string(default_value);
+  }
+}
+
+int WritePrivateProfileSection(std::string_view section, std::string_view contents,
+                               const std::string& file) {
+  if (!ProfileText::IsWritableSection(section)) return 0;
+  std::vector<std::string> lines = SplitContents(contents);
+  for (const std::string& line : lines) {
+    if (!ProfileText::IsWritableLine(line)) return 0;
+  }
+  return Rewrite(file, [&](ProfileText& text) { text.ReplaceSection(section, lines); });
+}
+
+size_t GetPrivateProfileSection(std::string_view section, char* buffer, size_t size,
+                                const std::string& file) {
+  try {
+    return FillList(ReadText(file).Entries(section), buffer, size);
+  } catch (...) {
+    return FillList({}, buffer, size);
+  }
+}
+
+size_t GetPrivateProfileSectionNames(char* buffer, size_t size, const std::string& file) {
+  try {
+    return FillList(ReadText(file).SectionNames(), buffer, size);
+  } catch (...) {
+    return FillList({}, buffer, size);
+  }
+}
+
+int WriteProfileString(std::string_view section, std::string_view key, std::string_view value) {
+  try {
+    return WritePrivateProfileString(section, key, value, UserProfileForWrite());
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::string GetProfileString(std::string_view section, std::string_view key,
+                             std::string_view default_value) {
+  return GetPrivateProfileString(section, key, default_value, UserProfilePath());
+}
+
+int WriteProfileSection(std::string_view section, std::string_view contents) {
+  try {
+    return WritePrivateProfileSection(section, contents, UserProfileForWrite());
+  } catch (...) {
+    return 0;
+  }
+}
+
+size_t GetProfileSection(std::string_view section, char* buffer, size_t size) {
+  return GetPrivateProfileSection(section, buffer, size, UserProfilePath());
+}
+
+std::string UserProfilePath() {
+  std::string base;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') {
+      const passwd* pw = getpwuid(getuid());
+      home = pw != nullptr ? pw->pw_dir : nullptr;
+    }
+    if (home == nullptr || home[0] == '\0') return "";
+    base = std::string(home) + "/.config";
+  }
+  return base + "/fetchwell/profile.ini";
+}
+
+}  // namespace fw::profile
