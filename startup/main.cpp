@@ -1,4 +1,92 @@
-// Entry point of fetchwell.
-int main() {
-  return 0;
+// The program's entry: loads the saved list and folder, walks the command
+// line's words (each "-e" runs the download run where it stands), then shows
+// the window or ends.
+//
+// Exit status: 0 when every fetch succeeded or there was nothing to fetch, 1
+// when a download run had a failed entry, 2 when an error ended the program
+// (or the window could not be shown), 128 + the signal number when SIGINT or
+// SIGTERM ended it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/files.h"
+#include "startup/command_line.h"
+#include "startup/run_report.h"
+#include "startup/window_module.h"
+#include "ui/frmMain.h"
+
+namespace {
+
+constexpr int kAllFetched = 0;
+constexpr int kSomeFailed = 1;
+constexpr int kEndedByError = 2;
+
+constexpr int kOutOfMemory = 7;
+constexpr int kInternalError = 51;
+
+// The standard error report: a message box while the window is to be shown,
+// otherwise one line on standard error.
+int ReportError(int number, const std::string& description, bool show, modMain::RunReport& report) {
+  report.ClearLine();
+  if (show) {
+    modMain::ReportErrorInBox(number, description);
+  } else {
+    std::fprintf(stderr, "fetchwell: error %d: %s\n", number,
+                 modMain::EscapeControls(description).c_str());
+  }
+  return kEndedByError;
+}
+
+int Main(int argc, char** argv) {
+  // Dates follow LC_TIME from the environment.
+  std::setlocale(LC_ALL, "");
+  // A reader of standard error that has gone away must not end the run.
+  signal(SIGPIPE, SIG_IGN);
+  fw::InstallInterruptCleanup();
+
+  const auto words = modMain::CommandWords(argc, argv);
+  const bool show = modMain::ShowsWindow(words);
+  if (show) {
+    std::string why;
+    if (!modMain::OpenWindowModule(argc, argv, why)) {
+      std::fprintf(stderr, "fetchwell: cannot show the window: %s\n", why.c_str());
+      return kEndedByError;
+    }
+  }
+
+  // Installed after the interrupt cleanup, so that an interrupt also clears
+  // the progress line.
+  modMain::RunReport report(STDERR_FILENO, isatty(STDERR_FILENO) == 1);
+  int status = kAllFetched;
+  try {
+    frmMain& form = frmMain::Instance();
+    form.SetRunObserver(&report);
+    form.LoadData();
+    for (const auto& word : words) {
+      if (modMain::IsRunWord(word) && form.DownloadFiles() > 0) status = kSomeFailed;
+    }
+    form.SetRunObserver(nullptr);
+    if (show) modMain::RunWindow(form);
+    frmMain::Unload();
+  } catch (const fw::Error& e) {
+    return ReportError(e.Number(), e.Description(), show, report);
+  } catch (const std::bad_alloc&) {
+    return ReportError(kOutOfMemory, "Out of memory", show, report);
+  } catch (const std::exception& e) {
+    return ReportError(kInternalError, std::string("Internal error: ") + e.what(), show, report);
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return Main(argc, argv);
 }

@@ -14,9 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/download.h"
 #include "store/clsFiles.h"
 #include "store/clsSettings.h"
 #include "store/list_display.h"
+
+class RunObserver;
 
 // The one-line text box that holds the download folder.
 class TextBox {
@@ -47,13 +50,33 @@ class frmMain {
   void AttachControls(ListDisplay* list, TextBox* text);
 
   // Fills the state from "Files.dat" and "Settings.inf" in the program's folder.
+  // A FolderPath that is missing or empty gives the program's folder.
   void LoadData();
   // Fetches every non-empty entry into the folder text's folder; returns the
-  // number of entries whose fetch failed.
+  // number of entries whose fetch failed. Each entry goes to
+  // FixPath(folder text) + StripExtension(name) + "-" + date + "." +
+  // GetExtension(name), name being the URL's part after its last "/" and date
+  // the locale's short date (strftime "%x", "/" turned into "-"), both taken
+  // anew for each entry. One download session serves the whole run; its time
+  // limits come from section "Download" of the settings (ConnectTimeout, 30,
+  // and StallTimeout, 60, seconds; a value that is not a positive number gives
+  // the default). A failed fetch does not stop the run.
   int DownloadFiles();
+  // The download run's time limits, from section "Download" of the settings.
+  fw::DownloadLimits DownloadLimits();
+  // The observer told about every run's progress and failures; nullptr for
+  // none. Not owned.
+  void SetRunObserver(RunObserver* observer);
 
-  // The window's commands, after any dialog has been answered.
-  void AddFile(const std::string& answer);            // Add file
+  // The window's commands, after any dialog has been answered. Each refills
+  // the list display afterwards.
+  //  - AddFile adds `answer` as the last entry unless it is the empty text.
+  //  - RemoveFiles removes the entries of the rows at the `selected`
+  //    positions, counted before any removal; the others keep their order. A
+  //    position outside the list raises error 9 and removes nothing.
+  //  - Save writes the list file, then the folder text as "General"/"FolderPath"
+  //    of the settings file; a settings file that cannot be written raises 75.
+  void AddFile(const std::string& answer);             // Add file
   void RemoveFiles(const std::vector<int>& selected);  // Remove file: rows by position
   void ClearAll();                                     // Clear all
   void Save();                                         // Save
@@ -61,6 +84,13 @@ class frmMain {
   // The data files' paths, built from the program's own folder on every use.
   static std::string ListFilePath();
   static std::string SettingsFilePath();
+  // The program's own folder, without a trailing "/": the executable's folder,
+  // unless a test has named another with UseProgramFolder.
+  static std::string ProgramFolder();
+  // For tests: makes `folder` stand for the program's folder (the data files'
+  // home and the default download folder); the empty text goes back to the
+  // executable's folder.
+  static void UseProgramFolder(const std::string& folder);
 
   frmMain();
   ~frmMain();
