@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test bench clean check-asan fuzz
+.PHONY: all deps build run test bench clean check-asan fuzz screenshot
 
 all: build
 
@@ -27,6 +27,11 @@ bench: build
 
 clean:
 	rm -rf $(BUILD)
+
+# The window with a few rows, rendered on Qt's offscreen platform.
+screenshot: build
+	@cmake --build $(BUILD) --target window_screenshot -- --no-print-directory
+	QT_QPA_PLATFORM=offscreen $(BUILD)/ui/window/window_screenshot $(BUILD)/screenshot.png
 
 # Sanitizers: the whole project built with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer, every test run; the fuzz targets' corpora are

@@ -1,0 +1,199 @@
+#include "ui/window/main_window.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QIcon>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "ui/frmMain.h"
+#include "ui/window/error_box.h"
+#include "ui/window/widget_controls.h"
+
+namespace {
+
+// The layout is measured in twips (1/1440 inch). At 15 twips to the pixel it
+// becomes Qt's device-independent pixels, which Qt scales on a dense screen.
+int Px(int twips) {
+  return static_cast<int>(std::lround(twips / 15.0));
+}
+
+// Places `widget` at a rectangle given in twips. Positions are relative to the
+// containing control's client area, which for every container here is the
+// whole parent widget: Qt measures a child's geometry from its parent's
+// top-left corner, and for a QGroupBox that is the outer corner of the frame,
+// caption included, exactly as the table measures a frame's contents.
+void Place(QWidget* widget, int left, int top, int width, int height) {
+  widget->setGeometry(Px(left), Px(top), Px(width), Px(height));
+}
+
+// A titled frame whose caption is bold "MS Sans Serif" 8.25 pt (the font
+// falls back as fontconfig decides when that family is missing).
+QGroupBox* Frame(QWidget* parent, const char* name, const char* caption) {
+  auto* frame = new QGroupBox(QString::fromUtf8(caption), parent);
+  frame->setObjectName(QString::fromUtf8(name));
+  QFont font = parent->font();
+  font.setFamily(QStringLiteral("MS Sans Serif"));
+  font.setPointSizeF(8.25);
+  font.setWeight(QFont::Bold);
+  frame->setFont(font);
+  return frame;
+}
+
+// A plain container inside a frame. It carries the window's own font, resolved
+// in full, so that the frame's caption font does not reach its controls.
+QWidget* Container(QGroupBox* frame, const char* name, const QFont& window_font) {
+  auto* container = new QWidget(frame);
+  container->setObjectName(QString::fromUtf8(name));
+  QFont font = window_font;
+  font.setResolveMask(QFont::AllPropertiesResolved);
+  container->setFont(font);
+  return container;
+}
+
+// The controls keep the table's sizes whatever the desktop's font. When a
+// caption would not fit its control in the window's font, the control gets the
+// same font at the largest size (not below 6 pt) at which it fits, rather than
+// showing a cut caption. `room` is the width the caption may take.
+void FitCaption(QWidget* control, const QString& caption, int room) {
+  QFont font = control->font();
+  QString shown = caption;
+  shown.remove(QLatin1Char('&'));
+  while (QFontMetrics(font).horizontalAdvance(shown) > room && font.pointSizeF() > 6.0) {
+    font.setPointSizeF(font.pointSizeF() - 0.25);
+  }
+  if (font != control->font()) control->setFont(font);
+}
+
+QPushButton* Button(QWidget* parent, const char* name, const char* caption) {
+  auto* button = new QPushButton(QString::fromUtf8(caption), parent);
+  button->setObjectName(QString::fromUtf8(name));
+  return button;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(frmMain& form, QWidget* parent) : QWidget(parent), form_(form) {
+  setObjectName(QStringLiteral("frmMain"));
+  setWindowTitle(QStringLiteral("Download file"));
+  setWindowIcon(QIcon::fromTheme(QStringLiteral("fetchwell")));
+  BuildControls();
+  ConnectCommands();
+
+  list_display_ = std::make_unique<ListWidgetDisplay>(lstFiles_);
+  text_box_ = std::make_unique<LineEditTextBox>(txtPath_);
+  form_.AttachControls(list_display_.get(), text_box_.get());
+}
+
+MainWindow::~MainWindow() {
+  // Hands the state back (the folder text is copied out of the box) while the
+  // widgets still exist.
+  form_.AttachControls(nullptr, nullptr);
+}
+
+void MainWindow::BuildControls() {
+  // The client area is fixed; nothing is laid out again.
+  setFixedSize(Px(5925), Px(5235));
+  const QFont window_font = font();
+
+  QGroupBox* frameFiles = Frame(this, "frameFiles", "Files to download:");
+  Place(frameFiles, 120, 120, 5655, 3255);
+  QWidget* picFilesToDownload = Container(frameFiles, "picFilesToDownload", window_font);
+  Place(picFilesToDownload, 220, 360, 5295, 2775);
+
+  lstFiles_ = new QListWidget(picFilesToDownload);
+  lstFiles_->setObjectName(QStringLiteral("lstFiles"));
+  lstFiles_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  Place(lstFiles_, 0, 0, 5175, 2205);
+  cmdAddFile_ = Button(picFilesToDownload, "cmdAddFile", "&Add file");
+  Place(cmdAddFile_, 0, 2280, 1575, 375);
+  cmdRemoveFile_ = Button(picFilesToDownload, "cmdRemoveFile", "&Remove file");
+  Place(cmdRemoveFile_, 1680, 2280, 1695, 375);
+  cmdClearAll_ = Button(picFilesToDownload, "cmdClearAll", "&Clear all");
+  Place(cmdClearAll_, 3480, 2280, 1695, 375);
+
+  QGroupBox* Frame1 = Frame(this, "Frame1", "Settings:");
+  Place(Frame1, 120, 3480, 5655, 855);
+  QWidget* picSettings = Container(Frame1, "picSettings", window_font);
+  Place(picSettings, 120, 240, 5415, 495);
+  auto* lblPath = new QLabel(QStringLiteral("Folder to download to:"), picSettings);
+  lblPath->setObjectName(QStringLiteral("lblPath"));
+  Place(lblPath, 0, 120, 1695, 255);
+  FitCaption(lblPath, lblPath->text(), lblPath->width());
+  txtPath_ = new QLineEdit(picSettings);
+  txtPath_->setObjectName(QStringLiteral("txtPath"));
+  Place(txtPath_, 1920, 120, 3335, 285);
+
+  cmdSave_ = Button(this, "cmdSave", "&Save");
+  Place(cmdSave_, 4200, 4680, 1575, 375);
+  cmdExit_ = Button(this, "cmdExit", "&Exit");
+  Place(cmdExit_, 2520, 4680, 1575, 375);
+  for (QPushButton* button : {cmdAddFile_, cmdRemoveFile_, cmdClearAll_, cmdSave_, cmdExit_}) {
+    // Room for the caption inside the button's bevel.
+    FitCaption(button, button->text(), button->width() - 12);
+  }
+
+  // Tab order: Save, Exit, the folder box, the list, then its three buttons.
+  // Frames, containers and the label take no focus.
+  const std::vector<QWidget*> order = {cmdSave_,    cmdExit_,       txtPath_,    lstFiles_,
+                                       cmdAddFile_, cmdRemoveFile_, cmdClearAll_};
+  for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+  cmdSave_->setFocus();
+}
+
+void MainWindow::ConnectCommands() {
+  connect(cmdAddFile_, &QPushButton::clicked, this, [this] { AddFile(); });
+  connect(cmdRemoveFile_, &QPushButton::clicked, this, [this] { RemoveFile(); });
+  connect(cmdClearAll_, &QPushButton::clicked, this, [this] { ClearAll(); });
+  connect(cmdSave_, &QPushButton::clicked, this, [this] { Save(); });
+  connect(cmdExit_, &QPushButton::clicked, this, [this] { Exit(); });
+}
+
+template <typename Command>
+void MainWindow::Guarded(Command command) {
+  try {
+    command();
+  } catch (const fw::Error& error) {
+    ShowErrorBox(this, error.Number(), error.Description());
+  }
+}
+
+void MainWindow::AddFile() {
+  bool accepted = false;
+  const QString answer =
+      QInputDialog::getText(this, QStringLiteral("Fetchwell"),
+                            QStringLiteral("Write the URL to the file to be downloaded"),
+                            QLineEdit::Normal, QString(), &accepted);
+  // Cancel answers with the empty text, which adds nothing; the list is refilled either way.
+  const std::string text = accepted ? answer.toStdString() : std::string();
+  Guarded([&] { form_.AddFile(text); });
+}
+
+void MainWindow::RemoveFile() {
+  std::vector<int> selected;
+  for (int row = 0; row < lstFiles_->count(); ++row) {
+    if (lstFiles_->item(row)->isSelected()) selected.push_back(row);
+  }
+  Guarded([&] { form_.RemoveFiles(selected); });
+}
+
+void MainWindow::ClearAll() {
+  Guarded([&] { form_.ClearAll(); });
+}
+
+void MainWindow::Save() {
+  Guarded([&] { form_.Save(); });
+}
+
+void MainWindow::Exit() {
+  close();
+}

@@ -1,0 +1,53 @@
+// The "Download file" window: the list of URLs, the download folder and the
+// five commands, laid out as fixed controls measured in twips.
+//
+// A MainWindow works on the window object it is given. While it exists its list
+// box and folder box are the window object's controls (handed over with
+// frmMain::AttachControls on construction and handed back on destruction), so
+// the state lives in the widgets. A command that fails shows the error box and
+// leaves the window open with the user's edits. Exit and the window's close
+// control only close the window; nothing is saved.
+#pragma once
+
+#include <QWidget>
+#include <memory>
+
+class frmMain;
+class QInputDialog;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class ListWidgetDisplay;
+class LineEditTextBox;
+
+class MainWindow : public QWidget {
+ public:
+  // Builds the window over `form`'s state, not yet shown. `form` must outlive it.
+  explicit MainWindow(frmMain& form, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // The commands, as their buttons run them.
+  void AddFile();     // asks for a URL with a modal dialog, adds a non-empty answer
+  void RemoveFile();  // removes the selected rows
+  void ClearAll();    // empties the list, without asking
+  void Save();        // writes "Files.dat" and the folder into "Settings.inf"
+  void Exit();        // closes the window
+
+ private:
+  void BuildControls();
+  void ConnectCommands();
+  // Runs one command; an fw::Error it raises is shown in the error box.
+  template <typename Command>
+  void Guarded(Command command);
+
+  frmMain& form_;
+  QListWidget* lstFiles_ = nullptr;
+  QLineEdit* txtPath_ = nullptr;
+  QPushButton* cmdAddFile_ = nullptr;
+  QPushButton* cmdRemoveFile_ = nullptr;
+  QPushButton* cmdClearAll_ = nullptr;
+  QPushButton* cmdSave_ = nullptr;
+  QPushButton* cmdExit_ = nullptr;
+  std::unique_ptr<ListWidgetDisplay> list_display_;
+  std::unique_ptr<LineEditTextBox> text_box_;
+};

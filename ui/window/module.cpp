@@ -1,0 +1,33 @@
+// The window module's entry points (declared in startup/window_module.h). The
+// window object's code is not in this module: it is resolved from the
+// executable that loads it.
+#include <QApplication>
+#include <cstdio>
+#include <string>
+
+#include "startup/window_module.h"
+#include "ui/window/application.h"
+#include "ui/window/error_box.h"
+
+#define FETCHWELL_EXPORT __attribute__((visibility("default")))
+
+extern "C" FETCHWELL_EXPORT int fetchwell_window_open(int* argc, char** argv, char* why,
+                                                      unsigned long why_size) {
+  std::string reason;
+  if (OpenApplication(argc, argv, reason)) return 1;
+  if (why_size > 0) std::snprintf(why, why_size, "%s", reason.c_str());
+  return 0;
+}
+
+extern "C" FETCHWELL_EXPORT void fetchwell_window_report(int number, const char* description) {
+  if (QApplication::instance() == nullptr) {
+    std::fprintf(stderr, "fetchwell: error %d: %s\n", number, description);
+    return;
+  }
+  ShowErrorBox(nullptr, number, description);
+}
+
+extern "C" FETCHWELL_EXPORT void fetchwell_window_run(frmMain* form) {
+  RunMainWindow(*form);
+  CloseApplication();
+}

@@ -1,0 +1,232 @@
+// The window's five commands, driven through the real widgets, with the list
+// and settings files in a temporary program folder.
+#include <QApplication>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <memory>
+
+#include "ui/frmMain.h"
+#include "ui/window/application.h"
+#include "ui/window/main_window.h"
+#include "ui/window/test_support.h"
+#include "ui/window/widget_controls.h"
+
+using Strings = std::vector<std::string>;
+
+class WindowCommandsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<ProgramFolderForTest> folder_;
+  std::unique_ptr<MainWindow> window_;
+
+  // Loads the data files as a start would and shows a new window over them.
+  void Open() {
+    window_.reset();
+    frmMain::Unload();
+    frmMain::Instance().LoadData();
+    window_ = std::make_unique<MainWindow>(frmMain::Instance());
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  template <typename T = QWidget>
+  T* Control(const char* name) {
+    T* control = window_->findChild<T*>(QString::fromUtf8(name));
+    if (control == nullptr) qFatal("no control named %s", name);
+    return control;
+  }
+
+  void Click(const char* button) { QTest::mouseClick(Control(button), Qt::LeftButton); }
+
+  Strings ShownRows() { return Rows(Control("lstFiles")); }
+
+  // The entries Files holds, read through the window object.
+  Strings Entries() {
+    Strings entries;
+    clsFiles& files = frmMain::Instance().Files();
+    const int upper = std::stoi(files.Count());
+    for (int i = 0; i <= upper; ++i) entries.push_back(files.File(i));
+    return entries;
+  }
+
+  // Answers the Add file dialog: with `text`, or Cancel when `text` is null.
+  // Returns the dialog's title and prompt.
+  QString AddFileAnswering(const char* text) {
+    QString seen;
+    AnswerNextModal([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QInputDialog*>(modal);
+      if (dialog == nullptr) return;
+      seen = dialog->windowTitle() + "|" + dialog->labelText() + "|" + dialog->textValue();
+      if (text != nullptr) {
+        dialog->setTextValue(QString::fromUtf8(text));
+        dialog->accept();
+      } else {
+        dialog->reject();
+      }
+    });
+    Click("cmdAddFile");
+    return seen;
+  }
+
+ private slots:
+  void init() {
+    folder_ = std::make_unique<ProgramFolderForTest>();
+    WriteBytes(folder_->Path("Files.dat"), ListFileBytes({"a", "b", "c", "d"}));
+    Open();
+  }
+
+  void cleanup() {
+    window_.reset();
+    folder_.reset();
+  }
+
+  void addFileAppendsTheAnswer() {
+    const QString seen = AddFileAnswering("http://h/a.txt");
+    QCOMPARE(seen, QStringLiteral("Fetchwell|Write the URL to the file to be downloaded|"));
+    const Strings expected = {"a", "b", "c", "d", "http://h/a.txt"};
+    QCOMPARE(ShownRows(), expected);
+    QCOMPARE(Entries(), expected);
+
+    // An answer of spaces is an entry like any other.
+    AddFileAnswering("   ");
+    QCOMPARE(ShownRows().back(), std::string("   "));
+  }
+
+  void addFileCancelledOrEmptyAddsNothingButRedraws() {
+    // A row the list box shows but Files lacks is gone after the redraw.
+    Control<QListWidget>("lstFiles")->addItem(QStringLiteral("stray"));
+    QVERIFY(AddFileAnswering(nullptr).startsWith(QStringLiteral("Fetchwell|")));
+    QCOMPARE(ShownRows(), (Strings{"a", "b", "c", "d"}));
+
+    AddFileAnswering("");
+    QCOMPARE(ShownRows(), (Strings{"a", "b", "c", "d"}));
+    QCOMPARE(Entries(), (Strings{"a", "b", "c", "d"}));
+  }
+
+  void removeFileRemovesTheSelectedRows() {
+    auto* list = Control<QListWidget>("lstFiles");
+    list->item(1)->setSelected(true);
+    list->item(2)->setSelected(true);
+    Click("cmdRemoveFile");
+    QCOMPARE(ShownRows(), (Strings{"a", "d"}));
+    QCOMPARE(Entries(), (Strings{"a", "d"}));
+
+    // Nothing selected: nothing changes.
+    list->clearSelection();
+    Click("cmdRemoveFile");
+    QCOMPARE(ShownRows(), (Strings{"a", "d"}));
+    QCOMPARE(Entries(), (Strings{"a", "d"}));
+  }
+
+  void clearAllThenSaveWritesAnEmptyList() {
+    Click("cmdClearAll");
+    QCOMPARE(ShownRows(), Strings{});
+    Click("cmdSave");
+    QCOMPARE(ReadBytes(folder_->Path("Files.dat")), std::string(4, '\xFF'));
+  }
+
+  void savedRowsAndFolderComeBackOnTheNextStart() {
+    AddFileAnswering("https://example.org/r.pdf");
+    Control<QListWidget>("lstFiles")->item(0)->setSelected(true);
+    Click("cmdRemoveFile");
+    auto* path = Control<QLineEdit>("txtPath");
+    path->clear();
+    QTest::keyClicks(path, QStringLiteral("/srv/snapshots "));
+    path->insert(QStringLiteral("é"));
+    Click("cmdSave");
+
+    Open();
+    QCOMPARE(ShownRows(), (Strings{"b", "c", "d", "https://example.org/r.pdf"}));
+    QCOMPARE(Control<QLineEdit>("txtPath")->text(), QStringLiteral("/srv/snapshots é"));
+    QVERIFY(ReadBytes(folder_->Path("Settings.inf")).find("FolderPath=/srv/snapshots é") !=
+            std::string::npos);
+  }
+
+  void exitAndCloseSaveNothing() {
+    const std::string settings = "[General]\nFolderPath=/old\n";
+    WriteBytes(folder_->Path("Settings.inf"), settings);
+    const std::string list = ReadBytes(folder_->Path("Files.dat"));
+
+    for (const bool by_exit : {true, false}) {
+      window_.reset();
+      frmMain::Unload();
+      frmMain::Instance().LoadData();
+      // The window's own run: shown until Exit or the close control ends it,
+      // then the window object is unloaded. Meanwhile, edit and leave.
+      bool edited = false;
+      QTimer::singleShot(0, qApp, [&] {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+          auto* shown = dynamic_cast<MainWindow*>(top);
+          if (shown == nullptr || !shown->isVisible()) continue;
+          shown->findChild<QLineEdit*>(QStringLiteral("txtPath"))->setText(QStringLiteral("/new"));
+          QTest::mouseClick(shown->findChild<QPushButton*>(QStringLiteral("cmdClearAll")),
+                            Qt::LeftButton);
+          edited = true;
+          if (by_exit) {
+            QTest::mouseClick(shown->findChild<QPushButton*>(QStringLiteral("cmdExit")),
+                              Qt::LeftButton);
+          } else {
+            shown->close();
+          }
+        }
+      });
+      RunMainWindow(frmMain::Instance());
+      QVERIFY(edited);
+      QVERIFY(!frmMain::Loaded());
+      QCOMPARE(ReadBytes(folder_->Path("Settings.inf")), settings);
+      QCOMPARE(ReadBytes(folder_->Path("Files.dat")), list);
+    }
+  }
+
+  void failedSaveShowsTheErrorAndKeepsTheEdits() {
+    AddFileAnswering("http://h/kept.zip");
+    Control<QLineEdit>("txtPath")->setText(QStringLiteral("/typed"));
+    // A folder where the list file should be: it cannot be replaced, even by root.
+    std::filesystem::remove(folder_->Path("Files.dat"));
+    std::filesystem::create_directory(folder_->Path("Files.dat"));
+
+    QString title, text;
+    AnswerNextModal([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (box == nullptr) return;
+      title = box->windowTitle();
+      text = box->text();
+      box->close();
+    });
+    Click("cmdSave");
+    QCOMPARE(title, QStringLiteral("Fetchwell"));
+    QVERIFY2(text.startsWith(QStringLiteral("Error 75: ")) && text.contains("Files.dat"),
+             qPrintable(text));
+
+    QVERIFY(window_->isVisible());
+    QCOMPARE(ShownRows(), (Strings{"a", "b", "c", "d", "http://h/kept.zip"}));
+    QCOMPARE(Control<QLineEdit>("txtPath")->text(), QStringLiteral("/typed"));
+    QCOMPARE(ReadBytes(folder_->Path("Settings.inf")), std::string("<missing>"));
+
+    // Once the obstacle is gone, the same edits save.
+    std::filesystem::remove(folder_->Path("Files.dat"));
+    Click("cmdSave");
+    QCOMPARE(ReadBytes(folder_->Path("Files.dat")),
+             ListFileBytes({"a", "b", "c", "d", "http://h/kept.zip"}));
+  }
+
+  void folderBytesThatAreNotUtf8SurviveUntilEdited() {
+    QLineEdit edit;
+    LineEditTextBox box(&edit);
+    const std::string latin1 = "/data/caf\xE9";
+    box.SetText(latin1);
+    QCOMPARE(box.Text(), latin1);
+    edit.setText(edit.text() + "/x");
+    QCOMPARE(box.Text(), edit.text().toStdString());
+  }
+};
+
+QTEST_MAIN(WindowCommandsTest)
+#include "window_commands_test.moc"
