@@ -6,6 +6,7 @@
 // when a download run had a failed entry, 2 when an error ended the program
 // (or the window could not be shown), 128 + the signal number when SIGINT or
 // SIGTERM ended it.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -44,7 +45,17 @@ int ReportError(int number, const std::string& description, bool show, modMain::
   return kEndedByError;
 }
 
+// Opens /dev/null on any of descriptors 0 to 2 that the caller left closed:
+// otherwise the first file opened would take its number, and lines meant for
+// standard error would land in a downloaded file.
+void KeepStandardDescriptorsOpen() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) return;
+  }
+}
+
 int Main(int argc, char** argv) {
+  KeepStandardDescriptorsOpen();
   // Dates follow LC_TIME from the environment.
   std::setlocale(LC_ALL, "");
   // A reader of standard error that has gone away must not end the run.
