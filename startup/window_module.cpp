@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/files.h"
 
 namespace modMain {
@@ -36,7 +37,13 @@ bool OpenWindowModule(int argc, char** argv, std::string& why) {
   Module& m = TheModule();
   if (m.opened) return true;
 
-  const std::string path = fw::ProgramFolder() + "/" + kModuleName;
+  std::string path;
+  try {
+    path = fw::ProgramFolder() + "/" + kModuleName;
+  } catch (const fw::Error& error) {
+    why = "cannot find the program's folder: " + error.Description();
+    return false;
+  }
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* reason = dlerror();
