@@ -1,0 +1,63 @@
+// Fetching URLs into files, on libcurl.
+//
+// A DownloadSession holds one libcurl handle for a whole download run, so that
+// entries on the same host reuse one kept-alive connection. Protocols: http,
+// https, ftp, ftps and file. Redirects are followed, at most 10, and only to
+// http or https. TLS certificates and host names are always verified. Proxies
+// come from the environment (http_proxy, https_proxy, no_proxy...). An HTTP
+// status of 400 or more is a failed fetch.
+//
+// A fetch writes the body to a hidden temporary file in the destination's folder
+// (see fw::TempFile) and renames it over the destination, after flushing it to
+// disk, only when the whole body arrived. After a failed fetch no temporary or
+// partial file remains and an existing file of the destination's name is as it
+// was. SIGINT and SIGTERM remove the temporary file too, once
+// fw::InstallInterruptCleanup() has been called.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace fw {
+
+// Time limits of a fetch, in seconds.
+struct DownloadLimits {
+  long connectTimeout = 30;  // to connect (TLS handshake included)
+  long stallTimeout = 60;    // a transfer that moves no data this long fails
+};
+
+// How far the current fetch has got.
+struct DownloadProgress {
+  int64_t bytes = 0;   // body bytes received so far
+  int64_t total = -1;  // the body's announced size, -1 when unknown
+};
+
+class DownloadSession {
+ public:
+  explicit DownloadSession(DownloadLimits limits = {});
+  ~DownloadSession();
+  DownloadSession(const DownloadSession&) = delete;
+  DownloadSession& operator=(const DownloadSession&) = delete;
+
+  // Fetches `url` into the file `path`. True on success. A failed fetch (the
+  // destination's folder missing or not writable included) returns false and
+  // sets LastError(); it never raises and prints nothing.
+  bool Fetch(const std::string& url, const std::string& path);
+
+  // Why the last Fetch failed, a short reason without the URL: "HTTP 404",
+  // "connection refused", "no data for 60 s", "certificate not trusted (...)",
+  // "could not resolve host ...". Empty after a successful fetch.
+  const std::string& LastError() const;
+
+  // Called during each fetch as data arrives (and about once a second while none
+  // does). An exception thrown by the callback fails the fetch.
+  void OnProgress(std::function<void(const DownloadProgress&)> callback);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace fw
