@@ -5,7 +5,8 @@
 //       saves the "old" list to <old-file> and the "new" one to <new-file>, once
 //   crash_safety_saver loop <list-file> <saves>
 //       saves the new list, then the old, then the new... over <list-file>,
-//       <saves> times in all (0: until killed)
+//       <saves> times in all (0: until killed); writes "ready" on standard
+//       output when the lists are built and the first save begins
 //
 // Exit status 0 when done, 2 on an error (printed on standard error).
 #include <cstdio>
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
     }
     if (mode == "loop") {
       const long saves = std::strtol(argv[3], nullptr, 10);
+      std::fputs("ready\n", stdout);
+      std::fflush(stdout);
       for (long i = 0; saves == 0 || i < saves; ++i) (i % 2 ? oldList : newList).SaveData(argv[2]);
       return 0;
     }

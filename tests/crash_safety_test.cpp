@@ -41,9 +41,10 @@ std::string BuildDir() {
   return dir ? dir : ".";
 }
 
-// Starts `argv` with standard output and error discarded and LC_ALL=C (so a
-// date is "MM/DD/YY", stamped into names as "MM-DD-YY").
-pid_t Start(const std::vector<std::string>& argv) {
+// Starts `argv` with standard error discarded and LC_ALL=C (so a date is
+// "MM/DD/YY", stamped into names as "MM-DD-YY"). Standard output goes to
+// `output` when given, else it is discarded too.
+pid_t Start(const std::vector<std::string>& argv, int output = -1) {
   std::vector<std::string> env = {"LC_ALL=C"};
   for (char** e = environ; *e; ++e) {
     if (std::string(*e).rfind("LC_ALL=", 0) != 0) env.push_back(*e);
@@ -56,7 +57,7 @@ pid_t Start(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid == 0) {
     int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
+    dup2(output >= 0 ? output : null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
     execve(args[0], args.data(), envp.data());
     _exit(127);
@@ -72,18 +73,42 @@ int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Runs `argv` to its end; the exit status and how long it took.
-int Run(const std::vector<std::string>& argv, Clock::duration* took = nullptr) {
-  const auto start = Clock::now();
-  int status = Wait(Start(argv));
+// Starts `argv`; with `afterReady`, returns once it has written a line on its
+// standard output (or ended), else at once. Sets `*started` to that moment.
+pid_t StartRun(const std::vector<std::string>& argv, bool afterReady, Clock::time_point* started) {
+  if (!afterReady) {
+    *started = Clock::now();
+    return Start(argv);
+  }
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  pid_t pid = Start(argv, fds[1]);
+  close(fds[1]);
+  char c;
+  while (read(fds[0], &c, 1) == 1 && c != '\n') {
+  }
+  *started = Clock::now();
+  close(fds[0]);
+  return pid;
+}
+
+// Runs `argv` to its end; the exit status and how long it took (from its
+// "ready" line with `afterReady`).
+int RunToEnd(const std::vector<std::string>& argv, Clock::duration* took = nullptr,
+             bool afterReady = false) {
+  Clock::time_point start;
+  int status = Wait(StartRun(argv, afterReady, &start));
   if (took) *took = Clock::now() - start;
   return status;
 }
 
-// Starts `argv`, lets it run for `delay`, then kills it with SIGKILL.
-void KillAfter(const std::vector<std::string>& argv, Clock::duration delay) {
-  pid_t pid = Start(argv);
-  std::this_thread::sleep_for(delay);
+// Starts `argv`, lets it run for `delay` (from its "ready" line with
+// `afterReady`), then kills it with SIGKILL.
+void KillAfter(const std::vector<std::string>& argv, Clock::duration delay,
+               bool afterReady = false) {
+  Clock::time_point start;
+  pid_t pid = StartRun(argv, afterReady, &start);
+  std::this_thread::sleep_until(start + delay);
   kill(pid, SIGKILL);
   Wait(pid);
 }
@@ -122,7 +147,8 @@ class CrashSafetyTest : public ::testing::Test {
   std::mt19937 random_{std::random_device{}()};
 
   Clock::duration RandomMoment(Clock::duration span) {
-    std::uniform_int_distribution<long> pick(0, std::chrono::microseconds(span).count());
+    std::uniform_int_distribution<long> pick(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(span).count());
     return std::chrono::microseconds(pick(random_));
   }
 };
@@ -131,20 +157,21 @@ TEST_F(CrashSafetyTest, SaveKilledAtAnyMomentLeavesTheOldOrTheNewListFile) {
   const std::string saver = BuildDir() + "/tests/crash_safety_saver";
   fwtest::TempFolder folder;
   const std::string listFile = folder / "Files.dat";
-  ASSERT_EQ(Run({saver, "reference", folder / "old.dat", folder / "new.dat"}), 0);
+  ASSERT_EQ(RunToEnd({saver, "reference", folder / "old.dat", folder / "new.dat"}), 0);
   const std::string oldBytes = fw::ReadWholeFile(folder / "old.dat");
   const std::string newBytes = fw::ReadWholeFile(folder / "new.dat");
   ASSERT_NE(oldBytes, newBytes);
 
-  // Kill moments are spread over the time four saves take, start-up included.
+  // Kill moments are spread over the time four saves take, counted from the
+  // moment the lists are built.
   Clock::duration span;
   fwtest::WriteFile(listFile, oldBytes);
-  ASSERT_EQ(Run({saver, "loop", listFile, "4"}, &span), 0);
+  ASSERT_EQ(RunToEnd({saver, "loop", listFile, "4"}, &span, true), 0);
   ASSERT_EQ(fw::ReadWholeFile(listFile), oldBytes);
 
   int sawOld = 0, sawNew = 0, temporaries = 0;
   for (int kill = 0; kill < kSaveKills; ++kill) {
-    KillAfter({saver, "loop", listFile, "0"}, RandomMoment(span));
+    KillAfter({saver, "loop", listFile, "0"}, RandomMoment(span), true);
     const std::string bytes = fw::ReadWholeFile(listFile);
     ASSERT_TRUE(bytes == oldBytes || bytes == newBytes)
         << "kill " << kill << ": Files.dat is neither the old nor the new list (" << bytes.size()
@@ -186,7 +213,7 @@ TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
   const std::string oldBody = "yesterday's snapshot\n";
 
   Clock::duration span;
-  ASSERT_EQ(Run({fetchwell, "-e"}, &span), 0);
+  ASSERT_EQ(RunToEnd({fetchwell, "-e"}, &span), 0);
   ASSERT_EQ(fw::ReadWholeFile(downloads / slowName), slowBody);
   ASSERT_EQ(fw::ReadWholeFile(downloads / fastName), fastBody);
   span += span / 10;
@@ -228,7 +255,7 @@ TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
       kDownloadKills, complete, old, absent, temporaries);
 
   // A run after all those kills fetches both files whole.
-  ASSERT_EQ(Run({fetchwell, "-e"}), 0);
+  ASSERT_EQ(RunToEnd({fetchwell, "-e"}), 0);
   EXPECT_EQ(fw::ReadWholeFile(downloads / slowName), slowBody);
   EXPECT_EQ(fw::ReadWholeFile(downloads / fastName), fastBody);
 }
