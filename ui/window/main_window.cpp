@@ -113,6 +113,9 @@ void MainWindow::BuildControls() {
   lstFiles_ = new QListWidget(picFilesToDownload);
   lstFiles_->setObjectName(QStringLiteral("lstFiles"));
   lstFiles_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // Every row is one line of text: the view can lay out a long list without
+  // measuring each row.
+  lstFiles_->setUniformItemSizes(true);
   Place(lstFiles_, 0, 0, 5175, 2205);
   cmdAddFile_ = Button(picFilesToDownload, "cmdAddFile", "&Add file");
   Place(cmdAddFile_, 0, 2280, 1575, 375);
