@@ -1,0 +1,225 @@
+// End-to-end: the built fetchwell, copied into a folder of its own, run with
+// hand-made data files against a real HTTP server on loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "tests/e2e_program.h"
+#include "tests/fixtures/loopback_server.h"
+
+namespace fwtest {
+namespace {
+
+namespace fs = std::filesystem;
+using Words = std::vector<std::string>;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+int64_t ModifiedNs(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+bool HasTemporaryFile(const TempFolder& folder) {
+  for (const auto& name : folder.Entries()) {
+    if (name.rfind(".fetchwell-", 0) == 0) return true;
+  }
+  return false;
+}
+
+// What the folder holds besides the program and its data files.
+std::vector<std::string> OtherFiles(const TempFolder& folder) {
+  std::vector<std::string> names;
+  for (const auto& name : folder.Entries()) {
+    if (name != "fetchwell" && name != "fetchwell-window.so" && name != "Files.dat" &&
+        name != "Settings.inf") {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+size_t Lines(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class E2eRunTest : public ::testing::Test {
+ protected:
+  // Writes the list and, unless `settings` is null, "Settings.inf" with the
+  // program's folder as FolderPath followed by `settings`.
+  void Prepare(const Words& entries, const char* settings = "") {
+    WriteFile(program_ / "Files.dat", ListFileBytes(entries));
+    if (settings) {
+      WriteFile(program_ / "Settings.inf",
+                "[General]\nFolderPath=" + program_.Folder().Path() + "\n" + settings);
+    }
+  }
+  std::string Dated(const std::string& stem, const std::string& extension) const {
+    return program_ / (stem + "-" + today_ + "." + extension);
+  }
+
+  LoopbackServer server_;
+  ProgramCopy program_;
+  const std::string today_ = TodayInTheCLocale();
+};
+
+TEST_F(E2eRunTest, RoadOfOneRun) {
+  // Each body arrives in two parts a tenth of a second apart, so that the
+  // files' times tell the order in which they were fetched.
+  Prepare({"", server_.Url("/slow/1500/dir/report.pdf"), server_.Url("/slow/1600/a.tar.gz"), "",
+           server_.Url("/slow/1700/README"), server_.Url("/slow/1800/dir/")});
+  const RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors, "");
+
+  const std::vector<std::pair<std::string, size_t>> expected = {
+      {Dated("report", "pdf"), 1500},
+      {Dated("a", "gz"), 1600},
+      {Dated("", "README"), 1700},
+      {Dated("", ""), 1800},
+  };
+  for (const auto& [path, size] : expected) {
+    EXPECT_EQ(ReadFile(path), LoopbackServer::Pattern(size)) << path;
+  }
+  for (size_t i = 1; i < expected.size(); ++i) {
+    EXPECT_LT(ModifiedNs(expected[i - 1].first), ModifiedNs(expected[i].first))
+        << "fetched out of list order: " << expected[i].first;
+  }
+  EXPECT_EQ(server_.Stats().requests, 4) << "empty entries are skipped";
+  EXPECT_EQ(OtherFiles(program_.Folder()).size(), expected.size());
+}
+
+TEST_F(E2eRunTest, CommandLineWords) {
+  Prepare({server_.Url("/bytes/10/a.txt"), server_.Url("/bytes/20/b.txt")});
+  struct Case {
+    Words words;
+    int requests;  // per entry
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {{"-E"}, 1, 0},       {{"x", "-e", "y"}, 1, 0}, {{"-e", "-e"}, 2, 0},
+      {{"-s", "-e"}, 1, 0}, {{"-e -e"}, 2, 0},        {{"-e", "-s"}, 0, 2},
+      {{}, 0, 2},           {{"-e  -s"}, 0, 2},       {{"-e,-s"}, 0, 2},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const auto& w : c.words) shown += "[" + w + "]";
+    const int before = server_.Stats().requests;
+    const RunResult run = program_.Run(c.words);
+    EXPECT_EQ(run.status, c.status) << shown << ": " << run.errors;
+    EXPECT_EQ(server_.Stats().requests - before, 2 * c.requests) << shown;
+    if (c.status == 2) {
+      EXPECT_EQ(Lines(run.errors), 1u) << shown << ": " << run.errors;
+      EXPECT_EQ(run.errors.rfind("fetchwell: cannot show the window: ", 0), 0u) << run.errors;
+    } else {
+      EXPECT_EQ(run.errors, "") << shown;
+      EXPECT_EQ(ReadFile(Dated("b", "txt")), LoopbackServer::Pattern(20)) << shown;
+    }
+  }
+}
+
+TEST_F(E2eRunTest, FirstStartWithoutDataFiles) {
+  const RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors, "");
+  ASSERT_TRUE(fs::exists(program_ / "Files.dat"));
+  EXPECT_EQ(fs::file_size(program_ / "Files.dat"), 0u);
+  EXPECT_FALSE(fs::exists(program_ / "Settings.inf"));
+  EXPECT_EQ(server_.Stats().requests, 0);
+}
+
+TEST_F(E2eRunTest, WithoutAFolderPathFilesGoBesideTheProgram) {
+  Prepare({server_.Url("/bytes/300/data.csv")}, nullptr);
+  WriteFile(program_ / "Settings.inf", "[Download]\nStallTimeout=5\n");
+  const RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(ReadFile(Dated("data", "csv")), LoopbackServer::Pattern(300));
+}
+
+TEST_F(E2eRunTest, FailedEntriesAreReportedAndTheRunGoesOn) {
+  const std::string secret = server_.Url("/status/404/x.bin");
+  const std::string withPassword = "http://user:secret@" + secret.substr(strlen("http://"));
+  const std::string refused = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/y.bin";
+  const std::string stalled = server_.Url("/stall/10?after=100");
+  Prepare({server_.Url("/bytes/100/first.bin"), withPassword, refused, stalled,
+           server_.Url("/bytes/200/last.bin")},
+          "[Download]\nConnectTimeout=5\nStallTimeout=1\n");
+  WriteFile(Dated("x", "bin"), "yesterday's good copy");
+
+  const auto started = std::chrono::steady_clock::now();
+  const RunResult run = program_.Run({"-e"});
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8))
+      << "StallTimeout=1 was not used";
+  EXPECT_EQ(run.status, 1) << run.errors;
+
+  EXPECT_EQ(run.errors.find("secret"), std::string::npos) << run.errors;
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = run.errors.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(run.errors.substr(at, end - at));
+  }
+  const std::string masked = "http://user:***@" + secret.substr(strlen("http://"));
+  ASSERT_EQ(lines.size(), 3u) << run.errors;
+  EXPECT_EQ(lines[0], "fetchwell: " + masked + ": HTTP 404");
+  EXPECT_EQ(lines[1].rfind("fetchwell: " + refused + ": ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("fetchwell: " + stalled + ": ", 0), 0u) << lines[2];
+  for (const auto& line : lines) EXPECT_GT(line.size(), line.rfind(": ") + 2) << "no reason given";
+
+  EXPECT_EQ(ReadFile(Dated("first", "bin")), LoopbackServer::Pattern(100));
+  EXPECT_EQ(ReadFile(Dated("last", "bin")), LoopbackServer::Pattern(200));
+  EXPECT_EQ(ReadFile(Dated("x", "bin")), "yesterday's good copy");
+  EXPECT_FALSE(HasTemporaryFile(program_.Folder()));
+}
+
+TEST_F(E2eRunTest, DamagedListFileEndsTheProgram) {
+  const std::string damaged("\xff\xff\xff\x7f\x00\x00", 6);
+  WriteFile(program_ / "Files.dat", damaged);
+  const RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(Lines(run.errors), 1u) << run.errors;
+  EXPECT_EQ(run.errors.rfind("fetchwell: error 321: ", 0), 0u) << run.errors;
+  EXPECT_NE(run.errors.find(program_ / "Files.dat"), std::string::npos) << run.errors;
+  EXPECT_EQ(ReadFile(program_ / "Files.dat"), damaged);
+}
+
+TEST_F(E2eRunTest, InterruptDuringAStalledFetchLeavesNoTemporaryFile) {
+  Prepare({server_.Url("/stall/20?after=1000")}, "[Download]\nStallTimeout=30\n");
+  const pid_t pid = program_.Start({"-e"});
+  // Wait until the body has begun to arrive in a temporary file.
+  for (int i = 0; i < 500 && !HasTemporaryFile(program_.Folder()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(HasTemporaryFile(program_.Folder()));
+  kill(pid, SIGINT);
+  const RunResult run = program_.Finish(pid);
+  EXPECT_EQ(run.status, 130) << run.errors;
+  EXPECT_EQ(OtherFiles(program_.Folder()), std::vector<std::string>{});
+}
+
+TEST_F(E2eRunTest, ProgressOnATerminalEndsCleanly) {
+  Prepare({server_.Url("/slow/3000/big.bin"), server_.Url("/status/500/bad.bin")});
+  const RunResult run = program_.Run({"-e"}, true);
+  EXPECT_EQ(run.status, 1) << run.errors;
+  const std::string& out = run.errors;
+  EXPECT_NE(out.find("\r[1/2] "), std::string::npos) << out;
+  EXPECT_NE(out.find("big.bin"), std::string::npos) << out;
+  EXPECT_NE(out.find("\r[2/2] "), std::string::npos) << out;
+  // The line is cleared before the failure is printed, and nothing is left drawn.
+  const std::string failure = "\r\033[Kfetchwell: " + server_.Url("/status/500/bad.bin") + ": ";
+  EXPECT_NE(out.find(failure), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 2), "\r\n") << "the failure line is the last thing printed";
+  EXPECT_EQ(ReadFile(Dated("big", "bin")), LoopbackServer::Pattern(3000));
+}
+
+}  // namespace
+}  // namespace fwtest
