@@ -8,9 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <optional>
 #include <vector>
 
 #include "platform/error.h"
