@@ -41,10 +41,9 @@ std::string BuildDir() {
   return dir ? dir : ".";
 }
 
-// Starts `argv` with standard error discarded and LC_ALL=C (so a date is
-// "MM/DD/YY", stamped into names as "MM-DD-YY"). Standard output goes to
-// `output` when given, else it is discarded too.
-pid_t Start(const std::vector<std::string>& argv, int output = -1) {
+// Starts `argv` with standard output and error discarded and LC_ALL=C (so a
+// date is "MM/DD/YY", stamped into names as "MM-DD-YY").
+pid_t Start(const std::vector<std::string>& argv) {
   std::vector<std::string> env = {"LC_ALL=C"};
   for (char** e = environ; *e; ++e) {
     if (std::string(*e).rfind("LC_ALL=", 0) != 0) env.push_back(*e);
@@ -57,7 +56,7 @@ pid_t Start(const std::vector<std::string>& argv, int output = -1) {
   pid_t pid = fork();
   if (pid == 0) {
     int null = open("/dev/null", O_WRONLY);
-    dup2(output >= 0 ? output : null, STDOUT_FILENO);
+    dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
     execve(args[0], args.data(), envp.data());
     _exit(127);
@@ -73,45 +72,68 @@ int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Starts `argv`; with `afterReady`, returns once it has written a line on its
-// standard output (or ended), else at once. Sets `*started` to that moment.
-pid_t StartRun(const std::vector<std::string>& argv, bool afterReady, Clock::time_point* started) {
-  if (!afterReady) {
-    *started = Clock::now();
-    return Start(argv);
-  }
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  pid_t pid = Start(argv, fds[1]);
-  close(fds[1]);
-  char c;
-  while (read(fds[0], &c, 1) == 1 && c != '\n') {
-  }
-  *started = Clock::now();
-  close(fds[0]);
-  return pid;
-}
-
-// Runs `argv` to its end; the exit status and how long it took (from its
-// "ready" line with `afterReady`).
-int RunToEnd(const std::vector<std::string>& argv, Clock::duration* took = nullptr,
-             bool afterReady = false) {
-  Clock::time_point start;
-  int status = Wait(StartRun(argv, afterReady, &start));
+// Runs `argv` to its end; the exit status and how long it took.
+int RunToEnd(const std::vector<std::string>& argv, Clock::duration* took = nullptr) {
+  const auto start = Clock::now();
+  int status = Wait(Start(argv));
   if (took) *took = Clock::now() - start;
   return status;
 }
 
-// Starts `argv`, lets it run for `delay` (from its "ready" line with
-// `afterReady`), then kills it with SIGKILL.
-void KillAfter(const std::vector<std::string>& argv, Clock::duration delay,
-               bool afterReady = false) {
-  Clock::time_point start;
-  pid_t pid = StartRun(argv, afterReady, &start);
-  std::this_thread::sleep_until(start + delay);
+// Starts `argv`, lets it run for `delay`, then kills it with SIGKILL.
+void KillAfter(const std::vector<std::string>& argv, Clock::duration delay) {
+  pid_t pid = Start(argv);
+  std::this_thread::sleep_for(delay);
   kill(pid, SIGKILL);
   Wait(pid);
 }
+
+// crash_safety_saver in its "serve" mode: each Save() starts a process that
+// saves over the list file at once, already holding both lists.
+class Saver {
+ public:
+  Saver(const std::string& saver, const std::string& listFile) {
+    int toSaver[2], fromSaver[2];
+    if (pipe2(toSaver, O_CLOEXEC) != 0 || pipe2(fromSaver, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(toSaver[0], STDIN_FILENO);
+      dup2(fromSaver[1], STDOUT_FILENO);
+      execl(saver.c_str(), saver.c_str(), "serve", listFile.c_str(), nullptr);
+      _exit(127);
+    }
+    close(toSaver[0]);
+    close(fromSaver[1]);
+    commands_ = fdopen(toSaver[1], "w");
+    answers_ = fdopen(fromSaver[0], "r");
+  }
+  ~Saver() {
+    if (commands_) fclose(commands_);
+    if (answers_) fclose(answers_);
+    if (pid_ > 0) Wait(pid_);
+  }
+
+  // Starts a process making `saves` saves (0: until killed); its pid, or -1.
+  pid_t Save(int saves) {
+    std::string answer = Ask("save " + std::to_string(saves));
+    return answer.empty() ? -1 : static_cast<pid_t>(std::stol(answer));
+  }
+  // Waits for a process that Save() started to end.
+  void Reap(pid_t pid) { Ask("reap " + std::to_string(pid)); }
+
+ private:
+  std::string Ask(const std::string& command) {
+    if (!commands_ || !answers_) return {};
+    std::fprintf(commands_, "%s\n", command.c_str());
+    std::fflush(commands_);
+    char line[64];
+    return std::fgets(line, sizeof line, answers_) ? line : "";
+  }
+
+  pid_t pid_ = -1;
+  FILE* commands_ = nullptr;
+  FILE* answers_ = nullptr;
+};
 
 // The names in `folder` that are not in `known`. Hidden temporary files are
 // checked, counted in `*temporaries` and removed; they must never be visible.
@@ -161,27 +183,37 @@ TEST_F(CrashSafetyTest, SaveKilledAtAnyMomentLeavesTheOldOrTheNewListFile) {
   const std::string oldBytes = fw::ReadWholeFile(folder / "old.dat");
   const std::string newBytes = fw::ReadWholeFile(folder / "new.dat");
   ASSERT_NE(oldBytes, newBytes);
+  clsFiles oldList, newList;
+  oldList.LoadData(folder / "old.dat");
+  newList.LoadData(folder / "new.dat");
 
-  // Kill moments are spread over the time four saves take, counted from the
-  // moment the lists are built.
-  Clock::duration span;
+  // Kill moments are spread over the time four saves take.
   fwtest::WriteFile(listFile, oldBytes);
-  ASSERT_EQ(RunToEnd({saver, "loop", listFile, "4"}, &span, true), 0);
+  Saver saves(saver, listFile);
+  const auto start = Clock::now();
+  const pid_t measured = saves.Save(4);
+  ASSERT_GT(measured, 0);
+  saves.Reap(measured);
+  const Clock::duration span = Clock::now() - start;
   ASSERT_EQ(fw::ReadWholeFile(listFile), oldBytes);
 
   int sawOld = 0, sawNew = 0, temporaries = 0;
-  for (int kill = 0; kill < kSaveKills; ++kill) {
-    KillAfter({saver, "loop", listFile, "0"}, RandomMoment(span), true);
+  for (int round = 0; round < kSaveKills; ++round) {
+    const pid_t pid = saves.Save(0);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(RandomMoment(span));
+    kill(pid, SIGKILL);
+    saves.Reap(pid);
     const std::string bytes = fw::ReadWholeFile(listFile);
     ASSERT_TRUE(bytes == oldBytes || bytes == newBytes)
-        << "kill " << kill << ": Files.dat is neither the old nor the new list (" << bytes.size()
+        << "kill " << round << ": Files.dat is neither the old nor the new list (" << bytes.size()
         << " bytes)";
     (bytes == oldBytes ? sawOld : sawNew)++;
     clsFiles loaded;
     loaded.LoadData(listFile);
-    EXPECT_EQ(loaded.Count(), bytes == oldBytes ? "45001" : "60001");
+    EXPECT_EQ(loaded.Count(), (bytes == oldBytes ? oldList : newList).Count());
     const auto others = OtherFiles(folder, {"Files.dat", "old.dat", "new.dat"}, &temporaries);
-    ASSERT_TRUE(others.empty()) << "kill " << kill << " left " << others.front();
+    ASSERT_TRUE(others.empty()) << "kill " << round << " left " << others.front();
   }
   // The kills landed on both sides of a save, and inside saves.
   EXPECT_GT(sawOld, 0);
@@ -199,14 +231,14 @@ TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
   std::filesystem::copy_file(BuildDir() + "/fetchwell", fetchwell);
 
   // Two large files: one sent slowly, one as fast as loopback goes.
-  constexpr size_t kSlowSize = 3'000'000, kFastSize = 24'000'000;
+  constexpr size_t kSlowSize = 2'000'000, kFastSize = 16'000'000;
   clsFiles list;
-  list.AddFile(server.Url("/slow/3000000/snapshot.bin?rate=12000000"));
-  list.AddFile(server.Url("/bytes/24000000/big.bin"));
+  list.AddFile(server.Url("/slow/2000000/snapshot.bin?rate=10000000"));
+  list.AddFile(server.Url("/bytes/16000000/big.bin"));
   list.SaveData(program / "Files.dat");
   const std::string listBytes = fw::ReadWholeFile(program / "Files.dat");
   fwtest::WriteFile(program / "Settings.inf", "[General]\nFolderPath=" + downloads.Path() + "\n");
-  const std::string slowName = "snapshot-" + DateStamp() + ".bin?rate=12000000";
+  const std::string slowName = "snapshot-" + DateStamp() + ".bin?rate=10000000";
   const std::string fastName = "big-" + DateStamp() + ".bin";
   const std::string slowBody = fwtest::LoopbackServer::Pattern(kSlowSize);
   const std::string fastBody = fwtest::LoopbackServer::Pattern(kFastSize);
@@ -219,10 +251,10 @@ TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
   span += span / 10;
 
   int complete = 0, old = 0, absent = 0, temporaries = 0;
-  for (int kill = 0; kill < kDownloadKills; ++kill) {
+  for (int round = 0; round < kDownloadKills; ++round) {
     // Every other round starts with yesterday's files in place, the others
     // with none.
-    const bool withOld = kill % 2 == 0;
+    const bool withOld = round % 2 == 0;
     for (const std::string& name : downloads.Entries()) std::filesystem::remove(downloads / name);
     if (withOld) {
       fwtest::WriteFile(downloads / slowName, oldBody);
@@ -233,17 +265,17 @@ TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
     for (const std::string& name : {slowName, fastName}) {
       const std::string& body = name == slowName ? slowBody : fastBody;
       if (!fw::IsRegularFile(downloads / name)) {
-        ASSERT_FALSE(withOld) << "kill " << kill << " removed yesterday's " << name;
+        ASSERT_FALSE(withOld) << "kill " << round << " removed yesterday's " << name;
         ++absent;
         continue;
       }
       const std::string bytes = fw::ReadWholeFile(downloads / name);
       ASSERT_TRUE(bytes == body || (withOld && bytes == oldBody))
-          << "kill " << kill << ": " << name << " is partial (" << bytes.size() << " bytes)";
+          << "kill " << round << ": " << name << " is partial (" << bytes.size() << " bytes)";
       (bytes == body ? complete : old)++;
     }
     const auto others = OtherFiles(downloads, {slowName, fastName}, &temporaries);
-    ASSERT_TRUE(others.empty()) << "kill " << kill << " left " << others.front();
+    ASSERT_TRUE(others.empty()) << "kill " << round << " left " << others.front();
     ASSERT_EQ(fw::ReadWholeFile(program / "Files.dat"), listBytes);
   }
   EXPECT_GT(complete, 0);
