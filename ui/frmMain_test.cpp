@@ -104,18 +104,6 @@ TEST_F(FrmMainTest, LoadTakesTheSavedFolderAndAnEmptyOneMeansTheProgramFolder) {
   EXPECT_EQ(Loaded().txtPath().Text(), dir_.string());
 }
 
-TEST_F(FrmMainTest, DamagedListFileEndsTheLoadAndStaysAsItWas) {
-  const std::string damaged("\xff\xff\xff\x7f\x00\x00", 6);
-  WriteFile(dir_ / "Files.dat", damaged);
-  try {
-    frmMain::Instance().LoadData();
-    FAIL() << "a damaged list file loaded";
-  } catch (const fw::Error& e) {
-    EXPECT_NE(e.Description().find(frmMain::ListFilePath()), std::string::npos) << e.Description();
-  }
-  EXPECT_EQ(ReadFile(dir_ / "Files.dat"), damaged);
-}
-
 TEST_F(FrmMainTest, AddAndRemoveFiles) {
   frmMain& form = WithEntries({"a", "b", "c", "d"});
   form.RemoveFiles({});
