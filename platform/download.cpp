@@ -248,7 +248,7 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path)
     temp = &file;
     Flush();
     temp = nullptr;
-    file.Commit();
+    file.Commit(TempFile::Durability::kDataWritten);
     return true;
   }
   lastError = reason;

@@ -172,8 +172,13 @@ void TempFile::Write(std::string_view data) {
   }
 }
 
-void TempFile::Commit() {
-  if (fsync(fd_) != 0) RaiseAccess("cannot write", path_, errno);
+void TempFile::Commit(Durability durability) {
+  int synced = durability == Durability::kSynced
+                   ? fsync(fd_)
+                   : sync_file_range(fd_, 0, 0,
+                                     SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                         SYNC_FILE_RANGE_WAIT_AFTER);
+  if (synced != 0) RaiseAccess("cannot write", path_, errno);
   int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) RaiseAccess("cannot write", path_, errno);
@@ -183,7 +188,7 @@ void TempFile::Commit() {
   ReleaseSlot(slot_);
   slot_ = -1;
   path_.clear();
-  SyncFolder(FolderOf(destination_));
+  if (durability == Durability::kSynced) SyncFolder(FolderOf(destination_));
 }
 
 void TempFile::Discard() noexcept {

@@ -48,9 +48,22 @@ class TempFile {
 
   // Appends bytes; raises 75 on a write error.
   void Write(std::string_view data);
-  // Flushes the contents to disk, closes the file and renames it over the
-  // destination. Raises 75 on failure (the temporary file is then removed).
-  void Commit();
+  // How far Commit makes sure the new contents are on disk before the rename.
+  enum class Durability {
+    // fsync of the file, and of its folder after the rename: the new file is
+    // on disk when Commit returns. For the user's own data files.
+    kSynced,
+    // The file's data is written out and waited for, without a journal
+    // commit, before the rename; the rename is not waited for. On ext4's
+    // ordered mode a power cut then leaves either the old file or the whole
+    // new one. Many times cheaper per file; for downloads, where a lost
+    // rename only means the older snapshot stays.
+    kDataWritten,
+  };
+  // Gets the contents to disk as `durability` says, closes the file and renames
+  // it over the destination. Raises 75 on failure (the temporary file is then
+  // removed).
+  void Commit(Durability durability = Durability::kSynced);
   // Closes and removes the temporary file now. Never raises.
   void Discard() noexcept;
 
