@@ -1,14 +1,18 @@
-// Helper of crash_safety_test: saves one of two large URL lists over a list file,
-// again and again, so that the test can kill it at any moment of a save.
+// Helper of crash_safety_test: does what the window's Save does, with one of two
+// large URL lists and one of two folders, again and again, so that the test can
+// kill it at any moment of a save.
 //
-//   crash_safety_saver reference <old-file> <new-file>
-//       saves the "old" list to <old-file> and the "new" one to <new-file>, once
-//   crash_safety_saver serve <list-file>
+//   crash_safety_saver reference FOLDER
+//       writes the files a Save leaves with the "old" list and folder
+//       (FOLDER/old.dat, FOLDER/old.inf) and with the "new" ones (new.dat,
+//       new.inf), the settings files written over FOLDER/start.inf
+//   crash_safety_saver serve FOLDER
 //       builds both lists, then answers commands read one a line on standard
 //       input, until its end:
-//         save N    starts a copy of itself (fork) that saves the new list,
-//                   then the old, then the new... over <list-file>, N times in
-//                   all (0: until killed), and answers with that copy's pid
+//         save N    starts a copy of itself (fork) that saves the new list and
+//                   folder, then the old, then the new... over FOLDER/Files.dat
+//                   and FOLDER/Settings.inf, N times in all (0: until killed),
+//                   and answers with that copy's pid
 //         reap PID  waits for that copy to end and answers "ended"
 //       Each save so starts at once, without the cost of starting a program.
 //
@@ -18,9 +22,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/error.h"
+#include "platform/profile.h"
 #include "store/clsFiles.h"
 
 namespace {
@@ -41,20 +47,38 @@ clsFiles MakeList(bool isNew) {
   return list;
 }
 
+const char* Folder(bool isNew) {
+  return isNew ? "/srv/snapshots/new" : "/srv/old-snapshots";
+}
+
+// Saves as the window's Save does: the list file, then the folder.
+void Save(clsFiles& list, bool isNew, const std::string& listFile,
+          const std::string& settingsFile) {
+  list.SaveData(listFile);
+  if (fw::profile::WritePrivateProfileString("General", "FolderPath", Folder(isNew),
+                                             settingsFile) == 0) {
+    throw fw::Error(fw::kFileAccess, "cannot write " + settingsFile);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 + (argc > 1 && std::string(argv[1]) == "reference")) {
-    std::fprintf(stderr, "usage: %s reference OLD NEW | serve FILE\n", argv[0]);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s reference|serve FOLDER\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
+  const std::string folder = argv[2];
   try {
     clsFiles oldList = MakeList(false);
     clsFiles newList = MakeList(true);
     if (mode == "reference") {
-      oldList.SaveData(argv[2]);
-      newList.SaveData(argv[3]);
+      namespace fs = std::filesystem;
+      fs::copy_file(folder + "/start.inf", folder + "/old.inf");
+      fs::copy_file(folder + "/start.inf", folder + "/new.inf");
+      Save(oldList, false, folder + "/old.dat", folder + "/old.inf");
+      Save(newList, true, folder + "/new.dat", folder + "/new.inf");
       return 0;
     }
     if (mode == "serve") {
@@ -65,7 +89,11 @@ int main(int argc, char** argv) {
           pid_t pid = fork();
           if (pid == 0) {
             try {
-              for (long i = 0; n == 0 || i < n; ++i) (i % 2 ? oldList : newList).SaveData(argv[2]);
+              for (long i = 0; n == 0 || i < n; ++i) {
+                const bool isNew = i % 2 == 0;
+                Save(isNew ? newList : oldList, isNew, folder + "/Files.dat",
+                     folder + "/Settings.inf");
+              }
             } catch (const fw::Error& e) {
               std::fprintf(stderr, "crash_safety_saver: error %d: %s\n", e.Number(),
                            e.Description().c_str());
@@ -83,8 +111,8 @@ int main(int argc, char** argv) {
       }
       return 0;
     }
-  } catch (const fw::Error& e) {
-    std::fprintf(stderr, "crash_safety_saver: error %d: %s\n", e.Number(), e.Description().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "crash_safety_saver: %s\n", e.what());
     return 2;
   }
   std::fprintf(stderr, "crash_safety_saver: unknown mode %s\n", mode.c_str());

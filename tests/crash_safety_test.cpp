@@ -2,6 +2,7 @@
 // of a large list and of the download of large files, and checks after each
 // kill that nothing is lost or half-written:
 //  - "Files.dat" is exactly the old list file or exactly the new one, and loads;
+//    so is "Settings.inf";
 //  - a download's destination is absent, the old bytes, or the whole new body;
 //  - every other file left behind is a hidden temporary file (".fetchwell-..."),
 //    a name no download can have.
@@ -92,14 +93,14 @@ void KillAfter(const std::vector<std::string>& argv, Clock::duration delay) {
 // saves over the list file at once, already holding both lists.
 class Saver {
  public:
-  Saver(const std::string& saver, const std::string& listFile) {
+  Saver(const std::string& saver, const std::string& folder) {
     int toSaver[2], fromSaver[2];
     if (pipe2(toSaver, O_CLOEXEC) != 0 || pipe2(fromSaver, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       dup2(toSaver[0], STDIN_FILENO);
       dup2(fromSaver[1], STDOUT_FILENO);
-      execl(saver.c_str(), saver.c_str(), "serve", listFile.c_str(), nullptr);
+      execl(saver.c_str(), saver.c_str(), "serve", folder.c_str(), nullptr);
       _exit(127);
     }
     close(toSaver[0]);
@@ -175,27 +176,38 @@ class CrashSafetyTest : public ::testing::Test {
   }
 };
 
-TEST_F(CrashSafetyTest, SaveKilledAtAnyMomentLeavesTheOldOrTheNewListFile) {
+TEST_F(CrashSafetyTest, SaveKilledAtAnyMomentLeavesTheOldOrTheNewFiles) {
   const std::string saver = BuildDir() + "/tests/crash_safety_saver";
   fwtest::TempFolder folder;
   const std::string listFile = folder / "Files.dat";
-  ASSERT_EQ(RunToEnd({saver, "reference", folder / "old.dat", folder / "new.dat"}), 0);
-  const std::string oldBytes = fw::ReadWholeFile(folder / "old.dat");
-  const std::string newBytes = fw::ReadWholeFile(folder / "new.dat");
-  ASSERT_NE(oldBytes, newBytes);
-  clsFiles oldList, newList;
-  oldList.LoadData(folder / "old.dat");
-  newList.LoadData(folder / "new.dat");
+  const std::string settingsFile = folder / "Settings.inf";
+  fwtest::WriteFile(folder / "start.inf",
+                    "; written by hand\n[General]\nFolderPath=/home/me/first\n\n[Download]\n"
+                    "StallTimeout=120\n");
+  ASSERT_EQ(RunToEnd({saver, "reference", folder.Path()}), 0);
+  const std::string oldList = fw::ReadWholeFile(folder / "old.dat");
+  const std::string newList = fw::ReadWholeFile(folder / "new.dat");
+  const std::string oldSettings = fw::ReadWholeFile(folder / "old.inf");
+  const std::string newSettings = fw::ReadWholeFile(folder / "new.inf");
+  ASSERT_NE(oldList, newList);
+  ASSERT_NE(oldSettings, newSettings);
+  clsFiles oldLoaded, newLoaded;
+  oldLoaded.LoadData(folder / "old.dat");
+  newLoaded.LoadData(folder / "new.dat");
+  const std::vector<std::string> known = {"Files.dat", "Settings.inf", "start.inf", "old.dat",
+                                          "new.dat",   "old.inf",      "new.inf"};
 
   // Kill moments are spread over the time four saves take.
-  fwtest::WriteFile(listFile, oldBytes);
-  Saver saves(saver, listFile);
+  fwtest::WriteFile(listFile, oldList);
+  fwtest::WriteFile(settingsFile, oldSettings);
+  Saver saves(saver, folder.Path());
   const auto start = Clock::now();
   const pid_t measured = saves.Save(4);
   ASSERT_GT(measured, 0);
   saves.Reap(measured);
   const Clock::duration span = Clock::now() - start;
-  ASSERT_EQ(fw::ReadWholeFile(listFile), oldBytes);
+  ASSERT_EQ(fw::ReadWholeFile(listFile), oldList);
+  ASSERT_EQ(fw::ReadWholeFile(settingsFile), oldSettings);
 
   int sawOld = 0, sawNew = 0, temporaries = 0;
   for (int round = 0; round < kSaveKills; ++round) {
@@ -204,23 +216,27 @@ TEST_F(CrashSafetyTest, SaveKilledAtAnyMomentLeavesTheOldOrTheNewListFile) {
     std::this_thread::sleep_for(RandomMoment(span));
     kill(pid, SIGKILL);
     saves.Reap(pid);
-    const std::string bytes = fw::ReadWholeFile(listFile);
-    ASSERT_TRUE(bytes == oldBytes || bytes == newBytes)
-        << "kill " << round << ": Files.dat is neither the old nor the new list (" << bytes.size()
+    const std::string list = fw::ReadWholeFile(listFile);
+    ASSERT_TRUE(list == oldList || list == newList)
+        << "kill " << round << ": Files.dat is neither the old nor the new list (" << list.size()
         << " bytes)";
-    (bytes == oldBytes ? sawOld : sawNew)++;
+    (list == oldList ? sawOld : sawNew)++;
     clsFiles loaded;
     loaded.LoadData(listFile);
-    EXPECT_EQ(loaded.Count(), (bytes == oldBytes ? oldList : newList).Count());
-    const auto others = OtherFiles(folder, {"Files.dat", "old.dat", "new.dat"}, &temporaries);
+    EXPECT_EQ(loaded.Count(), (list == oldList ? oldLoaded : newLoaded).Count());
+    const std::string settings = fw::ReadWholeFile(settingsFile);
+    ASSERT_TRUE(settings == oldSettings || settings == newSettings)
+        << "kill " << round << ": Settings.inf is neither the old nor the new one:\n"
+        << settings;
+    const auto others = OtherFiles(folder, known, &temporaries);
     ASSERT_TRUE(others.empty()) << "kill " << round << " left " << others.front();
   }
   // The kills landed on both sides of a save, and inside saves.
   EXPECT_GT(sawOld, 0);
   EXPECT_GT(sawNew, 0);
   EXPECT_GT(temporaries, 0);
-  std::printf("%d kills during saves: %d old, %d new, %d hidden temporary files left\n", kSaveKills,
-              sawOld, sawNew, temporaries);
+  std::printf("%d kills during saves: list file old %d, new %d; %d hidden temporary files left\n",
+              kSaveKills, sawOld, sawNew, temporaries);
 }
 
 TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
