@@ -131,7 +131,19 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 void WriteFileAtomically(const std::string& path, std::string_view data) {
-  TempFile temp(path);
+  std::string target = path;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::array<char, PATH_MAX> resolved{};
+    if (realpath(path.c_str(), resolved.data()) != nullptr) target = resolved.data();
+  }
+  TempFile temp(target);
+  // A list of URLs may hold passwords: a file the user has kept private stays so.
+  if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    // Best effort: an ordinary user cannot give a file away, and need not.
+    (void)!fchown(temp.fd(), st.st_uid, st.st_gid);
+    (void)!fchmod(temp.fd(), st.st_mode & 07777);
+  }
   temp.Write(data);
   temp.Commit();
 }

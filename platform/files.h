@@ -32,6 +32,8 @@ std::string ReadWholeFile(const std::string& path);
 // Replaces `path` with `data` so that the old file stays whole unless the new one
 // is complete: writes a temporary file beside it, flushes it to disk and renames
 // it over `path`. On failure the temporary file is removed and fw::Error raised.
+// A file that exists keeps its permissions (and, where allowed, its owner), and
+// a symbolic link stays a link: the file it points to is the one replaced.
 void WriteFileAtomically(const std::string& path, std::string_view data);
 
 // A temporary file beside a destination, removed on destruction unless committed.

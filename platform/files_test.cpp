@@ -54,6 +54,26 @@ TEST_F(FilesTest, AtomicWriteReplacesWholeAndLeavesNothingElse) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+TEST_F(FilesTest, AtomicWriteKeepsPermissionsAndSymbolicLinks) {
+  // A private file stays private when it is replaced.
+  std::string path = dir_ + "/private";
+  fw::WriteFileAtomically(path, "old");
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  fw::WriteFileAtomically(path, "new");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  // A link stays a link; the file it points to gets the new contents.
+  ASSERT_EQ(mkdir((dir_ + "/real").c_str(), 0700), 0);
+  fw::WriteFileAtomically(dir_ + "/real/list", "old");
+  ASSERT_EQ(symlink("real/list", (dir_ + "/link").c_str()), 0);
+  fw::WriteFileAtomically(dir_ + "/link", "new");
+  ASSERT_EQ(lstat((dir_ + "/link").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(fw::ReadWholeFile(dir_ + "/real/list"), "new");
+}
+
 TEST_F(FilesTest, FailedWritesRaiseAndKeepTheOldFile) {
   try {
     fw::WriteFileAtomically(dir_ + "/missing/list", "x");
