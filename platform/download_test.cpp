@@ -1,6 +1,7 @@
 #include "platform/download.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -180,24 +181,25 @@ TEST_F(DownloadTest, InterruptLeavesNoTemporaryFile) {
   fwtest::WriteFile(path, "old");
   // More than the write buffer arrives first, so part of the body is on disk.
   const std::string url = server_.Url("/stall/20?after=3000000");
+  // The child tells through a pipe when part of the body has arrived.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     fw::InstallInterruptCleanup();
     fw::DownloadSession session;
+    bool told = false;
+    session.OnProgress([&](const fw::DownloadProgress& p) {
+      if (!told && p.bytes >= 2000000) told = write(ready[1], "x", 1) == 1;
+    });
     session.Fetch(url, path);
     _exit(0);
   }
-  // Wait for the temporary file beside the destination to hold some data.
-  bool started = false;
-  for (int i = 0; i < 1000 && !started; ++i) {
-    for (const std::string& name : dir_.Entries()) {
-      struct stat st {};
-      started |= name != "snapshot" && stat((dir_ / name).c_str(), &st) == 0 && st.st_size > 0;
-    }
-    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(started);
+  close(ready[1]);
+  pollfd wait{ready[0], POLLIN, 0};
+  EXPECT_EQ(poll(&wait, 1, 10000), 1);
+  close(ready[0]);
   kill(child, SIGINT);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

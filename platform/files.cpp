@@ -148,9 +148,21 @@ void WriteFileAtomically(const std::string& path, std::string_view data) {
   temp.Commit();
 }
 
+// True when an unnamed file can be linked into a folder by its descriptor.
+static bool CanLinkUnnamedFiles() {
+  static const bool can = access("/proc/self/fd", X_OK) == 0;
+  return can;
+}
+
 TempFile::TempFile(const std::string& destination) : destination_(destination) {
   std::string folder = FolderOf(destination);
   mode_t mode = NewFileMode();
+  if (CanLinkUnnamedFiles()) {
+    fd_ = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd_ >= 0) return;
+    // File systems without unnamed files say EOPNOTSUPP or EISDIR; other
+    // errors (a missing folder, no permission) come again below.
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = folder + "/.fetchwell-" + RandomSuffix() + ".tmp";
     // Claim the signal-handler slot before the file exists, so that no moment
@@ -169,6 +181,28 @@ TempFile::TempFile(const std::string& destination) : destination_(destination) {
   RaiseAccess("cannot create a file in", folder, EEXIST);
 }
 
+void TempFile::Name() {
+  std::string folder = FolderOf(destination_);
+  std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = folder + "/.fetchwell-" + RandomSuffix() + ".tmp";
+    slot_ = ClaimSlot(candidate);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      path_ = candidate;
+      return;
+    }
+    int err = errno;
+    ReleaseSlot(slot_);
+    slot_ = -1;
+    if (err != EEXIST) RaiseAccess("cannot write", Describe(), err);
+  }
+  RaiseAccess("cannot write", Describe(), EEXIST);
+}
+
+std::string TempFile::Describe() const {
+  return path_.empty() ? "a temporary file in " + FolderOf(destination_) : path_;
+}
+
 TempFile::~TempFile() {
   Discard();
 }
@@ -178,7 +212,7 @@ void TempFile::Write(std::string_view data) {
     ssize_t n = write(fd_, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      RaiseAccess("cannot write", path_, errno);
+      RaiseAccess("cannot write", Describe(), errno);
     }
     data.remove_prefix(static_cast<size_t>(n));
   }
@@ -190,10 +224,11 @@ void TempFile::Commit(Durability durability) {
                    : sync_file_range(fd_, 0, 0,
                                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                                          SYNC_FILE_RANGE_WAIT_AFTER);
-  if (synced != 0) RaiseAccess("cannot write", path_, errno);
+  if (synced != 0) RaiseAccess("cannot write", Describe(), errno);
+  if (path_.empty()) Name();
   int fd = fd_;
   fd_ = -1;
-  if (close(fd) != 0) RaiseAccess("cannot write", path_, errno);
+  if (close(fd) != 0) RaiseAccess("cannot write", Describe(), errno);
   if (rename(path_.c_str(), destination_.c_str()) != 0) {
     RaiseAccess("cannot replace", destination_, errno);
   }

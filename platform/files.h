@@ -1,10 +1,14 @@
 // File and process services the rest of the program builds on.
 //
 // Temporary files are created in the folder of the file they will replace,
-// under a hidden name that begins ".fetchwell-" (a downloaded file's name never
-// begins with "."), and with the permissions an ordinary new file gets. Every
-// temporary file alive is also known to the interrupt handler, which removes it
-// when SIGINT or SIGTERM ends the program.
+// with the permissions an ordinary new file gets. Where the file system allows
+// it they have no name at all until they are committed (O_TMPFILE), so that a
+// program killed outright leaves nothing behind; they are then given a hidden
+// name that begins ".fetchwell-" (a downloaded file's name never begins with
+// ".") just for the rename over the destination. Where it does not, they carry
+// that hidden name from the start. Every named temporary file alive is known to
+// the interrupt handler, which removes it when SIGINT or SIGTERM ends the
+// program.
 //
 // Functions that fail raise fw::Error 75 with a description naming the file and
 // the system's reason, unless said otherwise.
@@ -46,6 +50,7 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
 
   int fd() const { return fd_; }
+  // The temporary file's name; empty while it has none.
   const std::string& path() const { return path_; }
 
   // Appends bytes; raises 75 on a write error.
@@ -70,6 +75,11 @@ class TempFile {
   void Discard() noexcept;
 
  private:
+  // Gives the unnamed file a hidden name beside the destination.
+  void Name();
+  // What error messages call the file.
+  std::string Describe() const;
+
   std::string destination_;
   std::string path_;
   int fd_ = -1;

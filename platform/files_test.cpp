@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cstdlib>
 #include <fstream>
@@ -94,10 +96,30 @@ TEST_F(FilesTest, TempFileIsHiddenAndRemovedUnlessCommitted) {
   {
     fw::TempFile temp(dest);
     temp.Write("partial");
-    std::string name = temp.path().substr(dir_.size() + 1);
-    EXPECT_EQ(name[0], '.');
-    EXPECT_TRUE(fw::IsRegularFile(temp.path()));
+    // Unnamed where the file system allows it, hidden otherwise.
+    for (const auto& name : Names()) EXPECT_EQ(name[0], '.') << name;
   }
+  EXPECT_TRUE(Names().empty());
+  {
+    fw::TempFile temp(dest);
+    temp.Write("whole");
+    temp.Commit(fw::TempFile::Durability::kDataWritten);
+  }
+  EXPECT_EQ(fw::ReadWholeFile(dest), "whole");
+  EXPECT_EQ(Names(), std::vector<std::string>{"report-1.pdf"});
+}
+
+TEST_F(FilesTest, KilledWriterLeavesNothingBehind) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    fw::TempFile temp(dir_ + "/big.bin");
+    temp.Write(std::string(1 << 20, 'x'));
+    raise(SIGKILL);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_TRUE(Names().empty());
 }
 
