@@ -54,6 +54,11 @@ void KeepStandardDescriptorsOpen() {
   }
 }
 
+}  // namespace
+
+namespace modMain {
+
+// The program's entry: returns the exit status.
 int Main(int argc, char** argv) {
   KeepStandardDescriptorsOpen();
   // Dates follow LC_TIME from the environment.
@@ -96,8 +101,8 @@ int Main(int argc, char** argv) {
   return status;
 }
 
-}  // namespace
+}  // namespace modMain
 
 int main(int argc, char** argv) {
-  return Main(argc, argv);
+  return modMain::Main(argc, argv);
 }
