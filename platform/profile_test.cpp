@@ -1,70 +1,29 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/fixtures/scoped_env.h"
+#include "tests/fixtures/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 namespace profile = fw::profile;
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Write(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// Sets an environment variable for the life of the object, then restores it.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using fwtest::ReadFile;
+using fwtest::WriteFile;
 
 class ProfileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "fetchwell-profile-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/Settings.inf";
-  }
-  void TearDown() override {
-    fs::permissions(dir_, fs::perms::owner_all);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::permissions(dir_.Path(), fs::perms::owner_all); }
 
   std::string Get(const std::string& section, const std::string& key) const {
     return profile::GetPrivateProfileString(section, key, "<none>", path_);
@@ -90,34 +49,28 @@ class ProfileTest : public ::testing::Test {
     }
     return items;
   }
-  std::vector<std::string> FolderNames() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
-    return names;
-  }
-
-  std::string dir_;
-  std::string path_;
+  fwtest::TempFolder dir_;
+  const std::string path_ = dir_ / "Settings.inf";
 };
 
 using Entries = std::vector<std::string>;
 
 TEST_F(ProfileTest, ReadsValuesOrTheDefault) {
   EXPECT_EQ(Get("General", "FolderPath"), "<none>") << "missing file";
-  Write(path_,
-        "Stray=above every section\n"
-        "[General]\n"
-        "  FolderPath  =   /srv/snap shots  \n"
-        "; Comment=not a key\n"
-        "# Hash=not a key either\n"
-        "folderpath=second of the name\n"
-        "Empty=\n"
-        "Bare\n"
-        "\n"
-        "[ Other Section ]  \n"
-        "a = b = c\n"
-        "[general]\n"
-        "Late=a second General section does not count\n");
+  WriteFile(path_,
+            "Stray=above every section\n"
+            "[General]\n"
+            "  FolderPath  =   /srv/snap shots  \n"
+            "; Comment=not a key\n"
+            "# Hash=not a key either\n"
+            "folderpath=second of the name\n"
+            "Empty=\n"
+            "Bare\n"
+            "\n"
+            "[ Other Section ]  \n"
+            "a = b = c\n"
+            "[general]\n"
+            "Late=a second General section does not count\n");
   EXPECT_EQ(Get("general", "FOLDERPATH"), "/srv/snap shots");
   EXPECT_EQ(Get("General", "Empty"), "");
   EXPECT_EQ(Get("General", "Bare"), "");
@@ -133,38 +86,26 @@ TEST_F(ProfileTest, ReadsValuesOrTheDefault) {
   EXPECT_EQ(Names(), (Entries{"General", "Other Section"}));
 }
 
-TEST_F(ProfileTest, WritesCreateTheFileAndSections) {
-  ASSERT_NE(profile::WritePrivateProfileString("General", "FolderPath", "/srv/a", path_), 0);
-  EXPECT_EQ(Read(path_), "[General]\nFolderPath=/srv/a\n");
-  ASSERT_NE(profile::WritePrivateProfileString("Download", "ConnectTimeout", "5", path_), 0);
-  ASSERT_NE(profile::WritePrivateProfileString("general", "folderpath", "/srv/b", path_), 0);
-  ASSERT_NE(profile::WritePrivateProfileString("General", "Extra", "", path_), 0);
-  EXPECT_EQ(Read(path_), "[General]\nFolderPath=/srv/b\nExtra=\n\n[Download]\nConnectTimeout=5\n");
-  EXPECT_EQ(FolderNames(), (Entries{"Settings.inf"})) << "no temporary file is left";
-}
-
 TEST_F(ProfileTest, WriteChangesOnlyItsOwnLine) {
-  // CRLF ends throughout, a last line without an end, comments, spacing.
-  Write(path_,
-        "; Fetchwell settings\r\n"
-        "\r\n"
-        "[general]\r\n"
-        "  folderpath = /old/place\r\n"
-        "; keep me\r\n"
-        "Other=1\r\n"
-        "\r\n"
-        "\r\n"
-        "; about Download\r\n"
-        "[Download]\r\n"
-        "StallTimeout=9");
+  // A byte order mark, CRLF ends throughout, a last line without an end,
+  // comments, spacing.
+  WriteFile(path_,
+            "\xEF\xBB\xBF[general]\r\n"
+            "  folderpath = /old/place\r\n"
+            "; keep me\r\n"
+            "Other=1\r\n"
+            "\r\n"
+            "\r\n"
+            "; about Download\r\n"
+            "[Download]\r\n"
+            "StallTimeout=9");
+  EXPECT_EQ(Get("General", "FolderPath"), "/old/place");
   ASSERT_NE(profile::WritePrivateProfileString("General", "FolderPath", "/new/place", path_), 0);
   ASSERT_NE(profile::WritePrivateProfileString("General", "Added", "yes", path_), 0);
   ASSERT_NE(profile::WritePrivateProfileString("Download", "ConnectTimeout", "3", path_), 0);
   ASSERT_NE(profile::WritePrivateProfileString("Empty", "Key", "v", path_), 0);
-  EXPECT_EQ(Read(path_),
-            "; Fetchwell settings\r\n"
-            "\r\n"
-            "[general]\r\n"
+  EXPECT_EQ(ReadFile(path_),
+            "\xEF\xBB\xBF[general]\r\n"
             "  folderpath = /new/place\r\n"
             "; keep me\r\n"
             "Other=1\r\n"
@@ -181,16 +122,8 @@ TEST_F(ProfileTest, WriteChangesOnlyItsOwnLine) {
   EXPECT_EQ(Get("GENERAL", "folderPATH"), "/new/place");
 }
 
-TEST_F(ProfileTest, ByteOrderMarkIsReadAndKept) {
-  Write(path_, "\xEF\xBB\xBF[General]\r\nFolderPath=/srv/caf\xC3\xA9\r\n");
-  EXPECT_EQ(Get("General", "FolderPath"), "/srv/caf\xC3\xA9");
-  EXPECT_EQ(Names(), (Entries{"General"}));
-  ASSERT_NE(profile::WritePrivateProfileString("General", "FolderPath", "/srv/x", path_), 0);
-  EXPECT_EQ(Read(path_), "\xEF\xBB\xBF[General]\r\nFolderPath=/srv/x\r\n");
-}
-
 TEST_F(ProfileTest, SectionBuffersHoldWholeEntries) {
-  Write(path_, "[A]\nx=1\nyy=22\n[B]\n");
+  WriteFile(path_, "[A]\nx=1\nyy=22\n[B]\n");
   std::string buffer(16, ' ');
   EXPECT_EQ(profile::GetPrivateProfileSection("A", buffer.data(), buffer.size(), path_), 10u);
   EXPECT_EQ(buffer, "x=1\0yy=22\0\0     "s);
@@ -212,10 +145,10 @@ TEST_F(ProfileTest, SectionBuffersHoldWholeEntries) {
 }
 
 TEST_F(ProfileTest, WriteSectionReplacesItsEntries) {
-  Write(path_, "[A]\n; note\nx=1\ny=2\n\n[B]\nz=3\n");
+  WriteFile(path_, "[A]\n; note\nx=1\ny=2\n\n[B]\nz=3\n");
   ASSERT_NE(profile::WritePrivateProfileSection("a", "p=7\0q = 8\0\0"s, path_), 0);
   ASSERT_NE(profile::WritePrivateProfileSection("C", "last=9"s, path_), 0);
-  EXPECT_EQ(Read(path_), "[A]\n; note\np=7\nq = 8\n\n[B]\nz=3\n\n[C]\nlast=9\n");
+  EXPECT_EQ(ReadFile(path_), "[A]\n; note\np=7\nq = 8\n\n[B]\nz=3\n\n[C]\nlast=9\n");
   EXPECT_EQ(Section("A"), (Entries{"p=7", "q=8"}));
   ASSERT_NE(profile::WritePrivateProfileSection("A", ""s, path_), 0);
   EXPECT_EQ(Section("A"), Entries{});
@@ -224,7 +157,7 @@ TEST_F(ProfileTest, WriteSectionReplacesItsEntries) {
 
 TEST_F(ProfileTest, WritesThatCouldNotBeReadBackAreRefused) {
   const std::string before = "[General]\nFolderPath=/srv\n";
-  Write(path_, before);
+  WriteFile(path_, before);
   EXPECT_EQ(profile::WritePrivateProfileString("General", "FolderPath", "/x\n[Evil]\nk=v", path_),
             0);
   EXPECT_EQ(profile::WritePrivateProfileString("General", "FolderPath", "/x\r", path_), 0);
@@ -235,7 +168,7 @@ TEST_F(ProfileTest, WritesThatCouldNotBeReadBackAreRefused) {
   EXPECT_EQ(profile::WritePrivateProfileString("General", "Key", "a\0b"s, path_), 0);
   EXPECT_EQ(profile::WritePrivateProfileSection("General", "a=1\0[Evil]\0\0"s, path_), 0);
   EXPECT_EQ(profile::WritePrivateProfileSection("General", "a=1\nb=2\0\0"s, path_), 0);
-  EXPECT_EQ(Read(path_), before);
+  EXPECT_EQ(ReadFile(path_), before);
 }
 
 // Runs `write` in a child process that, when the tests run as root, becomes an
@@ -259,35 +192,23 @@ int WriteNewValue(const std::string& path) {
 }
 
 TEST_F(ProfileTest, FailedWritesReturnZeroAndKeepTheFile) {
-  EXPECT_EQ(WriteNewValue(dir_ + "/missing/Settings.inf"), 0) << "a missing folder";
-  EXPECT_EQ(WriteNewValue(dir_), 0) << "a folder";
+  EXPECT_EQ(WriteNewValue(dir_ / "missing/Settings.inf"), 0) << "a missing folder";
+  EXPECT_EQ(WriteNewValue(dir_.Path()), 0) << "a folder";
   EXPECT_EQ(WriteNewValue(""), 0);
 
   const std::string before = "[S]\nK=old\n";
-  std::string locked = dir_ + "/locked.inf";
-  Write(locked, before);
-  Write(path_, before);
+  const std::string locked = dir_ / "locked.inf";
+  WriteFile(locked, before);
+  WriteFile(path_, before);
   chmod(locked.c_str(), 0444);
   chmod(path_.c_str(), 0644);
-  chmod(dir_.c_str(), 0777);
+  chmod(dir_.Path().c_str(), 0777);
   EXPECT_EQ(WriteAsOrdinaryUser(locked, WriteNewValue, locked), 0) << "a write-protected file";
-  chmod(dir_.c_str(), 0555);
+  chmod(dir_.Path().c_str(), 0555);
   EXPECT_EQ(WriteAsOrdinaryUser(path_, WriteNewValue, path_), 0) << "a read-only folder";
-  EXPECT_EQ(Read(locked), before);
-  EXPECT_EQ(Read(path_), before);
-  EXPECT_EQ(FolderNames().size(), 2u) << "no temporary file is left";
-}
-
-TEST_F(ProfileTest, KeepsPermissionsAndWritesThroughLinks) {
-  std::string real = dir_ + "/real.inf";
-  Write(real, "[S]\nK=old\n");
-  chmod(real.c_str(), 0600);
-  fs::create_symlink("real.inf", path_);
-  ASSERT_NE(profile::WritePrivateProfileString("S", "K", "new", path_), 0);
-  EXPECT_TRUE(fs::is_symlink(path_));
-  EXPECT_EQ(Read(real), "[S]\nK=new\n");
-  EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(ReadFile(locked), before);
+  EXPECT_EQ(ReadFile(path_), before);
+  EXPECT_EQ(dir_.Entries().size(), 2u) << "no temporary file is left";
 }
 
 TEST_F(ProfileTest, DamagedFilesReadWhatTheyCan) {
@@ -299,49 +220,44 @@ TEST_F(ProfileTest, DamagedFilesReadWhatTheyCan) {
     for (size_t i = 0; i < size; ++i) {
       bytes += (rng() % 4 == 0) ? static_cast<char>(rng()) : alphabet[rng() % alphabet.size()];
     }
-    Write(path_, bytes);
+    WriteFile(path_, bytes);
     Get("a", "b");
     Section("a", 64);
     Names();
     ASSERT_NE(profile::WritePrivateProfileString("Fresh", "Key", "value", path_), 0);
     EXPECT_EQ(Get("fresh", "key"), "value") << "round " << round;
-    std::string after = Read(path_);
+    std::string after = ReadFile(path_);
     EXPECT_EQ(after.substr(0, bytes.size()), bytes) << "round " << round;
   }
 
   // A value with a NUL in its line reads up to the NUL.
-  Write(path_, "[A]\nk=ab\0cd\nj=2\n"s);
+  WriteFile(path_, "[A]\nk=ab\0cd\nj=2\n"s);
   EXPECT_EQ(Get("A", "k"), "ab");
   EXPECT_EQ(Section("A"), (Entries{"k=ab", "j=2"}));
 }
 
 TEST_F(ProfileTest, OversizedFilesAreReadInPartAndNeverRewritten) {
   std::string bytes = "[A]\nk=v\n" + std::string(5 << 20, 'x') + "\n[B]\nk=w\n";
-  Write(path_, bytes);
+  WriteFile(path_, bytes);
   EXPECT_EQ(Get("A", "k"), "v");
   EXPECT_EQ(Get("B", "k"), "<none>") << "past the part read";
   EXPECT_EQ(profile::WritePrivateProfileString("A", "k", "new", path_), 0);
-  EXPECT_EQ(Read(path_), bytes);
+  EXPECT_EQ(ReadFile(path_), bytes);
 }
 
+// The system-wide profile's folder is made private; without a usable
+// XDG_CONFIG_HOME it is under the home folder.
 TEST_F(ProfileTest, UserProfileLivesInTheConfigFolder) {
   {
-    ScopedEnv xdg("XDG_CONFIG_HOME", (dir_ + "/config").c_str());
-    EXPECT_EQ(profile::GetProfileString("General", "FolderPath", "none"), "none");
+    fwtest::ScopedEnv xdg("XDG_CONFIG_HOME", (dir_ / "config").c_str());
     ASSERT_NE(profile::WriteProfileString("General", "FolderPath", "/srv/x"), 0);
-    EXPECT_EQ(Read(dir_ + "/config/fetchwell/profile.ini"), "[General]\nFolderPath=/srv/x\n");
-    EXPECT_EQ(fs::status(dir_ + "/config/fetchwell").permissions() & fs::perms::all,
+    EXPECT_EQ(fs::status(dir_ / "config/fetchwell").permissions() & fs::perms::all,
               fs::perms::owner_all);
-    EXPECT_EQ(profile::GetProfileString("general", "folderpath", "none"), "/srv/x");
-    ASSERT_NE(profile::WriteProfileSection("Two", "a=1\0\0"s), 0);
-    std::string buffer(32, ' ');
-    EXPECT_EQ(profile::GetProfileSection("Two", buffer.data(), buffer.size()), 4u);
-    EXPECT_EQ(buffer.substr(0, 5), "a=1\0\0"s);
   }
-  ScopedEnv home("HOME", (dir_ + "/home").c_str());
+  fwtest::ScopedEnv home("HOME", (dir_ / "home").c_str());
   for (const char* xdg : {static_cast<const char*>(nullptr), "", "relative/config"}) {
-    ScopedEnv unset("XDG_CONFIG_HOME", xdg);
-    EXPECT_EQ(profile::UserProfilePath(), dir_ + "/home/.config/fetchwell/profile.ini");
+    fwtest::ScopedEnv unset("XDG_CONFIG_HOME", xdg);
+    EXPECT_EQ(profile::UserProfilePath(), dir_ / "home/.config/fetchwell/profile.ini");
   }
 }
 

@@ -1,56 +1,37 @@
 #include "store/clsSettings.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
+#include "tests/fixtures/expect_error.h"
+#include "tests/fixtures/scoped_env.h"
+#include "tests/fixtures/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using fwtest::ReadFile;
+using fwtest::WriteFile;
 using Names = std::vector<std::string>;
 
 class ClsSettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "fetchwell-settings-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/Settings.inf";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  static void Write(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-  }
   // Assigns Path, expecting error 53 for `value`; Path must keep `kept`.
   static void ExpectNotFound(clsSettings& settings, const std::string& value,
                              const std::string& kept) {
-    try {
-      settings.Path(value);
-      ADD_FAILURE() << "assigning " << value << " raised nothing";
-    } catch (const fw::Error& e) {
-      EXPECT_EQ(e.Number(), 53);
-      EXPECT_EQ(e.Description(), "File not found: " + value);
-    }
+    fw::Error e = fwtest::ExpectError(53, [&] { settings.Path(value); });
+    EXPECT_EQ(e.Description(), "File not found: " + value);
     EXPECT_EQ(settings.Path(), kept);
   }
 
-  std::string dir_;
-  std::string path_;
+  fwtest::TempFolder dir_;
+  const std::string path_ = dir_ / "Settings.inf";
 };
 
 TEST_F(ClsSettingsTest, NewInstanceAndPathReadSwitchBackToPrivate) {
@@ -65,7 +46,7 @@ TEST_F(ClsSettingsTest, NewInstanceAndPathReadSwitchBackToPrivate) {
 
 TEST_F(ClsSettingsTest, FirstAssignmentSucceedsInAnEmptyCurrentFolder) {
   fs::path previous = fs::current_path();
-  fs::current_path(dir_);
+  fs::current_path(dir_.Path());
   clsSettings settings;
   settings.PrivateINI(false);
   EXPECT_NO_THROW(settings.Path("Settings.inf"));
@@ -76,7 +57,7 @@ TEST_F(ClsSettingsTest, FirstAssignmentSucceedsInAnEmptyCurrentFolder) {
 
 TEST_F(ClsSettingsTest, LaterAssignmentTestsTheOldFile) {
   clsSettings settings;
-  std::string other = dir_ + "/Other.inf";
+  const std::string other = dir_ / "Other.inf";
   settings.Path(path_);
   ExpectNotFound(settings, other, path_);  // the old file does not exist yet
 
@@ -84,7 +65,7 @@ TEST_F(ClsSettingsTest, LaterAssignmentTestsTheOldFile) {
   ExpectNotFound(settings, other, path_);  // a folder never counts
   fs::remove(path_);
 
-  Write(path_, "");
+  WriteFile(path_, "");
   settings.PrivateINI(false);
   settings.Path(other);  // succeeds although Other.inf does not exist
   EXPECT_EQ(settings.Path(), other);
@@ -107,15 +88,15 @@ TEST_F(ClsSettingsTest, GetStringGivesTheDefaultOrTheWholeStoredValue) {
   long_value.back() = 'z';
   EXPECT_NE(settings.WriteString("General", "Long", long_value), 0);
   EXPECT_EQ(settings.GetString("General", "Long", ""), long_value);
-  EXPECT_EQ(Read(path_), "[General]\nFolderPath=/srv/downloads\nLong=" + long_value + "\n");
+  EXPECT_EQ(ReadFile(path_), "[General]\nFolderPath=/srv/downloads\nLong=" + long_value + "\n");
 
   clsSettings nowhere;
-  nowhere.Path(dir_ + "/missing/Settings.inf");
+  nowhere.Path(dir_ / "missing/Settings.inf");
   EXPECT_EQ(nowhere.WriteString("General", "FolderPath", "/srv"), 0);
 }
 
 TEST_F(ClsSettingsTest, SectionOperations) {
-  Write(path_, "[A]\nx=1\ny=2\n[B]\n");
+  WriteFile(path_, "[A]\nx=1\ny=2\n[B]\n");
   clsSettings settings;
   settings.Path(path_);
   EXPECT_EQ(settings.GetSectionNames(), (Names{"A", "B", ""}));
@@ -133,16 +114,14 @@ TEST_F(ClsSettingsTest, SectionOperations) {
   // A line without "=" gives the whole line as its key.
   EXPECT_NE(settings.WriteSection("B", "loose line\0k=v=w\0\0"s), 0);
   EXPECT_EQ(settings.GetKeysInSection("b"), (Names{"loose line", "k"}));
-  EXPECT_EQ(Read(path_), "[A]\nx=1\ny=2\n[B]\nloose line\nk=v=w\n");
+  EXPECT_EQ(ReadFile(path_), "[A]\nx=1\ny=2\n[B]\nloose line\nk=v=w\n");
 
-  Write(path_, "; no sections\nx=1\n");
+  WriteFile(path_, "; no sections\nx=1\n");
   EXPECT_EQ(settings.GetSectionNames(), Names{});
 }
 
 TEST_F(ClsSettingsTest, SystemWideProfileWhenNotPrivate) {
-  std::optional<std::string> old_xdg;
-  if (const char* v = getenv("XDG_CONFIG_HOME")) old_xdg = v;
-  setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+  fwtest::ScopedEnv xdg("XDG_CONFIG_HOME", (dir_ / "config").c_str());
 
   clsSettings settings;
   settings.Path(path_);
@@ -152,19 +131,13 @@ TEST_F(ClsSettingsTest, SystemWideProfileWhenNotPrivate) {
   EXPECT_NE(settings.WriteSection("S", "a=1\0\0"s), 0);
   EXPECT_EQ(settings.GetKeysInSection("S"), Names{"a"});
   EXPECT_EQ(settings.GetSectionNames(), std::nullopt);
-  EXPECT_EQ(Read(dir_ + "/config/fetchwell/profile.ini"),
+  EXPECT_EQ(ReadFile(dir_ / "config/fetchwell/profile.ini"),
             "[General]\nFolderPath=/srv/shared\n\n[S]\na=1\n");
   EXPECT_FALSE(fs::exists(path_)) << "the private file is untouched";
 
   settings.Path();  // back to the private file
   EXPECT_EQ(settings.GetString("General", "FolderPath", "none"), "none");
   EXPECT_EQ(settings.GetSectionNames(), Names{});
-
-  if (old_xdg) {
-    setenv("XDG_CONFIG_HOME", old_xdg->c_str(), 1);
-  } else {
-    unsetenv("XDG_CONFIG_HOME");
-  }
 }
 
 }  // namespace

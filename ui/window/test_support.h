@@ -29,13 +29,5 @@ class ProgramFolderForTest {
   QTemporaryDir dir_;
 };
 
-// The bytes of a list file holding `entries` (little-endian 32-bit upper
-// bound, then a 16-bit length and the bytes of each entry).
-std::string ListFileBytes(const std::vector<std::string>& entries);
-
-void WriteBytes(const std::string& path, const std::string& bytes);
-// The file's bytes; "<missing>" when it cannot be read.
-std::string ReadBytes(const std::string& path);
-
 // The rows the widget `list` (a QListWidget) shows, as UTF-8.
 std::vector<std::string> Rows(QWidget* list);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "tests/fixtures/program_copy.h"
 #include "ui/frmMain.h"
 #include "ui/window/application.h"
 #include "ui/window/main_window.h"
@@ -78,7 +79,7 @@ class WindowCommandsTest : public QObject {
  private slots:
   void init() {
     folder_ = std::make_unique<ProgramFolderForTest>();
-    WriteBytes(folder_->Path("Files.dat"), ListFileBytes({"a", "b", "c", "d"}));
+    fwtest::WriteFile(folder_->Path("Files.dat"), fwtest::ListFileBytes({"a", "b", "c", "d"}));
     Open();
   }
 
@@ -129,7 +130,7 @@ class WindowCommandsTest : public QObject {
     Click("cmdClearAll");
     QCOMPARE(ShownRows(), Strings{});
     Click("cmdSave");
-    QCOMPARE(ReadBytes(folder_->Path("Files.dat")), std::string(4, '\xFF'));
+    QCOMPARE(fwtest::ReadFile(folder_->Path("Files.dat")), std::string(4, '\xFF'));
   }
 
   void savedRowsAndFolderComeBackOnTheNextStart() {
@@ -145,14 +146,14 @@ class WindowCommandsTest : public QObject {
     Open();
     QCOMPARE(ShownRows(), (Strings{"b", "c", "d", "https://example.org/r.pdf"}));
     QCOMPARE(Control<QLineEdit>("txtPath")->text(), QStringLiteral("/srv/snapshots é"));
-    QVERIFY(ReadBytes(folder_->Path("Settings.inf")).find("FolderPath=/srv/snapshots é") !=
+    QVERIFY(fwtest::ReadFile(folder_->Path("Settings.inf")).find("FolderPath=/srv/snapshots é") !=
             std::string::npos);
   }
 
   void exitAndCloseSaveNothing() {
     const std::string settings = "[General]\nFolderPath=/old\n";
-    WriteBytes(folder_->Path("Settings.inf"), settings);
-    const std::string list = ReadBytes(folder_->Path("Files.dat"));
+    fwtest::WriteFile(folder_->Path("Settings.inf"), settings);
+    const std::string list = fwtest::ReadFile(folder_->Path("Files.dat"));
 
     for (const bool by_exit : {true, false}) {
       window_.reset();
@@ -180,8 +181,8 @@ class WindowCommandsTest : public QObject {
       RunMainWindow(frmMain::Instance());
       QVERIFY(edited);
       QVERIFY(!frmMain::Loaded());
-      QCOMPARE(ReadBytes(folder_->Path("Settings.inf")), settings);
-      QCOMPARE(ReadBytes(folder_->Path("Files.dat")), list);
+      QCOMPARE(fwtest::ReadFile(folder_->Path("Settings.inf")), settings);
+      QCOMPARE(fwtest::ReadFile(folder_->Path("Files.dat")), list);
     }
   }
 
@@ -208,13 +209,13 @@ class WindowCommandsTest : public QObject {
     QVERIFY(window_->isVisible());
     QCOMPARE(ShownRows(), (Strings{"a", "b", "c", "d", "http://h/kept.zip"}));
     QCOMPARE(Control<QLineEdit>("txtPath")->text(), QStringLiteral("/typed"));
-    QCOMPARE(ReadBytes(folder_->Path("Settings.inf")), std::string("<missing>"));
+    QCOMPARE(fwtest::ReadFile(folder_->Path("Settings.inf")), std::string("<missing>"));
 
     // Once the obstacle is gone, the same edits save.
     std::filesystem::remove(folder_->Path("Files.dat"));
     Click("cmdSave");
-    QCOMPARE(ReadBytes(folder_->Path("Files.dat")),
-             ListFileBytes({"a", "b", "c", "d", "http://h/kept.zip"}));
+    QCOMPARE(fwtest::ReadFile(folder_->Path("Files.dat")),
+             fwtest::ListFileBytes({"a", "b", "c", "d", "http://h/kept.zip"}));
   }
 
   void folderBytesThatAreNotUtf8SurviveUntilEdited() {

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <memory>
 
+#include "tests/fixtures/temp_folder.h"
 #include "ui/frmMain.h"
 #include "ui/window/display.h"
 #include "ui/window/main_window.h"
@@ -168,7 +169,7 @@ class WindowLayoutTest : public QObject {
       if (key == Qt::Key_A) QVERIFY(dialog_shown);
     }
     // Alt+S saved into this test's folder; Alt+E closed the window.
-    QVERIFY(ReadBytes(folder_->Path("Settings.inf")) != "<missing>");
+    QVERIFY(fwtest::ReadFile(folder_->Path("Settings.inf")) != "<missing>");
     QTRY_VERIFY(!window_->isVisible());
   }
 
