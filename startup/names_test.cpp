@@ -3,39 +3,40 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
 using namespace modMain;
 
-TEST(NamesTest, FixPathEndsInOneSlash) {
-  EXPECT_EQ(FixPath("/data"), "/data/");
-  EXPECT_EQ(FixPath("/data/"), "/data/");
-  EXPECT_EQ(FixPath(""), "/");
-  EXPECT_EQ(FixPath("/"), "/");
-}
+struct Example {
+  std::string in, out;
+};
 
-TEST(NamesTest, GetFileFromURLTakesTheLastSegment) {
-  EXPECT_EQ(GetFileFromURL("http://host/a/b/report.pdf"), "report.pdf");
-  EXPECT_EQ(GetFileFromURL("http://host/dir/"), "");
-  EXPECT_EQ(GetFileFromURL("plainname"), "plainname");
-  EXPECT_EQ(GetFileFromURL(""), "");
-}
-
-TEST(NamesTest, StripExtensionCutsAtTheFirstDot) {
-  EXPECT_EQ(StripExtension("report.pdf"), "report");
-  EXPECT_EQ(StripExtension("a.b.c"), "a");
-  EXPECT_EQ(StripExtension("README"), "");
-  EXPECT_EQ(StripExtension(".profile"), "");
-  EXPECT_EQ(StripExtension(""), "");
-}
-
-TEST(NamesTest, GetExtensionCutsAtTheLastDot) {
-  EXPECT_EQ(GetExtension("report.pdf"), "pdf");
-  EXPECT_EQ(GetExtension("a.b.c"), "c");
-  EXPECT_EQ(GetExtension("README"), "README");
-  EXPECT_EQ(GetExtension("name."), "");
-  EXPECT_EQ(GetExtension("\xC3\xA9t\xC3\xA9.\xE6\x97\xA5"), "\xE6\x97\xA5");  // UTF-8 bytes kept
+TEST(NamesTest, HelpersCutWhereTheyPromise) {
+  for (const Example& e :
+       {Example{"/data", "/data/"}, {"/data/", "/data/"}, {"", "/"}, {"/", "/"}}) {
+    EXPECT_EQ(FixPath(e.in), e.out) << e.in;
+  }
+  for (const Example& e : {Example{"http://host/a/b/report.pdf", "report.pdf"},
+                           {"http://host/dir/", ""},
+                           {"plainname", "plainname"},
+                           {"", ""}}) {
+    EXPECT_EQ(GetFileFromURL(e.in), e.out) << e.in;
+  }
+  // The stem ends at the first dot, the extension begins after the last; a name
+  // without a dot is all extension. UTF-8 bytes are kept as they are.
+  for (const auto& [name, stem, extension] :
+       {std::tuple<std::string, std::string, std::string>{"report.pdf", "report", "pdf"},
+        {"a.b.c", "a", "c"},
+        {"README", "", "README"},
+        {".profile", "", "profile"},
+        {"name.", "name", ""},
+        {"", "", ""},
+        {"\xC3\xA9t\xC3\xA9.\xE6\x97\xA5", "\xC3\xA9t\xC3\xA9", "\xE6\x97\xA5"}}) {
+    EXPECT_EQ(StripExtension(name), stem) << name;
+    EXPECT_EQ(GetExtension(name), extension) << name;
+  }
 }
 
 TEST(NamesTest, DestinationNamesOfADownloadRun) {
@@ -44,10 +45,12 @@ TEST(NamesTest, DestinationNamesOfADownloadRun) {
     return FixPath("/reports") + StripExtension(name) + "-" + "06-12-2026" + "." +
            GetExtension(name);
   };
-  EXPECT_EQ(destination("http://host/dir/report.pdf"), "/reports/report-06-12-2026.pdf");
-  EXPECT_EQ(destination("http://host/a/data.tar.gz"), "/reports/data-06-12-2026.gz");
-  EXPECT_EQ(destination("http://host/README"), "/reports/-06-12-2026.README");
-  EXPECT_EQ(destination("http://host/dir/"), "/reports/-06-12-2026.");
+  for (const Example& e : {Example{"http://host/dir/report.pdf", "/reports/report-06-12-2026.pdf"},
+                           {"http://host/a/data.tar.gz", "/reports/data-06-12-2026.gz"},
+                           {"http://host/README", "/reports/-06-12-2026.README"},
+                           {"http://host/dir/", "/reports/-06-12-2026."}}) {
+    EXPECT_EQ(destination(e.in), e.out) << e.in;
+  }
 }
 
 }  // namespace

@@ -176,13 +176,4 @@ TEST_F(FrmMainTest, RunFetchesEveryNonEmptyEntryToADatedName) {
   EXPECT_EQ(later.Entries().size(), 2u);
 }
 
-TEST_F(FrmMainTest, RunWithNothingToFetchOnlyEnds) {
-  frmMain& form = Loaded();  // one empty entry
-  Recorder recorder;
-  form.SetRunObserver(&recorder);
-  EXPECT_EQ(form.DownloadFiles(), 0);
-  form.SetRunObserver(nullptr);
-  EXPECT_EQ(recorder.events, Rows{"end"});
-}
-
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
+#include <tuple>
 
 #include "tests/fixtures/temp_folder.h"
 #include "ui/frmMain.h"
@@ -189,16 +190,20 @@ class WindowLayoutTest : public QObject {
     const std::string missing = MissingDisplayReason(nullptr, nullptr, nullptr);
     QVERIFY(missing.find("no display") != std::string::npos);
     QVERIFY(missing.find('\n') == std::string::npos);
-    QCOMPARE(MissingDisplayReason(nullptr, "", ""), missing);
-    QCOMPARE(MissingDisplayReason("xcb", nullptr, nullptr), missing);
-    QCOMPARE(MissingDisplayReason("wayland;xcb", nullptr, nullptr), missing);
-    QCOMPARE(MissingDisplayReason("offscreenish", nullptr, nullptr), missing);
-
-    QCOMPARE(MissingDisplayReason(nullptr, ":0", nullptr), std::string());
-    QCOMPARE(MissingDisplayReason(nullptr, nullptr, "wayland-0"), std::string());
-    QCOMPARE(MissingDisplayReason("offscreen", nullptr, nullptr), std::string());
-    QCOMPARE(MissingDisplayReason("vnc:size=800x600", nullptr, nullptr), std::string());
-    QCOMPARE(MissingDisplayReason("xcb;minimal", nullptr, nullptr), std::string());
+    // Platform, DISPLAY, WAYLAND_DISPLAY; and whether the display is missing.
+    const std::tuple<const char*, const char*, const char*, bool> cases[] = {
+        {nullptr, "", "", true},
+        {"xcb", nullptr, nullptr, true},
+        {"wayland;xcb", nullptr, nullptr, true},
+        {"offscreenish", nullptr, nullptr, true},
+        {nullptr, ":0", nullptr, false},
+        {nullptr, nullptr, "wayland-0", false},
+        {"offscreen", nullptr, nullptr, false},
+        {"vnc:size=800x600", nullptr, nullptr, false},
+        {"xcb;minimal", nullptr, nullptr, false}};
+    for (const auto& [platform, x11, wayland, isMissing] : cases) {
+      QCOMPARE(MissingDisplayReason(platform, x11, wayland), isMissing ? missing : std::string());
+    }
   }
 };
 
