@@ -4,19 +4,14 @@
 // visible file inside the folder.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
+#include "fuzz/fuzz_folder.h"
 #include "startup/names.h"
 
-namespace {
+using fuzz::Check;
 
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    __builtin_printf("invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+namespace {
 
 bool StartsWith(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
