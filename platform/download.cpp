@@ -248,7 +248,7 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path)
     temp = &file;
     Flush();
     temp = nullptr;
-    file.Commit(TempFile::Durability::kDataWritten);
+    file.Commit(TempFile::Durability::kDataOrdered);
     return true;
   }
   lastError = reason;

@@ -221,9 +221,7 @@ void TempFile::Write(std::string_view data) {
 void TempFile::Commit(Durability durability) {
   int synced = durability == Durability::kSynced
                    ? fsync(fd_)
-                   : sync_file_range(fd_, 0, 0,
-                                     SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                         SYNC_FILE_RANGE_WAIT_AFTER);
+                   : sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
   if (synced != 0) RaiseAccess("cannot write", Describe(), errno);
   if (path_.empty()) Name();
   int fd = fd_;

@@ -60,12 +60,14 @@ class TempFile {
     // fsync of the file, and of its folder after the rename: the new file is
     // on disk when Commit returns. For the user's own data files.
     kSynced,
-    // The file's data is written out and waited for, without a journal
-    // commit, before the rename; the rename is not waited for. On ext4's
-    // ordered mode a power cut then leaves either the old file or the whole
-    // new one. Many times cheaper per file; for downloads, where a lost
-    // rename only means the older snapshot stays.
-    kDataWritten,
+    // Writeback of the file's data is started (its blocks are allocated)
+    // before the rename, without waiting for it; nothing is waited for. On
+    // ext4's ordered mode the journal then writes the data before it records
+    // the rename, so a power cut leaves either the old file or the whole new
+    // one -- the same ordering ext4 gives a file renamed over an existing one.
+    // Many times cheaper per file; for downloads, where a lost rename only
+    // means the older snapshot stays.
+    kDataOrdered,
   };
   // Gets the contents to disk as `durability` says, closes the file and renames
   // it over the destination. Raises 75 on failure (the temporary file is then

@@ -103,7 +103,7 @@ TEST_F(FilesTest, TempFileIsHiddenAndRemovedUnlessCommitted) {
   {
     fw::TempFile temp(dest);
     temp.Write("whole");
-    temp.Commit(fw::TempFile::Durability::kDataWritten);
+    temp.Commit(fw::TempFile::Durability::kDataOrdered);
   }
   EXPECT_EQ(fw::ReadWholeFile(dest), "whole");
   EXPECT_EQ(Names(), std::vector<std::string>{"report-1.pdf"});
