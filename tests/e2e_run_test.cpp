@@ -1,8 +1,11 @@
 // End-to-end: the built fetchwell, copied into a folder of its own, run with
 // hand-made data files against a real HTTP server on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -179,6 +182,35 @@ TEST_F(E2eRunTest, FailedEntriesAreReportedAndTheRunGoesOn) {
   EXPECT_EQ(ReadFile(Dated("last", "bin")), LoopbackServer::Pattern(200));
   EXPECT_EQ(ReadFile(Dated("x", "bin")), "yesterday's good copy");
   EXPECT_EQ(OtherFiles(program_.Folder()).size(), 3u) << "no temporary file is left";
+}
+
+// A reader of standard error that has gone (`fetchwell -e 2>&1 | head -1`
+// once head has its line) must not end the run at the next failure's line.
+TEST_F(E2eRunTest, RunGoesOnWhenTheReaderOfItsErrorsHasGone) {
+  Prepare({server_.Url("/status/404/a.bin"), server_.Url("/status/500/b.bin"),
+           server_.Url("/bytes/100/c.bin")});
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  close(pipeFds[0]);
+  const std::string exe = program_ / "fetchwell";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(pipeFds[1], 2);
+    signal(SIGPIPE, SIG_DFL);
+    setenv("LC_ALL", "C", 1);
+    execl(exe.c_str(), exe.c_str(), "-e", nullptr);
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(ReadFile(Dated("c", "bin")), LoopbackServer::Pattern(100));
 }
 
 TEST_F(E2eRunTest, DamagedListFileEndsTheProgram) {
