@@ -8,8 +8,8 @@
 // status of 400 or more is a failed fetch.
 //
 // A fetch writes the body to a hidden temporary file in the destination's folder
-// (see fw::TempFile) and renames it over the destination, after flushing it to
-// disk, only when the whole body arrived. After a failed fetch no temporary or
+// (see fw::TempFile) and puts it in place as the destination, its writeback to
+// disk started, only when the whole body arrived. After a failed fetch no temporary or
 // partial file remains and an existing file of the destination's name is as it
 // was. SIGINT and SIGTERM remove the temporary file too, once
 // fw::InstallInterruptCleanup() has been called.

@@ -199,6 +199,16 @@ void TempFile::Name() {
   RaiseAccess("cannot write", Describe(), EEXIST);
 }
 
+bool TempFile::LinkAsDestination() {
+  std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, destination_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    return true;
+  }
+  // Any existing entry (EEXIST), a file system that cannot link it: take the
+  // way through a hidden name and a rename, which reports its own errors.
+  return false;
+}
+
 std::string TempFile::Describe() const {
   return path_.empty() ? "a temporary file in " + FolderOf(destination_) : path_;
 }
@@ -223,6 +233,13 @@ void TempFile::Commit(Durability durability) {
                    ? fsync(fd_)
                    : sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
   if (synced != 0) RaiseAccess("cannot write", Describe(), errno);
+  if (path_.empty() && LinkAsDestination()) {
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) RaiseAccess("cannot write", destination_, errno);
+    if (durability == Durability::kSynced) SyncFolder(FolderOf(destination_));
+    return;
+  }
   if (path_.empty()) Name();
   int fd = fd_;
   fd_ = -1;

@@ -3,9 +3,10 @@
 // Temporary files are created in the folder of the file they will replace,
 // with the permissions an ordinary new file gets. Where the file system allows
 // it they have no name at all until they are committed (O_TMPFILE), so that a
-// program killed outright leaves nothing behind; they are then given a hidden
-// name that begins ".fetchwell-" (a downloaded file's name never begins with
-// ".") just for the rename over the destination. Where it does not, they carry
+// program killed outright leaves nothing behind; they are then linked in as the
+// destination when no file has its name, or else given a hidden name that
+// begins ".fetchwell-" (a downloaded file's name never begins with ".") just
+// for the rename over the destination. Where it does not, they carry
 // that hidden name from the start. Every named temporary file alive is known to
 // the interrupt handler, which removes it when SIGINT or SIGTERM ends the
 // program.
@@ -55,7 +56,8 @@ class TempFile {
 
   // Appends bytes; raises 75 on a write error.
   void Write(std::string_view data);
-  // How far Commit makes sure the new contents are on disk before the rename.
+  // How far Commit makes sure the new contents are on disk before they are put
+  // in place (the link or rename below).
   enum class Durability {
     // fsync of the file, and of its folder after the rename: the new file is
     // on disk when Commit returns. For the user's own data files.
@@ -69,14 +71,17 @@ class TempFile {
     // means the older snapshot stays.
     kDataOrdered,
   };
-  // Gets the contents to disk as `durability` says, closes the file and renames
-  // it over the destination. Raises 75 on failure (the temporary file is then
-  // removed).
+  // Gets the contents to disk as `durability` says, closes the file and puts it
+  // in place as the destination: linked in when no file has that name, else
+  // renamed over it. Raises 75 on failure (the temporary file is then removed).
   void Commit(Durability durability = Durability::kSynced);
   // Closes and removes the temporary file now. Never raises.
   void Discard() noexcept;
 
  private:
+  // Links the unnamed file in as the destination when no file of that name
+  // exists: it appears whole, with no rename. False when that cannot be done.
+  bool LinkAsDestination();
   // Gives the unnamed file a hidden name beside the destination.
   void Name();
   // What error messages call the file.
