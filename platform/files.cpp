@@ -183,7 +183,7 @@ TempFile::TempFile(const std::string& destination) : destination_(destination) {
 
 void TempFile::Name() {
   std::string folder = FolderOf(destination_);
-  std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  std::string self = DescriptorPath();
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = folder + "/.fetchwell-" + RandomSuffix() + ".tmp";
     slot_ = ClaimSlot(candidate);
@@ -199,14 +199,16 @@ void TempFile::Name() {
   RaiseAccess("cannot write", Describe(), EEXIST);
 }
 
+std::string TempFile::DescriptorPath() const {
+  return "/proc/self/fd/" + std::to_string(fd_);
+}
+
 bool TempFile::LinkAsDestination() {
-  std::string self = "/proc/self/fd/" + std::to_string(fd_);
-  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, destination_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-    return true;
-  }
-  // Any existing entry (EEXIST), a file system that cannot link it: take the
-  // way through a hidden name and a rename, which reports its own errors.
-  return false;
+  // Fails on any existing entry (EEXIST) or where the file system cannot link
+  // it; the caller then goes through a hidden name and a rename, which report
+  // their own errors.
+  return linkat(AT_FDCWD, DescriptorPath().c_str(), AT_FDCWD, destination_.c_str(),
+                AT_SYMLINK_FOLLOW) == 0;
 }
 
 std::string TempFile::Describe() const {
@@ -233,18 +235,17 @@ void TempFile::Commit(Durability durability) {
                    ? fsync(fd_)
                    : sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
   if (synced != 0) RaiseAccess("cannot write", Describe(), errno);
-  if (path_.empty() && LinkAsDestination()) {
-    int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) RaiseAccess("cannot write", destination_, errno);
-    if (durability == Durability::kSynced) SyncFolder(FolderOf(destination_));
-    return;
+  const bool linked = path_.empty() && LinkAsDestination();
+  if (linked) {
+    // Ours until the close succeeds: a failed close removes it again.
+    path_ = destination_;
+  } else if (path_.empty()) {
+    Name();
   }
-  if (path_.empty()) Name();
   int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) RaiseAccess("cannot write", Describe(), errno);
-  if (rename(path_.c_str(), destination_.c_str()) != 0) {
+  if (!linked && rename(path_.c_str(), destination_.c_str()) != 0) {
     RaiseAccess("cannot replace", destination_, errno);
   }
   ReleaseSlot(slot_);

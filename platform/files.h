@@ -82,6 +82,8 @@ class TempFile {
   // Links the unnamed file in as the destination when no file of that name
   // exists: it appears whole, with no rename. False when that cannot be done.
   bool LinkAsDestination();
+  // The open file's path through /proc, for linking it by its descriptor.
+  std::string DescriptorPath() const;
   // Gives the unnamed file a hidden name beside the destination.
   void Name();
   // What error messages call the file.

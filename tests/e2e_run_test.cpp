@@ -1,10 +1,8 @@
 // End-to-end: the built fetchwell, copied into a folder of its own, run with
 // hand-made data files against a real HTTP server on loopback.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -192,24 +190,8 @@ TEST_F(E2eRunTest, RunGoesOnWhenTheReaderOfItsErrorsHasGone) {
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
   close(pipeFds[0]);
-  const std::string exe = program_ / "fetchwell";
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(pipeFds[1], 2);
-    signal(SIGPIPE, SIG_DFL);
-    setenv("LC_ALL", "C", 1);
-    execl(exe.c_str(), exe.c_str(), "-e", nullptr);
-    _exit(127);
-  }
+  EXPECT_EQ(program_.RunWithErrorsTo(pipeFds[1], {"-e"}), 1) << "141: ended by SIGPIPE";
   close(pipeFds[1]);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_EQ(ReadFile(Dated("c", "bin")), LoopbackServer::Pattern(100));
 }
 
