@@ -3,12 +3,20 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test bench clean check-asan fuzz screenshot
+.PHONY: all deps test-deps asan-deps bench-deps build run test bench clean check-asan fuzz screenshot
 
 all: build
 
+# Each target installs only the package lists (scripts/packages/) it needs:
+# building and running never pull in a server or a second compiler.
 deps:
-	@scripts/install-deps
+	@scripts/install-deps build
+test-deps:
+	@scripts/install-deps build test
+asan-deps:
+	@scripts/install-deps build test asan
+bench-deps:
+	@scripts/install-deps build bench
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -19,10 +27,10 @@ build: deps $(BUILD)/CMakeCache.txt
 run: build
 	./$(BUILD)/fetchwell $(ARGS)
 
-test: build
+test: test-deps build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-bench: build
+bench: bench-deps build
 	@bench/run-all $(BUILD)
 
 clean:
@@ -44,18 +52,18 @@ check-asan fuzz: export ASAN_OPTIONS ?= detect_stack_use_after_return=1:check_in
 check-asan fuzz: export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 check-asan fuzz: export LSAN_OPTIONS ?= suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 
-$(ASAN_BUILD)/CMakeCache.txt: | deps
+$(ASAN_BUILD)/CMakeCache.txt: | asan-deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_CXX_FLAGS="-O1 $(SANITIZE)"
 
-check-asan: deps $(ASAN_BUILD)/CMakeCache.txt
+check-asan: asan-deps $(ASAN_BUILD)/CMakeCache.txt
 	@cmake --build $(ASAN_BUILD) -j$(JOBS) -- --no-print-directory
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
-$(FUZZ_BUILD)/CMakeCache.txt: | deps
+$(FUZZ_BUILD)/CMakeCache.txt: | asan-deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_CXX_FLAGS="-O1 $(SANITIZE) -fsanitize=fuzzer-no-link"
 
-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
+fuzz: asan-deps $(FUZZ_BUILD)/CMakeCache.txt
 	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz-targets -- --no-print-directory
 	@fuzz/run-all $(FUZZ_BUILD) $(FUZZ_SECONDS)
