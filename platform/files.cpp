@@ -1,7 +1,9 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +13,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <random>
+#include <set>
 
 #include "platform/error.h"
 
@@ -47,7 +51,16 @@ void ReleaseSlot(int slot) {
   g_slotUsed[slot].store(false);
 }
 
+// The line the interrupt handler clears: written while no signal can be
+// handled, read by the handler only when g_clearFd is not -1.
+constexpr size_t kMaxClearBytes = 256;
+char g_clearBytes[kMaxClearBytes];
+volatile sig_atomic_t g_clearSize = 0;
+volatile sig_atomic_t g_clearFd = -1;
+
 void OnInterrupt(int sig) {
+  const int fd = g_clearFd;
+  if (fd >= 0) (void)!write(fd, g_clearBytes, static_cast<size_t>(g_clearSize));
   for (int i = 0; i < kSlots; ++i) {
     if (g_slotUsed[i].load() && g_tempPaths[i][0] != '\0') unlink(g_tempPaths[i]);
   }
@@ -66,6 +79,26 @@ std::string RandomSuffix() {
   std::string s;
   for (int i = 0; i < 10; ++i) s += kChars[rng() % (sizeof(kChars) - 1)];
   return s;
+}
+
+constexpr char kTempPrefix[] = ".fetchwell-";
+constexpr char kTempSuffix[] = ".tmp";
+
+bool IsTempName(std::string_view name) {
+  return name.size() > sizeof kTempPrefix - 1 + sizeof kTempSuffix - 1 &&
+         name.substr(0, sizeof kTempPrefix - 1) == kTempPrefix &&
+         name.substr(name.size() - (sizeof kTempSuffix - 1)) == kTempSuffix;
+}
+
+// Sweeps each folder once per process, at its first temporary file.
+void SweepOnce(const std::string& folder) {
+  static std::mutex mutex;
+  static std::set<std::string> swept;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!swept.insert(folder).second) return;
+  }
+  RemoveLeftoverTempFiles(folder);
 }
 
 void SyncFolder(const std::string& folder) {
@@ -99,33 +132,87 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    int err = errno;
+const char* KindOfFile(unsigned mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG:
+      return "a regular file";
+    case S_IFDIR:
+      return "a folder";
+    case S_IFIFO:
+      return "a FIFO";
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    case S_IFSOCK:
+      return "a socket";
+    case S_IFLNK:
+      return "a symbolic link";
+    default:
+      return "not a regular file";
+  }
+}
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+  int fd;
+  explicit Descriptor(int f) : fd(f) {}
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+};
+
+}  // namespace
+
+std::string ReadWholeFile(const std::string& path, size_t maxBytes) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (file.fd < 0) {
+    const int err = errno;
+    struct stat link {};
+    if (err == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      throw Error(kFileNotFound,
+                  "File not found: " + path + " is a symbolic link to a file that does not exist");
+    }
     if (err == ENOENT) throw Error(kFileNotFound, "File not found: " + path);
     RaiseAccess("cannot open", path, err);
   }
-  // Read straight into a buffer sized from the file, growing only if the file
-  // grew meanwhile (or reports no size, as files under /proc do).
   struct stat st {};
-  size_t capacity = 65536;
-  if (fstat(fd, &st) == 0 && st.st_size > 0) capacity = static_cast<size_t>(st.st_size) + 1;
-  std::string data(capacity, '\0');
+  if (fstat(file.fd, &st) != 0) RaiseAccess("cannot read", path, errno);
+  if (!S_ISREG(st.st_mode)) {
+    throw Error(kFileAccess, "cannot read " + path + ": it is " + KindOfFile(st.st_mode) +
+                                 ", not a regular file");
+  }
+  const auto tooLarge = [&] {
+    return Error(kFileAccess, "cannot read " + path + ": it is larger than " +
+                                  std::to_string(maxBytes) + " bytes");
+  };
+  if (st.st_size > 0 && static_cast<uint64_t>(st.st_size) > maxBytes) throw tooLarge();
+  // Read straight into a buffer sized from the file, growing only if the file
+  // grew meanwhile (or reports no size, as files under /proc do); never more
+  // than one byte past the limit, to see that it was passed.
+  const size_t cap = maxBytes == SIZE_MAX ? SIZE_MAX : maxBytes + 1;
+  size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536;
+  std::string data(std::min(capacity, cap), '\0');
   size_t used = 0;
   for (;;) {
-    if (used == data.size()) data.resize(data.size() * 2);
-    ssize_t n = read(fd, data.data() + used, data.size() - used);
+    if (used == data.size()) {
+      if (used >= cap) break;
+      data.resize(data.size() > cap / 2 ? cap : data.size() * 2);
+    }
+    ssize_t n = read(file.fd, data.data() + used, data.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      close(fd);
-      RaiseAccess("cannot read", path, err);
+      RaiseAccess("cannot read", path, errno);
     }
     if (n == 0) break;
     used += static_cast<size_t>(n);
   }
-  close(fd);
+  if (used > maxBytes) throw tooLarge();
   data.resize(used);
   return data;
 }
@@ -148,55 +235,94 @@ void WriteFileAtomically(const std::string& path, std::string_view data) {
   temp.Commit();
 }
 
+void RemoveLeftoverTempFiles(const std::string& folder) noexcept {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const int dfd = dirfd(dir);
+  while (const dirent* entry = readdir(dir)) {
+    if (!IsTempName(entry->d_name)) continue;
+    const Descriptor file(
+        openat(dfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    if (file.fd < 0 || fstat(file.fd, &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+    // Its writer holds the lock for as long as the file has this name.
+    if (flock(file.fd, LOCK_EX | LOCK_NB) != 0) continue;
+    // Removed only if the name still stands for the file that was locked.
+    struct stat named {};
+    if (fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      unlinkat(dfd, entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
 // True when an unnamed file can be linked into a folder by its descriptor.
 static bool CanLinkUnnamedFiles() {
   static const bool can = access("/proc/self/fd", X_OK) == 0;
   return can;
 }
 
+template <typename Make>
+void TempFile::TakeHiddenName(const std::string& what, Make make) {
+  const std::string folder = FolderOf(destination_);
+  int err = EEXIST;
+  for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+    std::string candidate = folder + "/" + kTempPrefix + RandomSuffix() + kTempSuffix;
+    // Claim the signal-handler slot before the file has the name, so that no
+    // moment passes in which an interrupt would leave it behind.
+    slot_ = ClaimSlot(candidate);
+    err = make(candidate);
+    if (err == 0) {
+      path_ = std::move(candidate);
+      return;
+    }
+    ReleaseSlot(slot_);
+    slot_ = -1;
+  }
+  RaiseAccess(what, what == "cannot write" ? Describe() : folder, err);
+}
+
 TempFile::TempFile(const std::string& destination) : destination_(destination) {
-  std::string folder = FolderOf(destination);
-  mode_t mode = NewFileMode();
+  const std::string folder = FolderOf(destination);
+  SweepOnce(folder);
+  const mode_t mode = NewFileMode();
   if (CanLinkUnnamedFiles()) {
     fd_ = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    if (fd_ >= 0) return;
+    // Locked before it can have a name, so no sweep ever takes it for a leftover.
+    if (fd_ >= 0 && flock(fd_, LOCK_EX) == 0) return;
+    if (fd_ >= 0) {
+      close(fd_);
+      fd_ = -1;
+    }
     // File systems without unnamed files say EOPNOTSUPP or EISDIR; other
     // errors (a missing folder, no permission) come again below.
   }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = folder + "/.fetchwell-" + RandomSuffix() + ".tmp";
-    // Claim the signal-handler slot before the file exists, so that no moment
-    // passes in which an interrupt would leave the file behind.
-    slot_ = ClaimSlot(candidate);
-    fd_ = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd_ >= 0) {
-      path_ = candidate;
-      return;
+  TakeHiddenName("cannot create a file in", [&](const std::string& candidate) {
+    const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) return errno;
+    // A sweep may have taken the file between its creation and the lock: then
+    // the name no longer stands for it, and another name is tried.
+    struct stat opened {
+    }, named{};
+    if (flock(fd, LOCK_EX) != 0 || fstat(fd, &opened) != 0 ||
+        lstat(candidate.c_str(), &named) != 0 || named.st_ino != opened.st_ino ||
+        named.st_dev != opened.st_dev) {
+      close(fd);
+      return EEXIST;
     }
-    int err = errno;
-    ReleaseSlot(slot_);
-    slot_ = -1;
-    if (err != EEXIST) RaiseAccess("cannot create a file in", folder, err);
-  }
-  RaiseAccess("cannot create a file in", folder, EEXIST);
+    fd_ = fd;
+    return 0;
+  });
 }
 
 void TempFile::Name() {
-  std::string folder = FolderOf(destination_);
-  std::string self = DescriptorPath();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = folder + "/.fetchwell-" + RandomSuffix() + ".tmp";
-    slot_ = ClaimSlot(candidate);
-    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      path_ = candidate;
-      return;
-    }
-    int err = errno;
-    ReleaseSlot(slot_);
-    slot_ = -1;
-    if (err != EEXIST) RaiseAccess("cannot write", Describe(), err);
-  }
-  RaiseAccess("cannot write", Describe(), EEXIST);
+  const std::string self = DescriptorPath();
+  TakeHiddenName("cannot write", [&](const std::string& candidate) {
+    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0
+               ? 0
+               : errno;
+  });
 }
 
 std::string TempFile::DescriptorPath() const {
@@ -242,6 +368,9 @@ void TempFile::Commit(Durability durability) {
   } else if (path_.empty()) {
     Name();
   }
+  // The close reports late write errors; a second descriptor keeps the lock
+  // until the rename, so that no sweep takes the named file meanwhile.
+  const Descriptor lock(linked ? -1 : dup(fd_));
   int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) RaiseAccess("cannot write", Describe(), errno);
@@ -273,6 +402,16 @@ void InstallInterruptCleanup() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+}
+
+void SetLineToClear(int fd, std::string_view bytes) {
+  // The handler must never see a half-written line: it is switched off first.
+  g_clearFd = -1;
+  if (fd < 0 || bytes.empty()) return;
+  const size_t size = std::min(bytes.size(), kMaxClearBytes);
+  std::memcpy(g_clearBytes, bytes.data(), size);
+  g_clearSize = static_cast<sig_atomic_t>(size);
+  g_clearFd = fd;
 }
 
 }  // namespace fw

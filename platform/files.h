@@ -5,16 +5,19 @@
 // it they have no name at all until they are committed (O_TMPFILE), so that a
 // program killed outright leaves nothing behind; they are then linked in as the
 // destination when no file has its name, or else given a hidden name that
-// begins ".fetchwell-" (a downloaded file's name never begins with ".") just
-// for the rename over the destination. Where it does not, they carry
-// that hidden name from the start. Every named temporary file alive is known to
-// the interrupt handler, which removes it when SIGINT or SIGTERM ends the
-// program.
+// begins ".fetchwell-" and ends ".tmp" (a downloaded file's name never begins
+// with ".") just for the rename over the destination. Where it does not, they
+// carry that hidden name from the start. A named temporary file is locked
+// (flock) by the process that writes it for as long as it exists, and every one
+// alive is known to the interrupt handler, which removes it when SIGINT or
+// SIGTERM ends the program. Only SIGKILL or a crash can leave one behind; the
+// first temporary file a process makes in a folder removes such leftovers there.
 //
 // Functions that fail raise fw::Error 75 with a description naming the file and
 // the system's reason, unless said otherwise.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -31,8 +34,17 @@ bool IsRegularFile(const std::string& path);
 // The folder part of `path` ("." when it has none).
 std::string FolderOf(const std::string& path);
 
-// Reads the whole file. Raises 53 when it does not exist, 75 on other failures.
-std::string ReadWholeFile(const std::string& path);
+// Reads the whole of the regular file `path` (a symbolic link to one is fine).
+// Never blocks on opening: a FIFO, device, folder or socket raises 75 naming
+// the kind of file, as does a file larger than `maxBytes` (checked before
+// reading, so a huge sparse file is never read in) or one that grows past it
+// while it is read. Raises 53 when the path does not exist (a symbolic link to
+// a missing file included, with a description that says so).
+std::string ReadWholeFile(const std::string& path, size_t maxBytes = SIZE_MAX);
+
+// What a file that is not regular is, for error messages: "a folder", "a
+// FIFO", "a character device", ... from the st_mode bits.
+const char* KindOfFile(unsigned mode);
 
 // Replaces `path` with `data` so that the old file stays whole unless the new one
 // is complete: writes a temporary file beside it, flushes it to disk and renames
@@ -40,6 +52,11 @@ std::string ReadWholeFile(const std::string& path);
 // A file that exists keeps its permissions (and, where allowed, its owner), and
 // a symbolic link stays a link: the file it points to is the one replaced.
 void WriteFileAtomically(const std::string& path, std::string_view data);
+
+// Removes from `folder` the hidden temporary files (".fetchwell-*.tmp") that no
+// live process holds: those a killed run left behind. Never raises; files it
+// cannot remove stay.
+void RemoveLeftoverTempFiles(const std::string& folder) noexcept;
 
 // A temporary file beside a destination, removed on destruction unless committed.
 class TempFile {
@@ -86,6 +103,10 @@ class TempFile {
   std::string DescriptorPath() const;
   // Gives the unnamed file a hidden name beside the destination.
   void Name();
+  // Tries hidden names until `make(candidate)` succeeds; raises `what` with the
+  // last error otherwise.
+  template <typename Make>
+  void TakeHiddenName(const std::string& what, Make make);
   // What error messages call the file.
   std::string Describe() const;
 
@@ -95,9 +116,14 @@ class TempFile {
   int slot_ = -1;
 };
 
-// Installs handlers for SIGINT and SIGTERM that remove every live temporary file,
-// print nothing, and end the program with status 128 + the signal number.
-// Safe to call more than once.
+// Installs handlers for SIGINT and SIGTERM that clear the line set by
+// SetLineToClear, remove every live temporary file, and end the program with
+// status 128 + the signal number. Safe to call more than once.
 void InstallInterruptCleanup();
+
+// The bytes the interrupt handler writes to `fd` before the program ends (a
+// progress line's erasure); fd -1 (or empty bytes) for none. At most 256 bytes
+// are kept. Safe to call at any time from the program's main thread.
+void SetLineToClear(int fd, std::string_view bytes);
 
 }  // namespace fw

@@ -61,37 +61,19 @@ ProfileText ReadText(const std::string& path) {
   return ProfileText(bytes.substr(0, kMaxFileSize));
 }
 
-// The file a write replaces: the target of a symbolic link, so that the link
-// stays a link.
-std::string WriteTarget(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) != nullptr) return resolved;
-  }
-  return path;
-}
-
 // Loads `path`, applies `edit` to its text and puts the result in its place.
 template <typename Edit>
 int Rewrite(const std::string& path, Edit edit) {
   try {
     if (path.empty()) return 0;
-    std::string target = WriteTarget(path);
     FileState file;
-    Loaded loaded = Load(target, &file);
+    Loaded loaded = Load(path, &file);
     if (loaded == Loaded::kFailed || file.bytes.size() > kMaxFileSize) return 0;
-    if (loaded == Loaded::kText && access(target.c_str(), W_OK) != 0) return 0;
+    if (loaded == Loaded::kText && access(path.c_str(), W_OK) != 0) return 0;
     ProfileText text(file.bytes);
     edit(text);
-    TempFile temp(target);
-    if (loaded == Loaded::kText) {
-      // Best effort: an ordinary user cannot give a file away, and need not.
-      (void)!fchown(temp.fd(), file.st.st_uid, file.st.st_gid);
-      (void)!fchmod(temp.fd(), file.st.st_mode & 07777);
-    }
-    temp.Write(text.Bytes());
-    temp.Commit();
+    // Keeps the file's permissions, and a link stays a link.
+    WriteFileAtomically(path, text.Bytes());
     return 1;
   } catch (...) {
     return 0;

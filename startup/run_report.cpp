@@ -1,12 +1,12 @@
 #include "startup/run_report.h"
 
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/files.h"
 #include "startup/names.h"
 
 namespace modMain {
@@ -14,44 +14,6 @@ namespace {
 
 constexpr char kClear[] = "\r\033[K";
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
-
-// The progress line as the interrupt handler sees it: the descriptor it is
-// drawn on, or -1 while no line is drawn.
-volatile sig_atomic_t g_drawnOn = -1;
-struct sigaction g_previous[2];
-bool g_handlerInstalled = false;
-
-void RunPrevious(int sig, const struct sigaction& previous) {
-  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
-      !(previous.sa_flags & SA_SIGINFO)) {
-    previous.sa_handler(sig);
-    return;
-  }
-  if (previous.sa_handler == SIG_IGN) return;
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-// Clears a drawn progress line, then does what was set up before (removing
-// temporary files and ending the program).
-void OnInterrupt(int sig) {
-  const int fd = g_drawnOn;
-  if (fd >= 0) {
-    ssize_t ignored = write(fd, kClear, sizeof kClear - 1);
-    (void)ignored;
-  }
-  RunPrevious(sig, g_previous[sig == SIGINT ? 0 : 1]);
-}
-
-void InstallClearOnInterrupt() {
-  if (g_handlerInstalled) return;
-  g_handlerInstalled = true;
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &g_previous[0]);
-  sigaction(SIGTERM, &sa, &g_previous[1]);
-}
 
 int TerminalWidth(int fd) {
   struct winsize ws {};
@@ -80,14 +42,11 @@ std::string CutToColumns(const std::string& text, size_t columns) {
 }  // namespace
 
 std::string HidePassword(const std::string& url) {
-  const auto scheme = url.find("://");
-  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-  const size_t end = std::min(url.find_first_of("/?#", start), url.size());
-  const auto at = url.rfind('@', end == 0 ? 0 : end - 1);
-  if (at == std::string::npos || at < start || at >= end) return url;
-  const auto colon = url.find(':', start);
-  if (colon == std::string::npos || colon > at) return url;
-  return url.substr(0, colon + 1) + "***" + url.substr(at);
+  const UserInfo info = FindUserInfo(url);
+  if (info.at == std::string::npos) return url;
+  const auto colon = url.find(':', info.start);
+  if (colon == std::string::npos || colon > info.at) return url;
+  return url.substr(0, colon + 1) + "***" + url.substr(info.at);
 }
 
 std::string EscapeControls(const std::string& text) {
@@ -106,9 +65,7 @@ std::string EscapeControls(const std::string& text) {
 }
 
 RunReport::RunReport(int fd, bool progress, int width, Clock now)
-    : fd_(fd), progress_(progress), width_(width), now_(std::move(now)) {
-  if (progress_) InstallClearOnInterrupt();
-}
+    : fd_(fd), progress_(progress), width_(width), now_(std::move(now)) {}
 
 RunReport::~RunReport() {
   ClearLine();
@@ -143,7 +100,7 @@ void RunReport::RunEnded() {
 
 void RunReport::ClearLine() {
   if (!drawn_) return;
-  g_drawnOn = -1;
+  fw::SetLineToClear(-1, {});
   drawn_ = false;
   Write(kClear);
 }
@@ -181,7 +138,8 @@ void RunReport::Draw() {
   if (Columns(line) > limit) line = CutToColumns(line, limit);
   Write("\r" + line + "\033[K");
   drawn_ = true;
-  g_drawnOn = fd_;
+  // Should SIGINT or SIGTERM end the program now, its handler erases the line.
+  fw::SetLineToClear(fd_, kClear);
 }
 
 void RunReport::Write(const std::string& text) {

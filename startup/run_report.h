@@ -8,7 +8,8 @@
 // the percentage when the size is known, the bytes so far, the speed and the
 // entry's name, cut to the terminal's width. It is redrawn at most ten times
 // a second, and cleared before a failure line is printed, at the end of the
-// run, by ClearLine() and on SIGINT/SIGTERM, so no half-drawn line is left.
+// run, by ClearLine() and, through fw::SetLineToClear, by the interrupt handler
+// on SIGINT/SIGTERM, so no half-drawn line is left.
 // Write errors are ignored; nothing here raises.
 #pragma once
 

@@ -1,6 +1,7 @@
 #include "store/clsFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,11 +46,18 @@ size_t GetUint16(std::string_view data, size_t at) {
 
 // Reads the list file, creating it empty when it does not exist yet.
 std::string ReadOrCreate(const std::string& path) {
-  for (;;) {
+  // Two rounds: should another process create the file between the read and
+  // the create, the second read finds it.
+  for (int round = 0;; ++round) {
     try {
-      return fw::ReadWholeFile(path);
+      return fw::ReadWholeFile(path, clsFiles::kMaxFileBytes);
     } catch (const fw::Error& e) {
-      if (e.Number() != fw::kFileNotFound) throw;
+      // A symbolic link to a missing file is not created through: say so.
+      struct stat link {};
+      if (e.Number() != fw::kFileNotFound || round > 0 ||
+          (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))) {
+        throw fw::Error(fw::kFileAccess, e.Description());
+      }
     }
     // O_EXCL: should another process create the file meanwhile, read that one
     // instead of treating it as empty.
@@ -129,6 +137,11 @@ void clsFiles::SaveData(const std::string& sFile) {
     }
     total += 2 + entries_[i].size();
   }
+  if (total > kMaxFileBytes) {
+    throw fw::Error(fw::kInvalidArgument, "The list is too long to save: " + std::to_string(total) +
+                                              " bytes, at most " + std::to_string(kMaxFileBytes) +
+                                              " allowed");
+  }
 
   std::string out;
   out.reserve(total);
@@ -155,7 +168,11 @@ bool clsFiles::IsFile(int32_t Index) const {
 }
 
 std::string clsFiles::Count() const {
-  return std::to_string(static_cast<int64_t>(entries_.size()) - 1);
+  return std::to_string(UpperBound());
+}
+
+int32_t clsFiles::UpperBound() const {
+  return static_cast<int32_t>(entries_.size()) - 1;
 }
 
 std::string clsFiles::File(int32_t Index) const {

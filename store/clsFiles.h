@@ -11,6 +11,7 @@
 // Errors are fw::Error (platform/error.h); nothing is caught inside the class.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,13 +33,17 @@ class clsFiles {
 
   // Replaces the list file at `sFile` with the list. The file is written whole
   // or not at all: on any failure the old file is left as it was. An entry
-  // longer than 65,535 bytes raises error 5 before anything is written; write
-  // failures raise error 75.
+  // longer than 65,535 bytes, or a list whose file would be larger than
+  // kMaxFileBytes, raises error 5 before anything is written; write failures
+  // raise error 75.
   void SaveData(const std::string& sFile);
 
   // Replaces the list with the contents of the list file at `sFile`.
   //  - A missing file is created empty, and an empty file (or one shorter than
   //    4 bytes) gives a list of one empty entry.
+  //  - Only a regular file (or a symbolic link to one) is read, never more than
+  //    kMaxFileBytes: a FIFO, device, folder, a link to a missing file or a
+  //    larger file raises 75 naming the file, without blocking or reading it.
   //  - A negative count gives the empty list.
   //  - Records that the file is too short to hold (their length field missing)
   //    load as empty entries.
@@ -57,6 +62,12 @@ class clsFiles {
   // The upper bound as decimal text: "-1" for an empty list, "2" for three
   // entries.
   std::string Count() const;
+  // The upper bound as a number: -1 for an empty list.
+  int32_t UpperBound() const;
+
+  // The largest list file read or written: 256 MiB, far more than any list a
+  // person keeps, and a bound on the memory a load takes.
+  static constexpr size_t kMaxFileBytes = size_t{256} << 20;
 
   // The entry at `Index`, or the empty text when IsFile(Index) is false.
   std::string File(int32_t Index) const;

@@ -11,7 +11,6 @@
 #include "startup/download.h"
 #include "startup/names.h"
 #include "startup/run_observer.h"
-#include "store/memory_list_display.h"
 
 namespace {
 
@@ -26,6 +25,14 @@ class MemoryTextBox : public TextBox {
 
  private:
   std::string text_;
+};
+
+// The list display while no window is shown: nobody sees its rows, so none
+// are kept (a second copy of a long list would double the run's memory).
+class UnseenListDisplay : public ListDisplay {
+ public:
+  void Clear() override {}
+  void AddItem(const std::string&) override {}
 };
 
 class SilentObserver : public RunObserver {
@@ -61,21 +68,14 @@ long TimeLimit(clsSettings& settings, const std::string& key, long fallback) {
   return value;
 }
 
-int32_t UpperBound(const clsFiles& files) {
-  const std::string count = files.Count();
-  int32_t upper = -1;
-  std::from_chars(count.data(), count.data() + count.size(), upper);
-  return upper;
-}
-
 }  // namespace
 
 struct frmMain::State {
   std::unique_ptr<clsFiles> files;
   std::unique_ptr<clsSettings> settings;
-  MemoryListDisplay memoryList;
+  UnseenListDisplay unseenList;
   MemoryTextBox memoryText;
-  ListDisplay* list = &memoryList;
+  ListDisplay* list = &unseenList;
   TextBox* text = &memoryText;
   RunObserver* observer = nullptr;
 };
@@ -120,7 +120,7 @@ void frmMain::AttachControls(ListDisplay* list, TextBox* text) {
     newText->SetText(state_->text->Text());
     state_->text = newText;
   }
-  state_->list = list ? list : &state_->memoryList;
+  state_->list = list ? list : &state_->unseenList;
   Files().AddToList(*state_->list);
 }
 
@@ -138,7 +138,7 @@ int frmMain::DownloadFiles() {
   SilentObserver silent;
   RunObserver& observer = state_->observer ? *state_->observer : silent;
   clsFiles& files = Files();
-  const int32_t upper = UpperBound(files);
+  const int32_t upper = files.UpperBound();
   int count = 0;
   for (int32_t i = 0; i <= upper; ++i) count += !files.File(i).empty();
 
@@ -150,7 +150,8 @@ int frmMain::DownloadFiles() {
   for (int32_t i = 0; i <= upper; ++i) {
     const std::string url = files.File(i);
     if (url.empty()) continue;
-    const std::string name = modMain::GetFileFromURL(url);
+    // A user and password in the URL never become part of a file's name.
+    const std::string name = modMain::GetFileFromURL(modMain::WithoutUserInfo(url));
     const std::string destination = modMain::FixPath(txtPath().Text()) +
                                     modMain::StripExtension(name) + "-" + ShortDate() + "." +
                                     modMain::GetExtension(name);

@@ -3,9 +3,10 @@
 // There is one frmMain for the whole program, created on first use by
 // Instance() and ended by Unload(). It owns the list store (`Files`), the
 // settings store (`Settings`), the list display `lstFiles` and the folder box
-// `txtPath`. Until a window is shown these two controls are in-memory ones; the
-// Qt window hands over its own widgets with AttachControls(), after which the
-// widgets hold the state. Nothing here includes Qt.
+// `txtPath`. Until a window is shown the folder box is an in-memory one and the
+// list display keeps no rows (nobody sees them); the Qt window hands over its
+// own widgets with AttachControls(), after which the widgets hold the state.
+// Nothing here includes Qt.
 //
 // Every operation raises fw::Error on failure; none catches.
 #pragma once
@@ -46,7 +47,7 @@ class frmMain {
   // Hands the list display and the folder box over to a shown window: the
   // current folder text is copied into `text` and `list` is refilled from
   // Files. Passing nullptrs goes back to the in-memory controls, copying the
-  // folder text back first.
+  // folder text back first; `list` alone may be given (tests watch the rows so).
   void AttachControls(ListDisplay* list, TextBox* text);
 
   // Fills the state from "Files.dat" and "Settings.inf" in the program's folder.
@@ -55,7 +56,8 @@ class frmMain {
   // Fetches every non-empty entry into the folder text's folder; returns the
   // number of entries whose fetch failed. Each entry goes to
   // FixPath(folder text) + StripExtension(name) + "-" + date + "." +
-  // GetExtension(name), name being the URL's part after its last "/" and date
+  // GetExtension(name), name being the part after its last "/" of the URL
+  // without its user information (so no password becomes a file name), and date
   // the locale's short date (strftime "%x", "/" turned into "-"), both taken
   // anew for each entry. One download session serves the whole run; its time
   // limits come from section "Download" of the settings (ConnectTimeout, 30,

@@ -37,17 +37,17 @@ class FrmMainTest : public ::testing::Test {
     frmMain::UseProgramFolder("");
   }
 
+  // The window object, loaded, its list display watched by the test.
   frmMain& Loaded() {
     frmMain& form = frmMain::Instance();
+    form.AttachControls(&shown_, nullptr);
     form.LoadData();
     return form;
   }
-  static Rows Shown(frmMain& form) {
-    return dynamic_cast<MemoryListDisplay&>(form.lstFiles()).rows;
-  }
+  Rows Shown(frmMain&) const { return shown_.rows; }
   static Rows Entries(frmMain& form) {
     Rows rows;
-    for (int i = 0; i <= std::stoi(form.Files().Count()); ++i) rows.push_back(form.Files().File(i));
+    for (int i = 0; i <= form.Files().UpperBound(); ++i) rows.push_back(form.Files().File(i));
     return rows;
   }
   frmMain& WithEntries(const Rows& entries) {
@@ -59,6 +59,7 @@ class FrmMainTest : public ::testing::Test {
   }
 
   fwtest::TempFolder dir_;
+  MemoryListDisplay shown_;
 };
 
 // The folder shown is the saved one; none, or an empty one, means the program's.
@@ -106,7 +107,7 @@ TEST_F(FrmMainTest, AttachedControlsTakeTheStateAndGiveItBack) {
 
   form.AttachControls(nullptr, nullptr);
   EXPECT_EQ(form.txtPath().Text(), "/elsewhere");
-  EXPECT_EQ(Shown(form), (Rows{"a", "b", "c"}));
+  EXPECT_EQ(Entries(form), (Rows{"a", "b", "c"}));
 }
 
 TEST_F(FrmMainTest, TimeLimitsComeFromTheSettingsOrTheirDefaults) {
