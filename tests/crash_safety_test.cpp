@@ -5,7 +5,7 @@
 //    so is "Settings.inf";
 //  - a download's destination is absent, the old bytes, or the whole new body;
 //  - every other file left behind is a hidden temporary file (".fetchwell-..."),
-//    a name no download can have.
+//    a name no download can have, and the next whole run removes those.
 // The kill moments are spread at random over the time a whole run takes.
 #include <fcntl.h>
 #include <signal.h>
@@ -92,13 +92,14 @@ class Saver {
 // The names in `folder` that are not in `known`. Hidden temporary files are
 // checked, counted in `*temporaries` and removed; they must never be visible.
 std::vector<std::string> OtherFiles(const fwtest::TempFolder& folder,
-                                    const std::vector<std::string>& known, int* temporaries) {
+                                    const std::vector<std::string>& known, int* temporaries,
+                                    bool removeTemporaries = true) {
   std::vector<std::string> others;
   for (const std::string& name : folder.Entries()) {
     if (std::find(known.begin(), known.end(), name) != known.end()) continue;
     if (name.rfind(".fetchwell-", 0) == 0) {
       ++*temporaries;
-      std::filesystem::remove(folder / name);
+      if (removeTemporaries) std::filesystem::remove(folder / name);
       continue;
     }
     others.push_back(name);
@@ -206,10 +207,13 @@ TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
 
   int complete = 0, old = 0, absent = 0, temporaries = 0;
   for (int round = 0; round < kDownloadKills; ++round) {
-    // Every other round starts with yesterday's files in place, the others
-    // with none.
+    // Every other round starts with yesterday's files in place, so that the
+    // run replaces them, the others with none. Hidden temporary files that
+    // kills leave stay, for the runs that follow to clean up.
     const bool withOld = round % 2 == 0;
-    for (const std::string& name : downloads.Entries()) std::filesystem::remove(downloads / name);
+    for (const std::string& name : downloads.Entries()) {
+      if (name[0] != '.') std::filesystem::remove(downloads / name);
+    }
     if (withOld) {
       fwtest::WriteFile(downloads / slowName, oldBody);
       fwtest::WriteFile(downloads / fastName, oldBody);
@@ -227,7 +231,7 @@ TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
     // Every visible file is whole: yesterday's or the complete download. (Its
     // name is matched by its start, in case the date changes meanwhile.)
     absent += 2;
-    for (const std::string& name : OtherFiles(downloads, {}, &temporaries)) {
+    for (const std::string& name : OtherFiles(downloads, {}, &temporaries, false)) {
       const bool slow = name.rfind("snapshot-", 0) == 0;
       ASSERT_TRUE(slow || name.rfind("big-", 0) == 0) << "kill " << round << " left " << name;
       const std::string bytes = fw::ReadWholeFile(downloads / name);
@@ -242,10 +246,55 @@ TEST_F(CrashSafetyTest, DownloadKilledAtAnyMomentLeavesNoPartialFile) {
   EXPECT_GT(complete, 0);
   EXPECT_GT(old + absent, 0);
 
-  // A run after all those kills fetches both files whole.
+  // A run after all those kills fetches both files whole, and removes what
+  // the killed runs left: the folder is clean again.
   ASSERT_EQ(program.Run({"-e"}).status, 0);
   EXPECT_EQ(fw::ReadWholeFile(downloads / slowName), slowBody);
   EXPECT_EQ(fw::ReadWholeFile(downloads / fastName), fastBody);
+  std::vector<std::string> left = downloads.Entries();
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{fastName, slowName}))
+      << temporaries << " temporary files were seen after kills";
+}
+
+// A run that replaces the day's files (a second run the same day) names each
+// new file just before its rename; kills there leave hidden temporary files,
+// and the next run removes them, unless a live run holds them.
+TEST_F(CrashSafetyTest, KilledReplacingRunsLeaveNothingTheNextRunKeeps) {
+  fwtest::LoopbackServer server;
+  const fwtest::ProgramCopy program(false);
+  fwtest::TempFolder downloads;
+  constexpr int kEntries = 300, kKills = 40;
+  clsFiles list;
+  for (int i = 0; i < kEntries; ++i) {
+    list.AddFile(server.Url("/bytes/3000/f" + std::to_string(i) + ".bin"));
+  }
+  list.SaveData(program / "Files.dat");
+  fwtest::WriteFile(program / "Settings.inf", "[General]\nFolderPath=" + downloads.Path() + "\n");
+  const std::string body = fwtest::LoopbackServer::Pattern(3000);
+
+  const auto start = Clock::now();
+  ASSERT_EQ(program.Run({"-e"}).status, 0);
+  const Clock::duration span = Clock::now() - start;
+
+  int temporaries = 0;
+  for (int round = 0; round < kKills; ++round) {
+    const pid_t pid = program.Start({"-e"});
+    std::this_thread::sleep_for(RandomMoment(span));
+    kill(pid, SIGKILL);
+    program.Finish(pid);
+    int leftNow = 0;
+    const auto named = OtherFiles(downloads, {}, &leftNow, false);
+    temporaries += leftNow;
+    ASSERT_EQ(named.size(), static_cast<size_t>(kEntries)) << "kill " << round;
+    for (const std::string& name : named) {
+      ASSERT_EQ(fw::ReadWholeFile(downloads / name), body) << "kill " << round << ": " << name;
+    }
+  }
+  ASSERT_EQ(program.Run({"-e"}).status, 0);
+  int leftAtEnd = 0;
+  EXPECT_EQ(OtherFiles(downloads, {}, &leftAtEnd, false).size(), static_cast<size_t>(kEntries));
+  EXPECT_EQ(leftAtEnd, 0) << "kills left " << temporaries << " temporary files over the rounds";
 }
 
 }  // namespace

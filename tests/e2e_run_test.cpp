@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "tests/fixtures/loopback_server.h"
@@ -204,6 +205,54 @@ TEST_F(E2eRunTest, DamagedListFileEndsTheProgram) {
   EXPECT_EQ(run.errors.rfind("fetchwell: error 321: ", 0), 0u) << run.errors;
   EXPECT_NE(run.errors.find(program_ / "Files.dat"), std::string::npos) << run.errors;
   EXPECT_EQ(ReadFile(program_ / "Files.dat"), damaged);
+}
+
+// A list file that is not a plain file ends the program at once with a line
+// naming it: nothing blocks on a FIFO, reads a device for ever, loops on a
+// link to nothing or reads in a huge sparse file.
+TEST_F(E2eRunTest, ListFileThatIsNotAPlainFileEndsTheProgramAtOnce) {
+  const std::string list = program_ / "Files.dat";
+  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+      {"symbolic link to a file that does not exist",
+       [&] { ASSERT_EQ(symlink("nowhere/Files.dat", list.c_str()), 0); }},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(list.c_str(), 0600), 0); }},
+      {"a character device", [&] { ASSERT_EQ(symlink("/dev/zero", list.c_str()), 0); }},
+      {"larger than", [&] {
+         WriteFile(list, "");
+         ASSERT_EQ(truncate(list.c_str(), off_t{64} << 30), 0);
+       }}};
+  for (const auto& [says, make] : cases) {
+    fs::remove(list);
+    make();
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult run = program_.Run({"-e"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << says;
+    EXPECT_EQ(run.status, 2) << says;
+    EXPECT_EQ(Lines(run.errors), 1u) << run.errors;
+    EXPECT_EQ(run.errors.rfind("fetchwell: error 75: ", 0), 0u) << run.errors;
+    EXPECT_NE(run.errors.find(list), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find(says), std::string::npos) << run.errors;
+  }
+  fs::remove(list);
+}
+
+// A user and password in a URL appear in no file name and no line, progress
+// line included, whether the fetch succeeds or fails.
+TEST_F(E2eRunTest, NoPasswordInANameOrALine) {
+  const auto withPassword = [](const std::string& url) {
+    return "http://user:secret@" + url.substr(strlen("http://"));
+  };
+  const std::string refused = "127.0.0.1:" + std::to_string(UnusedPort());
+  Prepare({withPassword(server_.Url("/bytes/10/data.bin")), withPassword(server_.Url("")),
+           withPassword("http://" + refused)});
+  const RunResult run = program_.Run({"-e"}, {}, true);
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_EQ(run.errors.find("secret"), std::string::npos) << run.errors;
+  EXPECT_NE(run.errors.find("user:***@" + refused), std::string::npos) << run.errors;
+  EXPECT_EQ(ReadFile(Dated("data", "bin")), LoopbackServer::Pattern(10));
+  for (const std::string& name : OtherFiles(program_.Folder())) {
+    EXPECT_EQ(name.find("secret"), std::string::npos) << name;
+  }
 }
 
 TEST_F(E2eRunTest, InterruptDuringAStalledFetchLeavesNoTemporaryFile) {
