@@ -53,7 +53,7 @@ void ReleaseSlot(int slot) {
 
 // The line the interrupt handler clears: written while no signal can be
 // handled, read by the handler only when g_clearFd is not -1.
-constexpr size_t kMaxClearBytes = 256;
+constexpr size_t kMaxClearBytes = 1024;
 char g_clearBytes[kMaxClearBytes];
 volatile sig_atomic_t g_clearSize = 0;
 volatile sig_atomic_t g_clearFd = -1;

@@ -122,7 +122,7 @@ class TempFile {
 void InstallInterruptCleanup();
 
 // The bytes the interrupt handler writes to `fd` before the program ends (a
-// progress line's erasure); fd -1 (or empty bytes) for none. At most 256 bytes
+// progress line's erasure); fd -1 (or empty bytes) for none. At most 1024 bytes
 // are kept. Safe to call at any time from the program's main thread.
 void SetLineToClear(int fd, std::string_view bytes);
 

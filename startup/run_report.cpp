@@ -3,11 +3,15 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/files.h"
 #include "startup/names.h"
+#include "startup/screen_text.h"
 
 namespace modMain {
 namespace {
@@ -19,24 +23,6 @@ int TerminalWidth(int fd) {
   struct winsize ws {};
   if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
   return 80;
-}
-
-// The number of columns `text` takes, counting each UTF-8 character as one.
-size_t Columns(const std::string& text) {
-  size_t n = 0;
-  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
-// `text` cut to at most `columns` characters, never inside a UTF-8 sequence.
-std::string CutToColumns(const std::string& text, size_t columns) {
-  size_t seen = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == columns) {
-      return text.substr(0, i);
-    }
-  }
-  return text;
 }
 
 }  // namespace
@@ -64,8 +50,14 @@ std::string EscapeControls(const std::string& text) {
   return out;
 }
 
-RunReport::RunReport(int fd, bool progress, int width, Clock now)
-    : fd_(fd), progress_(progress), width_(width), now_(std::move(now)) {}
+RunReport::RunReport(int fd, bool progress, int width, Clock now, Escapes escapes)
+    : fd_(fd), progress_(progress), width_(width), now_(std::move(now)), escapes_(escapes) {}
+
+RunReport::Escapes RunReport::EscapesOfTerminal() {
+  const char* term = std::getenv("TERM");
+  return term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0 ? Escapes::kNone
+                                                                            : Escapes::kAnsi;
+}
 
 RunReport::~RunReport() {
   ClearLine();
@@ -102,7 +94,13 @@ void RunReport::ClearLine() {
   if (!drawn_) return;
   fw::SetLineToClear(-1, {});
   drawn_ = false;
-  Write(kClear);
+  Write(Erasure(drawnColumns_));
+  drawnColumns_ = 0;
+}
+
+std::string RunReport::Erasure(size_t columns) const {
+  if (escapes_ == Escapes::kAnsi) return kClear;
+  return "\r" + std::string(columns, ' ') + "\r";
 }
 
 std::string RunReport::FormatBytes(int64_t bytes) {
@@ -122,24 +120,48 @@ std::string RunReport::FormatBytes(int64_t bytes) {
 void RunReport::Draw() {
   const auto now = now_();
   lastDraw_ = now;
-  std::string line = "[" + std::to_string(number_) + "/" + std::to_string(count_) + "] ";
-  if (total_ > 0) line += std::to_string(bytes_ * 100 / total_) + "% ";
-  line += FormatBytes(bytes_);
-  if (total_ >= 0) line += " of " + FormatBytes(total_);
+  // What the line can say, richest first; the byte counts give way before the
+  // entry's number and its name do.
+  std::string counts[4];
+  if (total_ > 0) counts[0] = std::to_string(bytes_ * 100 / total_) + "% ";
+  counts[0] += FormatBytes(bytes_);
+  counts[1] = counts[0];
+  if (total_ >= 0) counts[0] += " of " + FormatBytes(total_);
+  counts[2] = counts[0];
   const double seconds = std::chrono::duration<double>(now - started_).count();
   if (seconds >= 0.2) {
-    line += ", " + FormatBytes(static_cast<int64_t>(static_cast<double>(bytes_) / seconds)) + "/s";
+    counts[0] +=
+        ", " + FormatBytes(static_cast<int64_t>(static_cast<double>(bytes_) / seconds)) + "/s";
   }
-  line += "  " + name_;
+  std::swap(counts[1], counts[2]);  // with the total before without it
+  const std::string number = "[" + std::to_string(number_) + "/" + std::to_string(count_) + "] ";
+
   // One column is left free: a line that fills the last column makes some
   // terminals wrap, and "\r" would then no longer reach its start.
   const int width = width_ > 0 ? width_ : TerminalWidth(fd_);
-  const size_t limit = width > 1 ? static_cast<size_t>(width - 1) : 1;
-  if (Columns(line) > limit) line = CutToColumns(line, limit);
-  Write("\r" + line + "\033[K");
+  const size_t limit = std::min<size_t>(width > 1 ? static_cast<size_t>(width - 1) : 1, kMaxWidth);
+  const size_t nameColumns = ScreenColumns(name_);
+  const size_t wanted = std::min<size_t>(nameColumns, kNameColumnsKept);
+  std::string line;
+  for (const std::string& c : counts) {
+    line = c.empty() ? number : number + c + "  ";
+    if (ScreenColumns(line) + wanted <= limit) break;
+  }
+  if (ScreenColumns(line) + wanted > limit) line = number;
+  line = CutToColumns(line + name_, limit);
+
+  const size_t columns = ScreenColumns(line);
+  if (escapes_ == Escapes::kAnsi) {
+    Write("\r" + line + "\033[K");
+  } else {
+    // Spaces cover what a longer line before left.
+    const size_t left = drawnColumns_ > columns ? drawnColumns_ - columns : 0;
+    Write("\r" + line + std::string(left, ' '));
+  }
   drawn_ = true;
+  drawnColumns_ = std::max(columns, escapes_ == Escapes::kAnsi ? 0 : drawnColumns_);
   // Should SIGINT or SIGTERM end the program now, its handler erases the line.
-  fw::SetLineToClear(fd_, kClear);
+  fw::SetLineToClear(fd_, Erasure(drawnColumns_));
 }
 
 void RunReport::Write(const std::string& text) {

@@ -4,10 +4,15 @@
 // Every failed entry gives one line, "fetchwell: <URL>: <reason>", with any
 // password in the URL shown as "***" and control bytes escaped. With progress
 // on (standard error is a terminal), one progress line is drawn and rewritten
-// in place with "\r" and clear-to-end: the entry's number of the run's count,
-// the percentage when the size is known, the bytes so far, the speed and the
-// entry's name, cut to the terminal's width. It is redrawn at most ten times
-// a second, and cleared before a failure line is printed, at the end of the
+// in place with "\r": the entry's number of the run's count, the percentage
+// when the size is known, the bytes so far, the speed and the entry's name.
+// It never takes the terminal's last column (counted in screen columns, wide
+// characters as two); on a narrow terminal the speed, then the total, then the
+// byte counts give way, so that the entry's number and as much of its name as
+// fits stay. A terminal that understands escapes (TERM set and not "dumb")
+// gets clear-to-end; any other gets plain spaces over the old text. The line
+// is redrawn at most ten times a second, and cleared before a failure line is
+// printed, at the end of the
 // run, by ClearLine() and, through fw::SetLineToClear, by the interrupt handler
 // on SIGINT/SIGTERM, so no half-drawn line is left.
 // Write errors are ignored; nothing here raises.
@@ -34,11 +39,16 @@ std::string EscapeControls(const std::string& text);
 class RunReport : public RunObserver {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // How the progress line is rewritten: with clear-to-end, or with spaces.
+  enum class Escapes { kAnsi, kNone };
+  // kNone when TERM is unset, empty or "dumb"; kAnsi otherwise.
+  static Escapes EscapesOfTerminal();
 
   // Writes to `fd`; draws the progress line when `progress` is true. `width`
-  // is the line's limit in columns, 0 to ask the terminal each time. `now`
+  // is the terminal's width in columns, 0 to ask the terminal each time. `now`
   // gives the time used for throttling and speed.
-  RunReport(int fd, bool progress, int width = 0, Clock now = std::chrono::steady_clock::now);
+  RunReport(int fd, bool progress, int width = 0, Clock now = std::chrono::steady_clock::now,
+            Escapes escapes = Escapes::kAnsi);
   ~RunReport() override;
   RunReport(const RunReport&) = delete;
   RunReport& operator=(const RunReport&) = delete;
@@ -56,14 +66,23 @@ class RunReport : public RunObserver {
   static std::string FormatBytes(int64_t bytes);
 
  private:
+  // The name keeps at least this many columns (when it is that long) before
+  // the byte counts give way; lines are never longer than kMaxWidth.
+  static constexpr size_t kNameColumnsKept = 16;
+  static constexpr size_t kMaxWidth = 500;
+
   void Draw();
   void Write(const std::string& text);
+  // What erases a drawn line of `columns` columns.
+  std::string Erasure(size_t columns) const;
 
   int fd_;
   bool progress_;
   int width_;
   Clock now_;
+  Escapes escapes_;
   bool drawn_ = false;
+  size_t drawnColumns_ = 0;  // the widest line drawn since the last clear
   int number_ = 0;
   int count_ = 0;
   std::string name_;

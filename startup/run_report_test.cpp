@@ -1,5 +1,7 @@
 #include "startup/run_report.h"
 
+#include "startup/screen_text.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -98,11 +100,61 @@ TEST_F(RunReportTest, ProgressLineIsThrottledAndClearedBeforeFailures) {
   EXPECT_EQ(Output(), "") << "a cleared line is not cleared twice";
 }
 
-TEST_F(RunReportTest, LongLinesAreCutToTheTerminalWidth) {
-  RunReport report(fds_[1], true, 20, Clock());
-  report.EntryStarted(1, 1, "http://h/\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9.bin", "/d/x");
-  // 19 columns: "[1/1] 0 B  " takes 11, the name the last 8 of them.
-  EXPECT_EQ(Output(), "\r[1/1] 0 B  \xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9.bi\033[K");
+// On a narrow terminal the byte counts give way, richest part first, so that
+// the entry's number and as much of its name as fits stay; wide characters
+// take two columns and are never cut in half.
+TEST_F(RunReportTest, NarrowTerminalsKeepTheNumberAndTheName) {
+  const std::string name =
+      "\xE6\x97\xA5\xE5\xA0\xB1-\xC3\xA9t\xC3\xA9.csv";  // 日報-été.csv: 12 columns
+  struct Case {
+    int width;
+    std::string line;
+  };
+  for (const Case& c : {
+           Case{80, "[3/12] 25% 1.0 KiB of 4.0 KiB, 512 B/s  " + name},
+           Case{50, "[3/12] 25% 1.0 KiB of 4.0 KiB  " + name},
+           Case{40, "[3/12] 25% 1.0 KiB  " + name},
+           Case{20, "[3/12] " + name},
+           Case{15, "[3/12] \xE6\x97\xA5\xE5\xA0\xB1-\xC3\xA9t"},
+           Case{14, "[3/12] \xE6\x97\xA5\xE5\xA0\xB1-\xC3\xA9"},
+           Case{11, "[3/12] \xE6\x97\xA5"},
+       }) {
+    {
+      RunReport report(fds_[1], true, c.width, Clock());
+      report.EntryStarted(3, 12, "http://h/" + name, "/d/x");
+      now_ += 2s;
+      report.EntryProgress(1024, 4096);
+    }
+    std::string out = Output();
+    const std::string cleared = "\r\033[K";
+    ASSERT_EQ(out.substr(out.size() - cleared.size()), cleared) << c.width;
+    out.resize(out.size() - cleared.size());
+    EXPECT_EQ(out.substr(out.rfind('\r')), "\r" + c.line + "\033[K") << c.width;
+    EXPECT_LT(ScreenColumns(c.line), static_cast<size_t>(c.width)) << c.width;
+  }
+}
+
+// Without escapes (TERM=dumb), spaces cover what a longer line left, and the
+// line is cleared with spaces too.
+TEST_F(RunReportTest, DumbTerminalsGetNoEscapes) {
+  {
+    RunReport report(fds_[1], true, 80, Clock(), RunReport::Escapes::kNone);
+    report.EntryStarted(1, 2, "http://h/a-long-name.bin", "/d/x");
+    report.EntryFailed("http://h/a-long-name.bin", "HTTP 500");
+    report.EntryStarted(2, 2, "http://h/b.bin", "/d/y");
+    now_ += 1s;
+    report.EntryProgress(10, 20);
+    now_ += 1s;
+    report.EntryProgress(20, 20);
+  }
+  const std::string out = Output();
+  EXPECT_EQ(out.find('\033'), std::string::npos) << out;
+  const std::string first = "[1/2] 0 B  a-long-name.bin";
+  const std::string second = "[2/2] 50% 10 B of 20 B, 10 B/s  b.bin";
+  const std::string third = "[2/2] 100% 20 B of 20 B, 10 B/s  b.bin";
+  EXPECT_EQ(out, "\r" + first + "\r" + std::string(first.size(), ' ') + "\r" +
+                     "fetchwell: http://h/a-long-name.bin: HTTP 500\n" + "\r[2/2] 0 B  b.bin" +
+                     "\r" + second + "\r" + third + "\r" + std::string(third.size(), ' ') + "\r");
 }
 
 TEST_F(RunReportTest, DestructionClearsADrawnLine) {
