@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -81,24 +82,30 @@ fwtest::Environment OffscreenAnsweringBoxes() {
 }
 
 TEST(WindowEndToEnd, AnErrorBeforeTheWindowIsShownInTheBoxThenEndsWithStatus2) {
+  const std::string damaged("\x05\x00\x00\x00", 4);  // six records claimed in 4 bytes
   const ProgramCopy program;
-  // A count of six records in a file too short to hold one.
-  fwtest::WriteFile(program / "Files.dat", std::string("\x05\x00\x00\x00", 4));
-  for (const std::vector<std::string>& words :
-       {std::vector<std::string>{}, std::vector<std::string>{"-e", "-s"}}) {
-    const RunResult run = program.Run(words, OffscreenAnsweringBoxes());
-    // Ended by the error, not by a crash while the toolkit is taken down.
-    EXPECT_EQ(run.status, 2) << run.errors;
-    const std::string box = "answered box: Fetchwell: Error 321: ";
-    const std::size_t at = run.errors.find(box);
-    ASSERT_NE(at, std::string::npos) << run.errors;
-    EXPECT_NE(run.errors.find("Files.dat", at), std::string::npos) << run.errors;
-    // Shown once, in the box only: no line report as well.
-    EXPECT_EQ(run.errors.find(box, at + 1), std::string::npos) << run.errors;
-    EXPECT_EQ(run.errors.find("fetchwell: error"), std::string::npos) << run.errors;
+  fwtest::WriteFile(program / "Files.dat", damaged);
+  const ProgramCopy unreadable;
+  fs::create_directory(unreadable / "Files.dat");
+
+  for (const auto& [copy, shown] : {std::pair<const ProgramCopy*, std::string>{
+                                        &program, "answered box: Fetchwell: Error 321: "},
+                                    {&unreadable, "answered box: Fetchwell: Error 75: "}}) {
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{}, std::vector<std::string>{"-e", "-s"}}) {
+      const RunResult run = copy->Run(words, OffscreenAnsweringBoxes());
+      // Ended by the error, not by a crash while the toolkit is taken down.
+      EXPECT_EQ(run.status, 2) << run.errors;
+      const std::size_t at = run.errors.find(shown);
+      ASSERT_NE(at, std::string::npos) << run.errors;
+      EXPECT_NE(run.errors.find("Files.dat", at), std::string::npos) << run.errors;
+      // Shown once, in the box only: no line report as well.
+      EXPECT_EQ(run.errors.find("answered box:", at + 1), std::string::npos) << run.errors;
+      EXPECT_EQ(run.errors.find("fetchwell: error"), std::string::npos) << run.errors;
+    }
   }
   // Nothing was saved over the damaged list.
-  EXPECT_EQ(fwtest::ReadFile(program / "Files.dat"), std::string("\x05\x00\x00\x00", 4));
+  EXPECT_EQ(fwtest::ReadFile(program / "Files.dat"), damaged);
   EXPECT_FALSE(fs::exists(program / "Settings.inf"));
 }
 
