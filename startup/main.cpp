@@ -19,6 +19,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "startup/command_line.h"
+#include "startup/error_report.h"
 #include "startup/run_report.h"
 #include "startup/window_module.h"
 #include "ui/frmMain.h"
@@ -32,18 +33,25 @@ constexpr int kEndedByError = 2;
 constexpr int kOutOfMemory = 7;
 constexpr int kInternalError = 51;
 
-// The standard error report: a message box while the window is to be shown,
-// otherwise one line on standard error.
-int ReportError(int number, const std::string& description, bool show, modMain::RunReport& report) {
+// The standard error report: the window's message box while the window module
+// is open, otherwise one line on standard error.
+int ReportError(int number, const std::string& description, modMain::RunReport& report) {
   report.ClearLine();
-  if (show) {
-    modMain::ReportErrorInBox(number, description);
-  } else {
-    std::fprintf(stderr, "fetchwell: error %d: %s\n", number,
-                 modMain::EscapeControls(description).c_str());
+  if (!modMain::ReportErrorInBox(number, description)) {
+    modMain::PrintError(STDERR_FILENO, number, description);
   }
   return kEndedByError;
 }
+
+// Ends the window module's application object when Main returns, by any path,
+// while the toolkit is still whole; left to the end of the process it would be
+// destroyed after the toolkit's own statics, and crash.
+struct WindowModuleCloser {
+  WindowModuleCloser() = default;
+  WindowModuleCloser(const WindowModuleCloser&) = delete;
+  WindowModuleCloser& operator=(const WindowModuleCloser&) = delete;
+  ~WindowModuleCloser() { modMain::CloseWindowModule(); }
+};
 
 // Opens /dev/null on any of descriptors 0 to 2 that the caller left closed:
 // otherwise the first file opened would take its number, and lines meant for
@@ -69,10 +77,12 @@ int Main(int argc, char** argv) {
 
   const auto words = modMain::CommandWords(argc, argv);
   const bool show = modMain::ShowsWindow(words);
+  const WindowModuleCloser closer;
   if (show) {
     std::string why;
     if (!modMain::OpenWindowModule(argc, argv, why)) {
-      std::fprintf(stderr, "fetchwell: cannot show the window: %s\n", why.c_str());
+      std::fprintf(stderr, "fetchwell: cannot show the window: %s\n",
+                   modMain::EscapeControls(why).c_str());
       return kEndedByError;
     }
   }
@@ -92,11 +102,13 @@ int Main(int argc, char** argv) {
     if (show) modMain::RunWindow(form);
     frmMain::Unload();
   } catch (const fw::Error& e) {
-    return ReportError(e.Number(), e.Description(), show, report);
+    return ReportError(e.Number(), e.Description(), report);
   } catch (const std::bad_alloc&) {
-    return ReportError(kOutOfMemory, "Out of memory", show, report);
+    return ReportError(kOutOfMemory, "Out of memory", report);
   } catch (const std::exception& e) {
-    return ReportError(kInternalError, std::string("Internal error: ") + e.what(), show, report);
+    return ReportError(kInternalError, std::string("Internal error: ") + e.what(), report);
+  } catch (...) {
+    return ReportError(kInternalError, "Internal error: an exception of unknown type", report);
   }
   return status;
 }

@@ -2,9 +2,7 @@
 
 #include <dlfcn.h>
 
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "platform/error.h"
 #include "platform/files.h"
@@ -18,6 +16,7 @@ struct Module {
   fetchwell_window_open_fn open = nullptr;
   fetchwell_window_report_fn report = nullptr;
   fetchwell_window_run_fn run = nullptr;
+  fetchwell_window_close_fn close = nullptr;
   bool opened = false;
 };
 
@@ -25,11 +24,6 @@ Module& TheModule() {
   static Module module;
   return module;
 }
-
-// The application object keeps references to these for the program's life.
-int g_argc = 0;
-std::vector<std::string> g_arg_text;
-std::vector<char*> g_argv;
 
 }  // namespace
 
@@ -53,21 +47,16 @@ bool OpenWindowModule(int argc, char** argv, std::string& why) {
   m.open = reinterpret_cast<fetchwell_window_open_fn>(dlsym(handle, "fetchwell_window_open"));
   m.report = reinterpret_cast<fetchwell_window_report_fn>(dlsym(handle, "fetchwell_window_report"));
   m.run = reinterpret_cast<fetchwell_window_run_fn>(dlsym(handle, "fetchwell_window_run"));
-  if (m.open == nullptr || m.report == nullptr || m.run == nullptr) {
+  m.close = reinterpret_cast<fetchwell_window_close_fn>(dlsym(handle, "fetchwell_window_close"));
+  if (m.open == nullptr || m.report == nullptr || m.run == nullptr || m.close == nullptr) {
     why = path + ": not a Fetchwell window module";
     m = Module{};
     dlclose(handle);
     return false;
   }
 
-  g_arg_text.assign(argv, argv + argc);
-  g_argv.clear();
-  for (auto& word : g_arg_text) g_argv.push_back(word.data());
-  g_argv.push_back(nullptr);
-  g_argc = argc;
-
   char reason[512] = {};
-  if (m.open(&g_argc, g_argv.data(), reason, sizeof reason) == 0) {
+  if (m.open(argc, argv, reason, sizeof reason) == 0) {
     why = reason;
     // The module stays loaded: Qt may have registered handlers that point into it.
     m = Module{};
@@ -77,18 +66,19 @@ bool OpenWindowModule(int argc, char** argv, std::string& why) {
   return true;
 }
 
-void ReportErrorInBox(int number, const std::string& description) {
+bool ReportErrorInBox(int number, const std::string& description) {
   const Module& m = TheModule();
-  if (m.opened) {
-    m.report(number, description.c_str());
-  } else {
-    std::fprintf(stderr, "fetchwell: error %d: %s\n", number, description.c_str());
-  }
+  return m.opened && m.report(number, description.c_str()) != 0;
 }
 
 void RunWindow(frmMain& form) {
   const Module& m = TheModule();
   if (m.opened) m.run(&form);
+}
+
+void CloseWindowModule() {
+  const Module& m = TheModule();
+  if (m.opened) m.close();
 }
 
 }  // namespace modMain

@@ -5,6 +5,11 @@
 // fw::ProgramFolder()) and resolves the window object's symbols from the
 // executable that loads it. Its entry points are the C functions declared at
 // the end of this file.
+//
+// The module's application object is ended by CloseWindowModule, which the
+// program calls on every way out of its entry once the module is open: left to
+// the end of the process, it would be destroyed after the toolkit's own
+// statics are gone, and crash.
 #pragma once
 
 #include <string>
@@ -18,35 +23,49 @@ namespace modMain {
 // when either fails; never aborts. A display that the window toolkit itself
 // fails to connect to ends the program with the line "fetchwell: cannot show
 // the window: <reason>" on standard error and status 2.
-// `argv` is copied: the caller's arguments are left as they are.
+// Only the program's name, argv[0], reaches the toolkit: every other word of
+// the command line is the program's own, never a toolkit option.
 bool OpenWindowModule(int argc, char** argv, std::string& why);
 
-// The standard error report while the window is to be shown: a message box
-// titled "Fetchwell" with the error's number and description. Without an open
-// window module it prints the one-line report on standard error instead.
-void ReportErrorInBox(int number, const std::string& description);
+// Shows the standard error report in the window's message box, titled
+// "Fetchwell" with the error's number and description, and returns once the
+// user has closed it. Returns false, having shown nothing, when there is no
+// open window module (the caller then prints the report itself).
+bool ReportErrorInBox(int number, const std::string& description);
 
 // Shows the window over `form`'s state and runs until it is closed (by Exit or
 // the window's close control); then unloads the window object, so `form` is
 // gone when this returns. Needs an open window module.
 void RunWindow(frmMain& form);
 
+// Ends the window module's application object; no box or window can be shown
+// afterwards. Does nothing when the module is not open. The module itself stays
+// loaded.
+void CloseWindowModule();
+
 }  // namespace modMain
 
 // The window module's entry points, looked up by name after loading it.
 extern "C" {
 
-// Creates the application object. Returns 1 when the display is open; 0 with a
+// Creates the application object from the program's name, argv[0] (the other
+// words are not passed on). Returns 1 when the display is open; 0 with a
 // NUL-terminated one-line reason (cut to `why_size` bytes) otherwise.
-// `argc` and `argv` must stay alive as long as the program runs.
-int fetchwell_window_open(int* argc, char** argv, char* why, unsigned long why_size);
-using fetchwell_window_open_fn = int (*)(int*, char**, char*, unsigned long);
+int fetchwell_window_open(int argc, char** argv, char* why, unsigned long why_size);
+using fetchwell_window_open_fn = int (*)(int, char**, char*, unsigned long);
 
-// Shows the error box: `number` and the UTF-8 `description`.
-void fetchwell_window_report(int number, const char* description);
-using fetchwell_window_report_fn = void (*)(int, const char*);
+// Shows the error box: `number` and the UTF-8 `description`. Returns 1 once
+// the box has been closed; 0, showing nothing and printing nothing, when there
+// is no application object.
+int fetchwell_window_report(int number, const char* description);
+using fetchwell_window_report_fn = int (*)(int, const char*);
 
-// Runs the window over `form` until it is closed, then unloads `form`.
+// Runs the window over `form` until it is closed, then unloads `form`. The
+// application object stays, for a report that may follow.
 void fetchwell_window_run(frmMain* form);
 using fetchwell_window_run_fn = void (*)(frmMain*);
+
+// Deletes the application object, if any.
+void fetchwell_window_close();
+using fetchwell_window_close_fn = void (*)();
 }

@@ -7,6 +7,7 @@
 #include <QString>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "ui/frmMain.h"
@@ -14,6 +15,13 @@
 #include "ui/window/main_window.h"
 
 namespace {
+
+// The command line the QApplication is given, which it keeps references to for
+// its life: the program's name alone. Defined before the application, so
+// that they outlive it.
+std::string g_program_name;
+int g_toolkit_argc = 1;
+char* g_toolkit_argv[] = {nullptr, nullptr};
 
 std::unique_ptr<QApplication> g_application;
 
@@ -53,15 +61,21 @@ void HoldingHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 
 }  // namespace
 
-bool OpenApplication(int* argc, char** argv, std::string& why) {
+bool OpenApplication(int argc, char** argv, std::string& why) {
   if (QApplication::instance() != nullptr) return true;
   why = MissingDisplayReason();
   if (!why.empty()) return false;
 
+  // A process may be started with no arguments at all, not even its name.
+  g_program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "fetchwell";
+  g_toolkit_argc = 1;
+  g_toolkit_argv[0] = g_program_name.data();
+  g_toolkit_argv[1] = nullptr;
+
   std::vector<HeldMessage> held;
   g_held = &held;
   const QtMessageHandler previous = qInstallMessageHandler(HoldingHandler);
-  g_application = std::make_unique<QApplication>(*argc, argv);
+  g_application = std::make_unique<QApplication>(g_toolkit_argc, g_toolkit_argv);
   qInstallMessageHandler(previous);
   g_held = nullptr;
   for (const HeldMessage& message : held) {

@@ -11,6 +11,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <cmath>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,9 @@
 #include "ui/window/widget_controls.h"
 
 namespace {
+
+constexpr int kOutOfMemory = 7;
+constexpr int kInternalError = 51;
 
 // The layout is measured in twips (1/1440 inch). At 15 twips to the pixel it
 // becomes Qt's device-independent pixels, which Qt scales on a dense screen.
@@ -161,12 +166,21 @@ void MainWindow::ConnectCommands() {
   connect(cmdExit_, &QPushButton::clicked, this, [this] { Exit(); });
 }
 
+// Nothing may leave a command for the toolkit's event loop, which cannot pass
+// an exception on: every failure is shown in the error box, numbered as the
+// program's top reports it, and the window stays open.
 template <typename Command>
 void MainWindow::Guarded(Command command) {
   try {
     command();
   } catch (const fw::Error& error) {
     ShowErrorBox(this, error.Number(), error.Description());
+  } catch (const std::bad_alloc&) {
+    ShowErrorBox(this, kOutOfMemory, "Out of memory");
+  } catch (const std::exception& error) {
+    ShowErrorBox(this, kInternalError, std::string("Internal error: ") + error.what());
+  } catch (...) {
+    ShowErrorBox(this, kInternalError, "Internal error: an exception of unknown type");
   }
 }
 

@@ -36,7 +36,7 @@ class MainWindow : public QWidget {
  private:
   void BuildControls();
   void ConnectCommands();
-  // Runs one command; an fw::Error it raises is shown in the error box.
+  // Runs one command; anything it raises is shown in the error box.
   template <typename Command>
   void Guarded(Command command);
 

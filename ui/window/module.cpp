@@ -1,6 +1,7 @@
 // The window module's entry points (declared in startup/window_module.h). The
 // window object's code is not in this module: it is resolved from the
-// executable that loads it.
+// executable that loads it. Nothing here prints: a report the module cannot
+// show goes back to the executable, which prints it.
 #include <QApplication>
 #include <cstdio>
 #include <string>
@@ -11,7 +12,7 @@
 
 #define FETCHWELL_EXPORT __attribute__((visibility("default")))
 
-extern "C" FETCHWELL_EXPORT int fetchwell_window_open(int* argc, char** argv, char* why,
+extern "C" FETCHWELL_EXPORT int fetchwell_window_open(int argc, char** argv, char* why,
                                                       unsigned long why_size) {
   std::string reason;
   if (OpenApplication(argc, argv, reason)) return 1;
@@ -19,15 +20,16 @@ extern "C" FETCHWELL_EXPORT int fetchwell_window_open(int* argc, char** argv, ch
   return 0;
 }
 
-extern "C" FETCHWELL_EXPORT void fetchwell_window_report(int number, const char* description) {
-  if (QApplication::instance() == nullptr) {
-    std::fprintf(stderr, "fetchwell: error %d: %s\n", number, description);
-    return;
-  }
+extern "C" FETCHWELL_EXPORT int fetchwell_window_report(int number, const char* description) {
+  if (QApplication::instance() == nullptr) return 0;
   ShowErrorBox(nullptr, number, description);
+  return 1;
 }
 
 extern "C" FETCHWELL_EXPORT void fetchwell_window_run(frmMain* form) {
   RunMainWindow(*form);
+}
+
+extern "C" FETCHWELL_EXPORT void fetchwell_window_close() {
   CloseApplication();
 }

@@ -9,7 +9,12 @@
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "tests/fixtures/program_copy.h"
 #include "ui/frmMain.h"
@@ -216,6 +221,60 @@ class WindowCommandsTest : public QObject {
     Click("cmdSave");
     QCOMPARE(fwtest::ReadFile(folder_->Path("Files.dat")),
              fwtest::ListFileBytes({"a", "b", "c", "d", "http://h/kept.zip"}));
+  }
+
+  void aCommandThatRaisesAnyExceptionShowsTheBoxAndKeepsTheWindow() {
+    // The window's list box, seen through a display that raises, once, what it
+    // is armed with when it is next cleared, before clearing anything.
+    class RaisingList : public ListDisplay {
+     public:
+      explicit RaisingList(QListWidget* list) : shown_(list) {}
+      std::function<void()> armed;
+      void Clear() override {
+        if (armed) std::exchange(armed, nullptr)();
+        shown_.Clear();
+      }
+      void AddItem(const std::string& item) override { shown_.AddItem(item); }
+
+     private:
+      ListWidgetDisplay shown_;
+    };
+    RaisingList list(Control<QListWidget>("lstFiles"));
+    LineEditTextBox text(Control<QLineEdit>("txtPath"));
+    frmMain::Instance().AttachControls(&list, &text);
+    Control<QLineEdit>("txtPath")->setText(QStringLiteral("/typed"));
+
+    const std::vector<std::pair<std::function<void()>, QString>> cases = {
+        {[] { throw std::bad_alloc(); }, QStringLiteral("Error 7: Out of memory")},
+        {[] { throw std::runtime_error("no room left"); },
+         QStringLiteral("Error 51: Internal error: no room left")},
+        {[] { throw 3; }, QStringLiteral("Error 51: Internal error: an exception of unknown type")},
+    };
+    for (const auto& [raise, expected] : cases) {
+      list.armed = raise;
+      QString shown;
+      AnswerNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box == nullptr) return;
+        shown = box->text();
+        box->close();
+      });
+      Click("cmdClearAll");
+      QCOMPARE(shown, expected);
+      QVERIFY(window_->isVisible());
+      QCOMPARE(ShownRows(), (Strings{"a", "b", "c", "d"}));
+      QCOMPARE(Control<QLineEdit>("txtPath")->text(), QStringLiteral("/typed"));
+    }
+
+    // The window goes on working: the next commands run and save the edits.
+    Click("cmdClearAll");
+    QCOMPARE(ShownRows(), Strings{});
+    Click("cmdSave");
+    QCOMPARE(fwtest::ReadFile(folder_->Path("Files.dat")), std::string(4, '\xFF'));
+    QVERIFY(fwtest::ReadFile(folder_->Path("Settings.inf")).find("FolderPath=/typed") !=
+            std::string::npos);
+    // The window hands its controls back to these when it closes.
+    window_.reset();
   }
 
   void folderBytesThatAreNotUtf8SurviveUntilEdited() {

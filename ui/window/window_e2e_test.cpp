@@ -6,11 +6,15 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/fixtures/program_copy.h"
+#include "tests/fixtures/temp_folder.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -45,22 +49,63 @@ TEST(WindowEndToEnd, WithoutAUsableDisplayOrModuleItSaysSoInOneLine) {
 }
 
 TEST(WindowEndToEnd, ShowsTheWindowOffscreenUntilEnded) {
-  const ProgramCopy program;
-  const pid_t pid = program.Start({}, {{"QT_QPA_PLATFORM", "offscreen"}});
-  // The data is loaded (creating the list file) just before the window shows.
-  for (int i = 0; i < 3000 && !fs::exists(program / "Files.dat"); ++i) {
-    std::this_thread::sleep_for(10ms);
+  // Words the toolkit would take for its own options are the program's, and
+  // ignored: the window still shows on the platform the environment names.
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{}, std::vector<std::string>{"-platform", "nonsense"}}) {
+    const ProgramCopy program;
+    const pid_t pid = program.Start(words, {{"QT_QPA_PLATFORM", "offscreen"}});
+    // The data is loaded (creating the list file) just before the window shows.
+    for (int i = 0; i < 3000 && !fs::exists(program / "Files.dat"); ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(500ms);
+    siginfo_t ended{};  // looked at without reaping, for Finish to collect
+    waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
+    const bool running = ended.si_pid == 0;
+    kill(pid, SIGTERM);
+    const RunResult run = program.Finish(pid);
+    ASSERT_TRUE(running) << run.errors;
+    EXPECT_TRUE(fs::exists(program / "Files.dat"));
+    // Ended by the terminate signal, not by a failure of its own; nothing saved.
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.errors;
+    EXPECT_FALSE(fs::exists(program / "Settings.inf"));
   }
-  std::this_thread::sleep_for(500ms);
-  siginfo_t ended{};  // looked at without reaping, for Finish to collect
-  waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
-  const bool running = ended.si_pid == 0;
-  kill(pid, SIGTERM);
-  const RunResult run = program.Finish(pid);
-  ASSERT_TRUE(running) << run.errors;
-  EXPECT_TRUE(fs::exists(program / "Files.dat"));
-  // Ended by the terminate signal, not by a failure of its own; nothing saved.
-  EXPECT_EQ(run.status, 128 + SIGTERM) << run.errors;
+}
+
+// The offscreen platform, with the test plugin that answers message boxes and
+// writes each one's text on standard error.
+fwtest::Environment OffscreenAnsweringBoxes() {
+  return {{"QT_QPA_PLATFORM", "offscreen"},
+          {"QT_PLUGIN_PATH", FETCHWELL_TEST_PLUGIN_PATH},
+          {"QT_QPA_GENERIC_PLUGINS", "fetchwell-box-answerer"}};
+}
+
+TEST(WindowEndToEnd, AnErrorBeforeTheWindowIsShownInTheBoxThenEndsWithStatus2) {
+  const std::string damaged("\x05\x00\x00\x00", 4);  // six records claimed in 4 bytes
+  const ProgramCopy program;
+  fwtest::WriteFile(program / "Files.dat", damaged);
+  const ProgramCopy unreadable;
+  fs::create_directory(unreadable / "Files.dat");
+
+  for (const auto& [copy, shown] : {std::pair<const ProgramCopy*, std::string>{
+                                        &program, "answered box: Fetchwell: Error 321: "},
+                                    {&unreadable, "answered box: Fetchwell: Error 75: "}}) {
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{}, std::vector<std::string>{"-e", "-s"}}) {
+      const RunResult run = copy->Run(words, OffscreenAnsweringBoxes());
+      // Ended by the error, not by a crash while the toolkit is taken down.
+      EXPECT_EQ(run.status, 2) << run.errors;
+      const std::size_t at = run.errors.find(shown);
+      ASSERT_NE(at, std::string::npos) << run.errors;
+      EXPECT_NE(run.errors.find("Files.dat", at), std::string::npos) << run.errors;
+      // Shown once, in the box only: no line report as well.
+      EXPECT_EQ(run.errors.find("answered box:", at + 1), std::string::npos) << run.errors;
+      EXPECT_EQ(run.errors.find("fetchwell: error"), std::string::npos) << run.errors;
+    }
+  }
+  // Nothing was saved over the damaged list.
+  EXPECT_EQ(fwtest::ReadFile(program / "Files.dat"), damaged);
   EXPECT_FALSE(fs::exists(program / "Settings.inf"));
 }
 
