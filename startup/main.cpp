@@ -30,9 +30,6 @@ constexpr int kAllFetched = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kEndedByError = 2;
 
-constexpr int kOutOfMemory = 7;
-constexpr int kInternalError = 51;
-
 // The standard error report: the window's message box while the window module
 // is open, otherwise one line on standard error.
 int ReportError(int number, const std::string& description, modMain::RunReport& report) {
@@ -87,9 +84,10 @@ int Main(int argc, char** argv) {
     }
   }
 
-  // Installed after the interrupt cleanup, so that an interrupt also clears
-  // the progress line.
-  modMain::RunReport report(STDERR_FILENO, isatty(STDERR_FILENO) == 1);
+  // An interrupt clears the progress line through the interrupt cleanup.
+  modMain::RunReport report(STDERR_FILENO, isatty(STDERR_FILENO) == 1, 0,
+                            std::chrono::steady_clock::now,
+                            modMain::RunReport::EscapesOfTerminal());
   int status = kAllFetched;
   try {
     frmMain& form = frmMain::Instance();
@@ -104,11 +102,11 @@ int Main(int argc, char** argv) {
   } catch (const fw::Error& e) {
     return ReportError(e.Number(), e.Description(), report);
   } catch (const std::bad_alloc&) {
-    return ReportError(kOutOfMemory, "Out of memory", report);
+    return ReportError(fw::kOutOfMemory, "Out of memory", report);
   } catch (const std::exception& e) {
-    return ReportError(kInternalError, std::string("Internal error: ") + e.what(), report);
+    return ReportError(fw::kInternalError, std::string("Internal error: ") + e.what(), report);
   } catch (...) {
-    return ReportError(kInternalError, "Internal error: an exception of unknown type", report);
+    return ReportError(fw::kInternalError, "Internal error: an exception of unknown type", report);
   }
   return status;
 }
