@@ -1,0 +1,81 @@
+// End-to-end: the progress line on a real pseudo-terminal, replayed as the
+// screen would show it, at several widths, with and without escapes, and after
+// an interrupt.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/loopback_server.h"
+#include "tests/fixtures/program_copy.h"
+#include "tests/fixtures/screen.h"
+
+namespace fwtest {
+namespace {
+
+// 日報-été-quarterly-report.csv: wide, accented and plain characters.
+const std::string kName = "\xE6\x97\xA5\xE5\xA0\xB1-\xC3\xA9t\xC3\xA9-quarterly-report.csv";
+
+class E2eTerminalTest : public ::testing::Test {
+ protected:
+  void Prepare(const std::vector<std::string>& entries) {
+    WriteFile(program_ / "Files.dat", ListFileBytes(entries));
+    WriteFile(program_ / "Settings.inf",
+              "[General]\nFolderPath=" + program_.Folder().Path() + "\n");
+  }
+
+  LoopbackServer server_;
+  ProgramCopy program_;
+};
+
+// While it runs, every frame shows the entry's number and the start of its name
+// on one screen line, never wrapped; the line is gone before the failure line
+// is printed, and nothing follows that.
+TEST_F(E2eTerminalTest, ProgressFitsEveryWidthAndLeavesOnlyFailures) {
+  const std::string bad = server_.Url("/status/500/bad.bin");
+  Prepare({server_.Url("/slow/4000/" + kName + "?rate=8000"), bad});
+  struct Case {
+    int columns;
+    const char* term;
+  };
+  for (const Case& c : {Case{20, "xterm"}, {40, "xterm"}, {80, "xterm"}, {40, "dumb"}, {30, ""}}) {
+    const std::string shown = std::to_string(c.columns) + " columns, TERM=" + c.term;
+    const RunResult run = program_.Run({"-e"}, {{"TERM", c.term}}, true, c.columns);
+    EXPECT_EQ(run.status, 1) << shown;
+    const size_t failure = run.errors.find("fetchwell: ");
+    ASSERT_NE(failure, std::string::npos) << shown;
+    EXPECT_EQ(run.errors.substr(failure), "fetchwell: " + bad + ": HTTP 500\r\n") << shown;
+    const Screen screen = Replay(run.errors.substr(0, failure), c.columns);
+    EXPECT_EQ(screen.wraps, 0) << shown;
+    EXPECT_TRUE(screen.unknown.empty()) << shown;
+    if (std::string(c.term) != "xterm") {
+      EXPECT_EQ(run.errors.find('\033'), std::string::npos) << shown;
+    }
+    int named = 0;
+    for (const std::string& frame : screen.frames) {
+      if (frame.empty()) continue;
+      EXPECT_TRUE(frame.rfind("[1/2] ", 0) == 0 || frame.rfind("[2/2] ", 0) == 0)
+          << shown << ": " << frame;
+      named += frame.find("\xE6\x97\xA5\xE5\xA0\xB1-\xC3\xA9t") != std::string::npos;
+    }
+    EXPECT_GT(named, 0) << shown << ": the name was never shown";
+    EXPECT_EQ(screen.lines, std::vector<std::string>{""}) << shown;
+  }
+}
+
+// Ctrl-C while the line is drawn leaves nothing of it on the screen.
+TEST_F(E2eTerminalTest, InterruptLeavesNoStaleText) {
+  Prepare({server_.Url("/stall/20/" + kName + "?after=1000")});
+  for (const char* term : {"xterm", "dumb"}) {
+    for (int columns : {20, 80}) {
+      const RunResult run = program_.Run({"-e"}, {{"TERM", term}}, true, columns, "[1/1]");
+      EXPECT_EQ(run.status, 130) << term << " " << columns;
+      const Screen screen = Replay(run.errors, columns);
+      EXPECT_EQ(screen.lines, std::vector<std::string>{""}) << term << " " << columns;
+      EXPECT_EQ(screen.wraps, 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace fwtest
