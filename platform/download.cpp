@@ -55,8 +55,8 @@ bool Whole2xx(long status) {
   return status >= 200 && status <= 299 && status != 206;
 }
 
-// A header line's value when the line is the header `name` (given in lower
-// case), without the line end.
+// Whether a header line is the header `name` (in any case); if so, its value
+// without the spaces around it and the line end.
 bool HeaderValue(std::string_view line, std::string_view name, std::string* value) {
   if (line.size() <= name.size() || line[name.size()] != ':' ||
       strncasecmp(line.data(), name.data(), name.size()) != 0) {
@@ -93,8 +93,7 @@ void AddSecrets(const std::string& url, std::vector<std::string>* secrets) {
   }
 }
 
-// `text` with every secret, and the user information of every URL in it,
-// replaced by "***".
+// `text` with every secret replaced by "***".
 std::string Scrubbed(std::string text, std::vector<std::string> secrets) {
   // Longest first, so that a password inside a user information goes with it.
   std::sort(secrets.begin(), secrets.end(),
@@ -105,19 +104,7 @@ std::string Scrubbed(std::string text, std::vector<std::string> secrets) {
       text.replace(at, secret.size(), "***");
     }
   }
-  for (size_t at = text.find("://"); at != std::string::npos; at = text.find("://", at + 3)) {
-    size_t end = text.find_first_of("/?# \t\r\n\"'", at + 3);
-    size_t userEnd = text.rfind('@', end == std::string::npos ? std::string::npos : end - 1);
-    if (userEnd != std::string::npos && userEnd >= at + 3 &&
-        (end == std::string::npos || userEnd < end)) {
-      text.replace(at + 3, userEnd - (at + 3), "***");
-    }
-  }
   return text;
-}
-
-std::string SystemReason(int error) {
-  return std::strerror(error);
 }
 
 // What kind of file a mode names, for "not a regular file: ...".
@@ -165,7 +152,7 @@ struct DownloadSession::Impl {
 
   void Configure();
   bool Run(const std::string& url, const std::string& path);
-  std::string OpenLocal(const std::string& url, int* fd);
+  std::string OpenLocal(const std::string& path, int* fd);
   void Append(const char* data, size_t size);
   void Flush();
   void WriteThrough(const char* data, size_t size);
@@ -343,12 +330,12 @@ std::string DownloadSession::Impl::OpenLocal(const std::string& path, int* fd) {
   if (stat(path.c_str(), &st) != 0) {
     return errno == ENOENT || errno == ENOTDIR
                ? "no such file"
-               : "cannot read the file (" + SystemReason(errno) + ")";
+               : std::string("cannot read the file (") + std::strerror(errno) + ")";
   }
   if (!S_ISREG(st.st_mode)) return std::string("not a regular file: ") + Kind(st.st_mode);
   // Non-blocking, in case a FIFO has taken the file's name since the check.
   *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (*fd < 0) return "cannot read the file (" + SystemReason(errno) + ")";
+  if (*fd < 0) return std::string("cannot read the file (") + std::strerror(errno) + ")";
   struct stat opened {};
   if (fstat(*fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
     return "the file changed while it was read";
@@ -390,14 +377,18 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path)
   } closeLocal{localFd};
   std::string source = url;
   if (local) {
-    char* localPath = nullptr;
-    if (curl_url_get(parts.get(), CURLUPART_PATH, &localPath, CURLU_URLDECODE) != CURLUE_OK) {
+    char* decoded = nullptr;
+    if (curl_url_get(parts.get(), CURLUPART_PATH, &decoded, CURLU_URLDECODE) != CURLUE_OK) {
       lastError = "malformed URL";
       return false;
     }
-    lastError = OpenLocal(localPath, &localFd);
-    curl_free(localPath);
-    if (!lastError.empty()) return false;
+    const std::string localPath = decoded;
+    curl_free(decoded);
+    if (std::string refusal = OpenLocal(localPath, &localFd); !refusal.empty()) {
+      lastError = refusal;
+      return false;
+    }
+    // libcurl opens the file already checked, by its descriptor.
     source = "file:///proc/self/fd/" + std::to_string(localFd);
   }
   if (buffer.empty()) buffer.resize(kWriteBuffer);
