@@ -4,11 +4,15 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
@@ -29,6 +33,8 @@ constexpr size_t kWriteBuffer = 1024 * 1024;
 // A large body is handed to the disk in steps of this size while it arrives, so
 // that flushing it before the rename has little left to do.
 constexpr int64_t kWritebackStep = 8 * 1024 * 1024;
+// The longest time limit taken; longer ones are cut to it (see DownloadLimits).
+constexpr long kLongestLimit = 86400;
 
 const std::string& GlobalInitError() {
   static const std::string error = [] {
@@ -41,6 +47,74 @@ const std::string& GlobalInitError() {
 
 bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Whether an HTTP status is one whose body is the whole file: a 2xx other than
+// 206, which only brings a part (and no part is ever asked for).
+bool Whole2xx(long status) {
+  return status >= 200 && status <= 299 && status != 206;
+}
+
+// Whether a header line is the header `name` (in any case); if so, its value
+// without the spaces around it and the line end.
+bool HeaderValue(std::string_view line, std::string_view name, std::string* value) {
+  if (line.size() <= name.size() || line[name.size()] != ':' ||
+      strncasecmp(line.data(), name.data(), name.size()) != 0) {
+    return false;
+  }
+  line.remove_prefix(name.size() + 1);
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  while (!line.empty() && std::strchr(" \t\r\n", line.back())) line.remove_suffix(1);
+  *value = std::string(line);
+  return true;
+}
+
+// The secrets a URL carries in its user information ("user:password@"): the
+// whole user information and the password, also as decoded from %-escapes.
+// Read from the text itself, so that a URL libcurl cannot parse gives them too.
+void AddSecrets(const std::string& url, std::vector<std::string>* secrets) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  size_t end = url.find_first_of("/?#", start);
+  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  size_t at = authority.rfind('@');
+  if (at == std::string::npos) return;
+  std::string userinfo = authority.substr(0, at);
+  size_t colon = userinfo.find(':');
+  if (colon == std::string::npos || colon + 1 == userinfo.size()) return;
+  std::string password = userinfo.substr(colon + 1);
+  secrets->push_back(userinfo);
+  secrets->push_back(password);
+  int length = 0;
+  if (char* decoded = curl_easy_unescape(nullptr, password.c_str(),
+                                         static_cast<int>(password.size()), &length)) {
+    secrets->emplace_back(decoded, static_cast<size_t>(length));
+    curl_free(decoded);
+  }
+}
+
+// `text` with every secret replaced by "***".
+std::string Scrubbed(std::string text, std::vector<std::string> secrets) {
+  // Longest first, so that a password inside a user information goes with it.
+  std::sort(secrets.begin(), secrets.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& secret : secrets) {
+    if (secret.empty()) continue;
+    for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3)) {
+      text.replace(at, secret.size(), "***");
+    }
+  }
+  return text;
+}
+
+// What kind of file a mode names, for "not a regular file: ...".
+const char* Kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
 }
 
 }  // namespace
@@ -62,20 +136,31 @@ struct DownloadSession::Impl {
   int64_t received = 0;
   int64_t written = 0;
   int64_t handedToDisk = 0;
-  long refusedStatus = 0;  // an HTTP error status whose body was refused
+  long refusedStatus = 0;  // a status other than 2xx whose body was refused
   bool waiting = false;    // a request is out and its answer is awaited
   Clock::time_point lastHeard{};
   bool stalled = false;
-  std::string fileError;      // the temporary file could not be written
-  std::string progressError;  // the progress callback raised
+  std::string fileError;             // the temporary file could not be written
+  std::string progressError;         // the progress callback raised
+  std::vector<std::string> secrets;  // never to appear in lastError
+  // The HTTP answer being received: what its headers said.
+  bool headersDone = false;
+  bool hasLocation = false;
+  int64_t announced = -1;  // its Content-Length, -1 when none
+  // A file:// source: its size when it was checked, -1 for other URLs.
+  int64_t localSize = -1;
 
   void Configure();
   bool Run(const std::string& url, const std::string& path);
+  std::string OpenLocal(const std::string& path, int* fd);
   void Append(const char* data, size_t size);
   void Flush();
   void WriteThrough(const char* data, size_t size);
+  bool IsHttp();
   long HttpStatus();
   std::string Reason(CURLcode rc);
+  std::string StatusReason(long status) const;
+  std::string CurlReason(CURLcode rc);
 
   static size_t OnData(char* data, size_t size, size_t count, void* self);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
@@ -97,12 +182,9 @@ void DownloadSession::Impl::Configure() {
   // 0 or less leaves libcurl's own limits: 300 s to connect, no stall limit.
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
                    limits.connectTimeout > 0 ? limits.connectTimeout : 0L);
-  if (limits.stallTimeout > 0) {
-    // libcurl judges speed over a window of several seconds, so after a burst it
-    // notices a stall late; OnTransferInfo watches for one to the second.
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.stallTimeout);
-  }
+  // No low-speed limit: libcurl averages speed over several seconds, so it would
+  // fail a server that sends a byte now and then. OnTransferInfo watches for a
+  // stall itself.
   curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, OnRequest);
   curl_easy_setopt(curl, CURLOPT_PREREQDATA, this);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
@@ -114,14 +196,17 @@ void DownloadSession::Impl::Configure() {
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
 }
 
+// Whether the transfer (its latest request, after redirects) speaks HTTP.
+bool DownloadSession::Impl::IsHttp() {
+  char* scheme = nullptr;
+  return curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme) == CURLE_OK && scheme &&
+         strncasecmp(scheme, "http", 4) == 0;
+}
+
 // The response code when the transfer speaks HTTP, 0 otherwise (FTP replies also
 // come as response codes, and must not be read as HTTP statuses).
 long DownloadSession::Impl::HttpStatus() {
-  char* scheme = nullptr;
-  if (curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme) != CURLE_OK || !scheme ||
-      strncasecmp(scheme, "http", 4) != 0) {
-    return 0;
-  }
+  if (!IsHttp()) return 0;
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   return status;
@@ -136,17 +221,36 @@ int DownloadSession::Impl::OnRequest(void* self, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
-size_t DownloadSession::Impl::OnHeader(char*, size_t size, size_t count, void* self) {
-  static_cast<Impl*>(self)->lastHeard = Clock::now();
+// Each header line of each answer (redirects and interim answers included).
+size_t DownloadSession::Impl::OnHeader(char* data, size_t size, size_t count, void* self) {
+  auto* s = static_cast<Impl*>(self);
+  s->lastHeard = Clock::now();
+  std::string_view line(data, size * count);
+  std::string value;
+  if (line.starts_with("HTTP/")) {  // the status line: a new answer begins
+    s->headersDone = s->hasLocation = false;
+    s->announced = -1;
+  } else if (line == "\r\n" || line == "\n") {
+    s->headersDone = true;
+  } else if (HeaderValue(line, "location", &value)) {
+    s->hasLocation = !value.empty();
+    AddSecrets(value, &s->secrets);
+  } else if (HeaderValue(line, "content-length", &value)) {
+    char* end = nullptr;
+    errno = 0;
+    long long length = std::strtoll(value.c_str(), &end, 10);
+    s->announced = errno == 0 && end != value.c_str() && *end == '\0' && length >= 0 ? length : -1;
+  }
   return size * count;
 }
 
 size_t DownloadSession::Impl::OnData(char* data, size_t size, size_t count, void* self) {
   auto* s = static_cast<Impl*>(self);
   s->lastHeard = Clock::now();
-  // libcurl already fails on an error status; this also covers the cases where
-  // it would pass an error page through (some authentication replies).
-  if (long status = s->HttpStatus(); status >= 400) {
+  // Only the body of a whole 2xx answer is the file. libcurl already fails on an error
+  // status; this also covers the answers it passes through: an error page of
+  // some authentication replies, a 3xx it does not follow, a 206 or 304.
+  if (long status = s->HttpStatus(); status != 0 && !Whole2xx(status)) {
     s->refusedStatus = status;
     return CURL_WRITEFUNC_ERROR;
   }
@@ -217,6 +321,29 @@ void DownloadSession::Impl::WriteThrough(const char* data, size_t size) {
   }
 }
 
+// Checks a file:// source without reading it: only a regular file is fetched.
+// Returns why it cannot be, or the empty text with `fd` open on the file, so
+// that libcurl reads the very file checked even if its name is taken by
+// another one meanwhile (a FIFO would block libcurl's open for ever).
+std::string DownloadSession::Impl::OpenLocal(const std::string& path, int* fd) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR
+               ? "no such file"
+               : std::string("cannot read the file (") + std::strerror(errno) + ")";
+  }
+  if (!S_ISREG(st.st_mode)) return std::string("not a regular file: ") + Kind(st.st_mode);
+  // Non-blocking, in case a FIFO has taken the file's name since the check.
+  *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (*fd < 0) return std::string("cannot read the file (") + std::strerror(errno) + ")";
+  struct stat opened {};
+  if (fstat(*fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+    return "the file changed while it was read";
+  }
+  localSize = opened.st_size;
+  return {};
+}
+
 bool DownloadSession::Impl::Run(const std::string& url, const std::string& path) {
   if (!curl) {
     lastError = startError;
@@ -227,6 +354,43 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path)
     lastError = "the destination is not a file name: " + path;
     return false;
   }
+  // The URL as libcurl will read it: the same parse, so that a file:// source
+  // is known as one and checked before libcurl opens it.
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parts(curl_url(), curl_url_cleanup);
+  char* scheme = nullptr;
+  if (!parts ||
+      curl_url_set(parts.get(), CURLUPART_URL, url.c_str(),
+                   CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+      curl_url_get(parts.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
+    lastError = "malformed URL";
+    return false;
+  }
+  const bool local = strcasecmp(scheme, "file") == 0;
+  curl_free(scheme);
+  localSize = -1;
+  int localFd = -1;
+  struct FdCloser {
+    int& fd;
+    ~FdCloser() {
+      if (fd >= 0) close(fd);
+    }
+  } closeLocal{localFd};
+  std::string source = url;
+  if (local) {
+    char* decoded = nullptr;
+    if (curl_url_get(parts.get(), CURLUPART_PATH, &decoded, CURLU_URLDECODE) != CURLUE_OK) {
+      lastError = "malformed URL";
+      return false;
+    }
+    const std::string localPath = decoded;
+    curl_free(decoded);
+    if (std::string refusal = OpenLocal(localPath, &localFd); !refusal.empty()) {
+      lastError = refusal;
+      return false;
+    }
+    // libcurl opens the file already checked, by its descriptor.
+    source = "file:///proc/self/fd/" + std::to_string(localFd);
+  }
   if (buffer.empty()) buffer.resize(kWriteBuffer);
 
   TempFile file(path);  // raises when the folder is missing or not writable
@@ -235,10 +399,12 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path)
   received = written = handedToDisk = 0;
   refusedStatus = 0;
   waiting = stalled = false;
+  headersDone = hasLocation = false;
+  announced = -1;
   fileError.clear();
   progressError.clear();
   errbuf[0] = '\0';
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, source.c_str());
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, progress || limits.stallTimeout > 0 ? 0L : 1L);
   CURLcode rc = curl_easy_perform(curl);
   temp = nullptr;
@@ -255,18 +421,38 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path)
   return false;  // `file` goes, and with it every byte of this fetch
 }
 
-// Why the fetch failed, or the empty text when it succeeded.
+// Why the fetch failed, or the empty text when it succeeded: for HTTP only a
+// 2xx final answer whose body came whole, for a local file only all of its bytes.
 std::string DownloadSession::Impl::Reason(CURLcode rc) {
   if (!fileError.empty()) return fileError;
   if (!progressError.empty()) return "progress report failed: " + progressError;
   if (stalled) return "no data for " + std::to_string(limits.stallTimeout) + " s";
+  if (refusedStatus) return StatusReason(refusedStatus);
   long status = HttpStatus();
-  if (refusedStatus) status = refusedStatus;
-  if (status >= 400) return "HTTP " + std::to_string(status);
-  if (rc == CURLE_OK) return {};
+  if (status >= 400) return StatusReason(status);
+  if (rc != CURLE_OK) return CurlReason(rc);
+  if (status != 0 && !Whole2xx(status)) return StatusReason(status);
+  // A 204 has no body, whatever its headers say.
+  if (status != 0 && status != 204 && announced >= 0 && received != announced) {
+    return "body of " + std::to_string(received) + " bytes, " + std::to_string(announced) +
+           " announced";
+  }
+  if (localSize >= 0 && received != localSize) return "the file changed while it was read";
+  return {};
+}
 
+std::string DownloadSession::Impl::StatusReason(long status) const {
+  if (status >= 300 && status < 400 && status != 304 && !hasLocation) {
+    return "redirect without a Location";
+  }
+  return "HTTP " + std::to_string(status);
+}
+
+std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
   long osError = 0;
   curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
+  long redirects = 0;
+  curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &redirects);
   const char* detail = errbuf;
   switch (rc) {
     case CURLE_COULDNT_CONNECT:
@@ -276,9 +462,6 @@ std::string DownloadSession::Impl::Reason(CURLcode rc) {
       if (osError == ETIMEDOUT) return "no connection (timed out)";
       return "could not connect";
     case CURLE_OPERATION_TIMEDOUT:
-      if (StartsWith(detail, "Operation too slow")) {
-        return "no data for " + std::to_string(limits.stallTimeout) + " s";
-      }
       return "no connection within " + std::to_string(limits.connectTimeout) + " s";
     case CURLE_COULDNT_RESOLVE_HOST:
       if (StartsWith(detail, "Could not resolve host: ")) {
@@ -301,14 +484,24 @@ std::string DownloadSession::Impl::Reason(CURLcode rc) {
       return "TLS handshake failed";
     case CURLE_TOO_MANY_REDIRECTS:
       return "too many redirects";
-    case CURLE_UNSUPPORTED_PROTOCOL: {
-      long redirects = 0;
-      curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &redirects);
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      // libcurl refuses an answer with no status line as HTTP/0.9, and one whose
+      // status line it cannot read as of an unsupported version.
+      if (std::strstr(detail, "HTTP/0.9") || StartsWith(detail, "Unsupported HTTP version")) {
+        return "not an HTTP answer (malformed status line)";
+      }
       return redirects > 0 ? "redirect to a protocol that is not allowed"
                            : "protocol not supported";
-    }
+    case CURLE_WEIRD_SERVER_REPLY:
+      if (HttpStatus() == 0 && std::strstr(detail, "HTTP")) {
+        return "not an HTTP answer (malformed status line)";
+      }
+      return *detail ? "unexpected reply from the server (" + std::string(detail) + ")"
+                     : "unexpected reply from the server";
     case CURLE_URL_MALFORMAT:
-      return "malformed URL";
+      return redirects > 0 || StartsWith(detail, "The redirect target")
+                 ? "redirect to a malformed URL"
+                 : "malformed URL";
     case CURLE_PARTIAL_FILE: {
       curl_off_t total = -1;
       curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
@@ -330,6 +523,9 @@ std::string DownloadSession::Impl::Reason(CURLcode rc) {
     case CURLE_LOGIN_DENIED:
       return "login denied";
     case CURLE_OUT_OF_MEMORY:
+      // libcurl gives this, with no message, for a header line over its 100 KB
+      // limit: an HTTP answer whose headers are still coming is that case.
+      if (IsHttp() && waiting && !headersDone) return "header too long from the server";
       return "out of memory";
     default:
       return *detail ? std::string(detail) : std::string(curl_easy_strerror(rc));
@@ -337,6 +533,9 @@ std::string DownloadSession::Impl::Reason(CURLcode rc) {
 }
 
 DownloadSession::DownloadSession(DownloadLimits limits) : impl_(std::make_unique<Impl>()) {
+  // A longer limit would overflow the clock arithmetic and is no limit anyway.
+  limits.connectTimeout = std::min(limits.connectTimeout, kLongestLimit);
+  limits.stallTimeout = std::min(limits.stallTimeout, kLongestLimit);
   impl_->limits = limits;
   impl_->startError = GlobalInitError();
   if (!impl_->startError.empty()) return;
@@ -355,8 +554,11 @@ DownloadSession::~DownloadSession() {
 bool DownloadSession::Fetch(const std::string& url, const std::string& path) {
   Impl& s = *impl_;
   s.lastError.clear();
+  s.secrets.clear();
+  bool ok = false;
   try {
-    return s.Run(url, path);
+    AddSecrets(url, &s.secrets);
+    ok = s.Run(url, path);
   } catch (const Error& e) {
     s.lastError = e.Description();
   } catch (const std::bad_alloc&) {
@@ -365,7 +567,10 @@ bool DownloadSession::Fetch(const std::string& url, const std::string& path) {
     s.lastError = e.what();
   }
   s.temp = nullptr;
-  return false;
+  // A reason can quote libcurl or a server; it must not show a password.
+  if (!ok) s.lastError = Scrubbed(std::move(s.lastError), std::move(s.secrets));
+  s.secrets.clear();
+  return ok;
 }
 
 const std::string& DownloadSession::LastError() const {

@@ -4,8 +4,15 @@
 // entries on the same host reuse one kept-alive connection. Protocols: http,
 // https, ftp, ftps and file. Redirects are followed, at most 10, and only to
 // http or https. TLS certificates and host names are always verified. Proxies
-// come from the environment (http_proxy, https_proxy, no_proxy...). An HTTP
-// status of 400 or more is a failed fetch.
+// come from the environment (http_proxy, https_proxy, no_proxy...).
+//
+// Only a whole answer is a success. Over HTTP that is a final status of 2xx
+// other than 206 whose body is as long as its Content-Length says (when it says);
+// any other final status fails with "HTTP <status>" (a 304 or 206 answered
+// unasked included), a 3xx with no Location with "redirect without a Location".
+// Over FTP libcurl's verdict stands. A file:// source must be a regular file
+// (checked before it is opened, so a FIFO or device never blocks or reads for
+// ever) and is a success only when all of its bytes were read.
 //
 // A fetch writes the body to a hidden temporary file in the destination's folder
 // (see fw::TempFile) and puts it in place as the destination, its writeback to
@@ -22,10 +29,14 @@
 
 namespace fw {
 
-// Time limits of a fetch, in seconds.
+// Time limits of a fetch, in seconds. 0 or less means libcurl's own limit to
+// connect (300 s) and no stall limit; more than 86400 (a day) counts as 86400.
 struct DownloadLimits {
   long connectTimeout = 30;  // to connect (TLS handshake included)
-  long stallTimeout = 60;    // a transfer that moves no data this long fails
+  // A fetch fails when, from the moment its request is sent, this long passes
+  // without a byte of the body or a header line arriving. No speed is averaged:
+  // a server that sends a byte now and then within the limit is waited for.
+  long stallTimeout = 60;
 };
 
 // How far the current fetch has got.
@@ -48,7 +59,9 @@ class DownloadSession {
 
   // Why the last Fetch failed, a short reason without the URL: "HTTP 404",
   // "connection refused", "no data for 60 s", "certificate not trusted (...)",
-  // "could not resolve host ...". Empty after a successful fetch.
+  // "could not resolve host ...", "not a regular file: a FIFO". It never shows
+  // a password: that of the URL or of a redirect's target, and the user
+  // information of any URL it quotes, read "***". Empty after a successful fetch.
   const std::string& LastError() const;
 
   // Called during each fetch as data arrives (and about once a second while none
