@@ -183,6 +183,8 @@ std::set<std::string> Tree(const std::string& root) {
   return tree;
 }
 
+// Both cases run in one test: each install rewrites the build's manifest,
+// which ExpectInstalled reads, so two installs must never overlap.
 class E2eInstallTest : public ::testing::Test {
  protected:
   // `make <target>` in the source tree over the built tree, without building.
@@ -222,55 +224,69 @@ class E2eInstallTest : public ::testing::Test {
     }
   }
 
+  // The default prefix, with folders and a menu entry of the user's there
+  // before, and a list made by a run in between.
+  void DefaultPrefixKeepsTheUsersDataAndFolders() {
+    const std::string prefix = home_ + "/.local";
+    fs::create_directories(prefix + "/bin");
+    fs::create_directories(prefix + "/share/applications");
+    WriteFile(prefix + "/share/applications/other.desktop", "");
+    const auto before = Tree(top_.Path());
+
+    const Output install = Make("install", "");
+    ASSERT_EQ(install.status, 0) << install.err;
+    ExpectInstalled(prefix);
+    // Started through the link, the program keeps its list beside itself.
+    EXPECT_EQ(Execute({prefix + "/bin/fetchwell", "-e"}).status, 0);
+    ASSERT_TRUE(fs::exists(prefix + "/lib/fetchwell/Files.dat"));
+
+    const Output uninstall = Make("uninstall", "");
+    EXPECT_EQ(uninstall.status, 0) << uninstall.err;
+    EXPECT_NE(uninstall.err.find("Files.dat"), std::string::npos) << "no word of the kept list";
+    auto expected = before;
+    expected.insert(
+        {"home/.local/lib/", "home/.local/lib/fetchwell/", "home/.local/lib/fetchwell/Files.dat"});
+    EXPECT_EQ(Tree(top_.Path()), expected);
+  }
+
+  // A prefix with a space in it, installed twice, leaves nothing behind.
+  void ReinstallThenUninstallLeavesNothing() {
+    const std::string prefix = top_ / "pre fix";  // quoted through make, cmake and Exec=
+    fs::create_directories(home_);
+    WriteFile(top_ / "outside", "x");
+    const auto before = Tree(top_.Path());
+
+    for (int i = 0; i < 2; ++i) {
+      const Output install = Make("install", prefix);
+      ASSERT_EQ(install.status, 0) << install.err;
+    }
+    ExpectInstalled(prefix);
+    // A damaged record never reaches beyond the prefix.
+    const std::string record = prefix + "/lib/fetchwell/install_manifest.txt";
+    WriteFile(record, ReadFile(record) + "../outside\n");
+
+    const Output uninstall = Make("uninstall", prefix);
+    EXPECT_EQ(uninstall.status, 0) << uninstall.err;
+    EXPECT_EQ(Tree(prefix), std::set<std::string>{});
+    auto expected = before;
+    expected.insert("pre fix/");  // the prefix itself is the user's choice, kept
+    EXPECT_EQ(Tree(top_.Path()), expected);
+    EXPECT_EQ(Make("uninstall", prefix).status, 0) << "a second uninstall has nothing to do";
+  }
+
   const TempFolder top_;
   const std::string home_ = top_ / "home";
 };
 
-TEST_F(E2eInstallTest, DefaultPrefixKeepsTheUsersDataAndFolders) {
-  const std::string prefix = home_ + "/.local";
-  fs::create_directories(prefix + "/bin");
-  fs::create_directories(prefix + "/share/applications");
-  WriteFile(prefix + "/share/applications/other.desktop", "");
-  const auto before = Tree(top_.Path());
-
-  const Output install = Make("install", "");
-  ASSERT_EQ(install.status, 0) << install.err;
-  ExpectInstalled(prefix);
-  // Started through the link, the program keeps its list beside itself.
-  EXPECT_EQ(Execute({prefix + "/bin/fetchwell", "-e"}).status, 0);
-  ASSERT_TRUE(fs::exists(prefix + "/lib/fetchwell/Files.dat"));
-
-  const Output uninstall = Make("uninstall", "");
-  EXPECT_EQ(uninstall.status, 0) << uninstall.err;
-  EXPECT_NE(uninstall.err.find("Files.dat"), std::string::npos) << "no word of the kept list";
-  auto expected = before;
-  expected.insert(
-      {"home/.local/lib/", "home/.local/lib/fetchwell/", "home/.local/lib/fetchwell/Files.dat"});
-  EXPECT_EQ(Tree(top_.Path()), expected);
-}
-
-TEST_F(E2eInstallTest, ReinstallThenUninstallLeavesNothing) {
-  const std::string prefix = top_ / "pre fix";  // quoted through make, cmake and Exec=
-  fs::create_directories(home_);
-  WriteFile(top_ / "outside", "x");
-  const auto before = Tree(top_.Path());
-
-  for (int i = 0; i < 2; ++i) {
-    const Output install = Make("install", prefix);
-    ASSERT_EQ(install.status, 0) << install.err;
+TEST_F(E2eInstallTest, InstallAndUninstall) {
+  {
+    SCOPED_TRACE("default prefix");
+    DefaultPrefixKeepsTheUsersDataAndFolders();
   }
-  ExpectInstalled(prefix);
-  // A damaged record never reaches beyond the prefix.
-  const std::string record = prefix + "/lib/fetchwell/install_manifest.txt";
-  WriteFile(record, ReadFile(record) + "../outside\n");
-
-  const Output uninstall = Make("uninstall", prefix);
-  EXPECT_EQ(uninstall.status, 0) << uninstall.err;
-  EXPECT_EQ(Tree(prefix), std::set<std::string>{});
-  auto expected = before;
-  expected.insert("pre fix/");  // the prefix itself is the user's choice, kept
-  EXPECT_EQ(Tree(top_.Path()), expected);
-  EXPECT_EQ(Make("uninstall", prefix).status, 0) << "a second uninstall has nothing to do";
+  {
+    SCOPED_TRACE("PREFIX with a space");
+    ReinstallThenUninstallLeavesNothing();
+  }
 }
 
 }  // namespace
