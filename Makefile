@@ -4,6 +4,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 .PHONY: all deps test-deps asan-deps bench-deps build run test bench clean check-asan fuzz screenshot
+.PHONY: install uninstall
 
 all: build
 
@@ -35,6 +36,19 @@ bench: bench-deps build
 
 clean:
 	rm -rf $(BUILD)
+
+# For the user who runs it, under PREFIX (default ~/.local), decided here and
+# not when the build was configured: `make install PREFIX=/opt/x`. The prefix
+# must stay writable by that user, since the program keeps its list and
+# settings in <prefix>/lib/fetchwell/. `make uninstall` (same PREFIX) removes
+# what the install wrote, as recorded there, and keeps the list and settings.
+PREFIX ?= $(HOME)/.local
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DPREFIX="$(PREFIX)" -P cmake/uninstall.cmake
 
 # The window with a few rows, rendered on Qt's offscreen platform.
 screenshot: build

@@ -1,5 +1,7 @@
 #include "startup/command_line.h"
 
+#include <string_view>
+
 namespace modMain {
 
 std::vector<std::string> SplitWords(const std::string& text) {
@@ -52,6 +54,15 @@ bool ShowsWindow(const std::vector<std::string>& words) {
     }
   }
   return show;
+}
+
+Question AskedQuestion(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") return Question::kHelp;
+    if (arg == "-V" || arg == "--version") return Question::kVersion;
+  }
+  return Question::kNone;
 }
 
 }  // namespace modMain

@@ -52,5 +52,31 @@ TEST(CommandLineTest, LastOfRunAndShowDecidesTheWindow) {
   EXPECT_TRUE(ShowsWindow({"-e,-s"}));
 }
 
+Question Asked(std::initializer_list<const char*> args) {
+  std::vector<const char*> argv{"fetchwell"};
+  argv.insert(argv.end(), args);
+  return AskedQuestion(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLineTest, FirstQuestionWordWins) {
+  EXPECT_EQ(Asked({}), Question::kNone);
+  EXPECT_EQ(Asked({"-h"}), Question::kHelp);
+  EXPECT_EQ(Asked({"--version"}), Question::kVersion);
+  EXPECT_EQ(Asked({"-e", "-V", "--help"}), Question::kVersion);
+  EXPECT_EQ(Asked({"x", "--help", "-V", "-s"}), Question::kHelp);
+  // The program's name is never a word, whatever it is.
+  const char* const named[] = {"--help", "-e"};
+  EXPECT_EQ(AskedQuestion(2, named), Question::kNone);
+}
+
+TEST(CommandLineTest, QuestionWordsAreWholeExactArguments) {
+  for (const char* arg : {"-H", "--HELP", "-v", "--Version", "-help", "--help=1", "-hV", "-h ", "",
+                          "-e -h", "--", "---help"}) {
+    EXPECT_EQ(Asked({arg}), Question::kNone) << "[" << arg << "]";
+  }
+  // Such an argument still gives its words to the run: "-e --help" runs.
+  EXPECT_FALSE(ShowsWindow(FromArgs({"-e --help"})));
+}
+
 }  // namespace
 }  // namespace modMain

@@ -65,6 +65,8 @@ namespace modMain {
 
 // The program's entry: returns the exit status.
 int Main(int argc, char** argv) {
+  // -h/--help and -V/--version answer before anything else is done.
+  if (const auto answer = modMain::AnswerQuestion(argc, argv)) return *answer;
   KeepStandardDescriptorsOpen();
   // Dates follow LC_TIME from the environment.
   std::setlocale(LC_ALL, "");
