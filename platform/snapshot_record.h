@@ -39,8 +39,9 @@ inline constexpr size_t kMaxRecordValue = 8192;
 // an older snapshot may) is removed when `record` has none. `describe` names
 // the file in error messages. False when the file system has no user extended
 // attributes, so that the caller can say so once and carry on. Raises 5 when
-// `record` is not well formed, 75 naming `describe` on any other failure (a
-// value too large for the file system included).
+// `record` is not well formed (nothing is then written), 75 naming `describe`
+// on any other failure (a value too large for the file system included; the
+// file may then hold part of the record, so the caller discards it).
 bool WriteRecord(int fd, const SnapshotRecord& record, const std::string& describe);
 
 // The record of the file `path`, which must be a regular file: a symbolic link
