@@ -3,6 +3,7 @@
 // font, and tab order; and when a display counts as missing.
 #include <QApplication>
 #include <QDir>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -22,6 +23,7 @@
 #include "ui/window/display.h"
 #include "ui/window/main_window.h"
 #include "ui/window/test_support.h"
+#include "ui/window/window_font.h"
 
 namespace {
 
@@ -58,12 +60,14 @@ bool SameFace(const QFont& a, const QFont& b) {
 }
 
 // The desktop fonts the window is built at: as the desktop has it, large,
-// and small enough that every caption fits as it is.
+// small enough that every caption fits as it is, and one given in pixels.
 void DesktopSizes() {
   QTest::addColumn<double>("points");  // 0: the desktop's own size
-  QTest::newRow("default") << 0.0;
-  QTest::newRow("13pt") << 13.0;
-  QTest::newRow("6.5pt") << 6.5;
+  QTest::addColumn<int>("pixels");     // 0: not in pixels
+  QTest::newRow("default") << 0.0 << 0;
+  QTest::newRow("13pt") << 13.0 << 0;
+  QTest::newRow("6.5pt") << 6.5 << 0;
+  QTest::newRow("17px") << 0.0 << 17;
 }
 
 QString Describe(const QFont& font) {
@@ -89,15 +93,14 @@ class WindowLayoutTest : public QObject {
     return control;
   }
 
-  // Builds the window anew with the desktop's font at `points` (0: as it
-  // is). The desktop's font comes back when the returned guard ends.
-  auto BuildAtDesktopSize(double points) {
+  // Builds the window anew with the desktop's font at `points` or `pixels`
+  // (0: as it is). The desktop's font comes back when the returned guard ends.
+  auto BuildAtDesktopSize(double points, int pixels) {
     const QFont before = QApplication::font();
-    if (points > 0) {
-      QFont desktop = before;
-      desktop.setPointSizeF(points);
-      QApplication::setFont(desktop);
-    }
+    QFont desktop = before;
+    if (points > 0) desktop.setPointSizeF(points);
+    if (pixels > 0) desktop.setPixelSize(pixels);
+    QApplication::setFont(desktop);
     window_.reset();
     window_ = std::make_unique<MainWindow>(frmMain::Instance());
     window_->show();
@@ -171,12 +174,14 @@ class WindowLayoutTest : public QObject {
   void oneFontForEveryControl_data() { DesktopSizes(); }
   void oneFontForEveryControl() {
     QFETCH(double, points);
-    const auto restore = BuildAtDesktopSize(points);
+    QFETCH(int, pixels);
+    const auto restore = BuildAtDesktopSize(points, pixels);
     const QFont desktop = QApplication::font();
     const QFont font = window_->font();
     QCOMPARE(font.family(), desktop.family());
     QCOMPARE(font.weight(), desktop.weight());
-    QVERIFY2(font.pointSizeF() <= desktop.pointSizeF(), qPrintable(Describe(font)));
+    QVERIFY2(font.pointSizeF() > 0 && font.pointSizeF() <= QFontInfo(desktop).pointSizeF(),
+             qPrintable(Describe(font)));
     // 6.5 pt leaves every caption room to spare: nothing is made smaller.
     if (points == 6.5) QCOMPARE(font.pointSizeF(), 6.5);
 
@@ -212,7 +217,8 @@ class WindowLayoutTest : public QObject {
   void everyCaptionFitsItsControl_data() { DesktopSizes(); }
   void everyCaptionFitsItsControl() {
     QFETCH(double, points);
-    const auto restore = BuildAtDesktopSize(points);
+    QFETCH(int, pixels);
+    const auto restore = BuildAtDesktopSize(points, pixels);
     constexpr int kMargin = 2;
     const auto check = [&](QWidget* control, const QString& caption, QSize room) {
       const QFontMetrics metrics = control->fontMetrics();
@@ -238,6 +244,33 @@ class WindowLayoutTest : public QObject {
       auto* box = Control<QGroupBox>(frame);
       check(box, box->title(), QSize(box->width(), Control(contents)->y()));
     }
+  }
+
+  // Access-key markers take no room, bold captions are measured bold, and the
+  // size never goes above the desktop's nor, stepping down, below the smallest.
+  void fontChoiceAtItsLimits() {
+    QCOMPARE(ShownText(QStringLiteral("&Add file")), QStringLiteral("Add file"));
+    QCOMPARE(ShownText(QStringLiteral("Salt && &Pepper&")), QStringLiteral("Salt & Pepper"));
+
+    QFont desktop = QApplication::font();
+    desktop.setPointSizeF(12);
+    const QFontMetrics metrics(desktop);
+    const QSize room(metrics.horizontalAdvance(QStringLiteral("Add file")) + kCaptionMargin,
+                     metrics.height());
+    QVERIFY(CaptionFits(desktop, {QStringLiteral("&Add file"), room}));
+    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room, true}));
+    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room - QSize(1, 0)}));
+    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room - QSize(0, 1)}));
+    QCOMPARE(FittingFont(desktop, {{QStringLiteral("&Add file"), room}}).pointSizeF(), 12.0);
+    const QFont smaller = FittingFont(desktop, {{QStringLiteral("&Add file"), room, true}});
+    QVERIFY(smaller.pointSizeF() < 12.0);
+    QVERIFY(CaptionFits(smaller, {QStringLiteral("&Add file"), room, true}));
+    QCOMPARE(smaller.family(), desktop.family());
+
+    const Caption never{QStringLiteral("Folder to download to:"), QSize(4, 4)};
+    QCOMPARE(FittingFont(desktop, {never}).pointSizeF(), kSmallestPointSize);
+    desktop.setPointSizeF(kSmallestPointSize - 2);
+    QCOMPARE(FittingFont(desktop, {never}).pointSizeF(), kSmallestPointSize - 2);
   }
 
   void accessKeysPressTheirButtons() {
