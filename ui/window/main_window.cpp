@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QFont>
-#include <QFontMetrics>
 #include <QGroupBox>
 #include <QIcon>
 #include <QInputDialog>
@@ -20,6 +19,7 @@
 #include "ui/frmMain.h"
 #include "ui/window/error_box.h"
 #include "ui/window/widget_controls.h"
+#include "ui/window/window_font.h"
 
 namespace {
 
@@ -41,42 +41,25 @@ void Place(QWidget* widget, int left, int top, int width, int height) {
   widget->setGeometry(Px(left), Px(top), Px(width), Px(height));
 }
 
-// A titled frame whose caption is bold "MS Sans Serif" 8.25 pt (the font
-// falls back as fontconfig decides when that family is missing).
+// A titled frame whose caption is the window's font in bold.
 QGroupBox* Frame(QWidget* parent, const char* name, const char* caption) {
   auto* frame = new QGroupBox(QString::fromUtf8(caption), parent);
   frame->setObjectName(QString::fromUtf8(name));
-  QFont font = parent->font();
-  font.setFamily(QStringLiteral("MS Sans Serif"));
-  font.setPointSizeF(8.25);
-  font.setWeight(QFont::Bold);
-  frame->setFont(font);
+  QFont bold;  // sets the weight only: the rest comes from the window
+  bold.setWeight(QFont::Bold);
+  frame->setFont(bold);
   return frame;
 }
 
-// A plain container inside a frame. It carries the window's own font, resolved
-// in full, so that the frame's caption font does not reach its controls.
-QWidget* Container(QGroupBox* frame, const char* name, const QFont& window_font) {
+// A plain container inside a frame. It turns the frame's bold back to the
+// window's normal weight, so that the caption's boldness stays on the caption.
+QWidget* Container(QGroupBox* frame, const char* name) {
   auto* container = new QWidget(frame);
   container->setObjectName(QString::fromUtf8(name));
-  QFont font = window_font;
-  font.setResolveMask(QFont::AllPropertiesResolved);
-  container->setFont(font);
+  QFont normal;
+  normal.setWeight(QFont::Normal);
+  container->setFont(normal);
   return container;
-}
-
-// The controls keep the table's sizes whatever the desktop's font. When a
-// caption would not fit its control in the window's font, the control gets the
-// same font at the largest size (not below 6 pt) at which it fits, rather than
-// showing a cut caption. `room` is the width the caption may take.
-void FitCaption(QWidget* control, const QString& caption, int room) {
-  QFont font = control->font();
-  QString shown = caption;
-  shown.remove(QLatin1Char('&'));
-  while (QFontMetrics(font).horizontalAdvance(shown) > room && font.pointSizeF() > 6.0) {
-    font.setPointSizeF(font.pointSizeF() - 0.25);
-  }
-  if (font != control->font()) control->setFont(font);
 }
 
 QPushButton* Button(QWidget* parent, const char* name, const char* caption) {
@@ -108,11 +91,10 @@ MainWindow::~MainWindow() {
 void MainWindow::BuildControls() {
   // The client area is fixed; nothing is laid out again.
   setFixedSize(Px(5925), Px(5235));
-  const QFont window_font = font();
 
   QGroupBox* frameFiles = Frame(this, "frameFiles", "Files to download:");
   Place(frameFiles, 120, 120, 5655, 3255);
-  QWidget* picFilesToDownload = Container(frameFiles, "picFilesToDownload", window_font);
+  QWidget* picFilesToDownload = Container(frameFiles, "picFilesToDownload");
   Place(picFilesToDownload, 220, 360, 5295, 2775);
 
   lstFiles_ = new QListWidget(picFilesToDownload);
@@ -131,12 +113,11 @@ void MainWindow::BuildControls() {
 
   QGroupBox* Frame1 = Frame(this, "Frame1", "Settings:");
   Place(Frame1, 120, 3480, 5655, 855);
-  QWidget* picSettings = Container(Frame1, "picSettings", window_font);
+  QWidget* picSettings = Container(Frame1, "picSettings");
   Place(picSettings, 120, 240, 5415, 495);
   auto* lblPath = new QLabel(QStringLiteral("Folder to download to:"), picSettings);
   lblPath->setObjectName(QStringLiteral("lblPath"));
   Place(lblPath, 0, 120, 1695, 255);
-  FitCaption(lblPath, lblPath->text(), lblPath->width());
   txtPath_ = new QLineEdit(picSettings);
   txtPath_->setObjectName(QStringLiteral("txtPath"));
   Place(txtPath_, 1920, 120, 3335, 285);
@@ -145,10 +126,18 @@ void MainWindow::BuildControls() {
   Place(cmdSave_, 4200, 4680, 1575, 375);
   cmdExit_ = Button(this, "cmdExit", "&Exit");
   Place(cmdExit_, 2520, 4680, 1575, 375);
-  for (QPushButton* button : {cmdAddFile_, cmdRemoveFile_, cmdClearAll_, cmdSave_, cmdExit_}) {
-    // Room for the caption inside the button's bevel.
-    FitCaption(button, button->text(), button->width() - 12);
+
+  // One font for every control, the frames' captions in its bold: the
+  // desktop's font, made smaller when a caption would not fit the layout's
+  // fixed sizes. Windows opened from here (the URL dialog, the error box)
+  // keep the desktop's font, as windows do not take their parent's font.
+  std::vector<Caption> captions = {CaptionOf(frameFiles, picFilesToDownload),
+                                   CaptionOf(Frame1, picSettings), CaptionOf(lblPath)};
+  for (const QPushButton* button :
+       {cmdAddFile_, cmdRemoveFile_, cmdClearAll_, cmdSave_, cmdExit_}) {
+    captions.push_back(CaptionOf(button));
   }
+  setFont(FittingFont(QApplication::font(), captions));
 
   // Tab order: Save, Exit, the folder box, the list, then its three buttons.
   // Frames, containers and the label take no focus.

@@ -1,5 +1,7 @@
 // The "Download file" window: the list of URLs, the download folder and the
-// five commands, laid out as fixed controls measured in twips.
+// five commands, laid out as fixed controls measured in twips. Every control
+// has one font, the frames' captions its bold: the desktop's font at the
+// largest size, up to the desktop's own, at which every caption fits.
 //
 // A MainWindow works on the window object it is given. While it exists its list
 // box and folder box are the window object's controls (handed over with

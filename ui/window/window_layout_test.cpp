@@ -1,22 +1,29 @@
 // The window's layout: every control where the layout table puts it, its
-// captions and access keys, fonts and tab order; and when a display counts as
-// missing.
+// captions and access keys, one font that fits every caption at any desktop
+// font, and tab order; and when a display counts as missing.
 #include <QApplication>
+#include <QDir>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPixmap>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
 #include <tuple>
+#include <utility>
 
 #include "tests/fixtures/temp_folder.h"
 #include "ui/frmMain.h"
 #include "ui/window/display.h"
 #include "ui/window/main_window.h"
 #include "ui/window/test_support.h"
+#include "ui/window/window_font.h"
 
 namespace {
 
@@ -47,6 +54,29 @@ bool Matches(int pixels, int twips) {
   return 2 * std::abs(pixels * 15 - twips) <= 15;
 }
 
+// Same family, size and slant.
+bool SameFace(const QFont& a, const QFont& b) {
+  return a.family() == b.family() && a.pointSizeF() == b.pointSizeF() && a.italic() == b.italic();
+}
+
+// The desktop fonts the window is built at: as the desktop has it, large,
+// small enough that every caption fits as it is, and one given in pixels.
+void DesktopSizes() {
+  QTest::addColumn<double>("points");  // 0: the desktop's own size
+  QTest::addColumn<int>("pixels");     // 0: not in pixels
+  QTest::newRow("default") << 0.0 << 0;
+  QTest::newRow("13pt") << 13.0 << 0;
+  QTest::newRow("6.5pt") << 6.5 << 0;
+  QTest::newRow("17px") << 0.0 << 17;
+}
+
+QString Describe(const QFont& font) {
+  return QStringLiteral("%1 %2 pt weight %3")
+      .arg(font.family())
+      .arg(font.pointSizeF())
+      .arg(font.weight());
+}
+
 }  // namespace
 
 class WindowLayoutTest : public QObject {
@@ -61,6 +91,30 @@ class WindowLayoutTest : public QObject {
     T* control = window_->findChild<T*>(QString::fromUtf8(name));
     if (control == nullptr) qFatal("no control named %s", name);
     return control;
+  }
+
+  // Builds the window anew with the desktop's font at `points` or `pixels`
+  // (0: as it is). The desktop's font comes back when the returned guard ends.
+  auto BuildAtDesktopSize(double points, int pixels) {
+    const QFont before = QApplication::font();
+    QFont desktop = before;
+    if (points > 0) desktop.setPointSizeF(points);
+    if (pixels > 0) desktop.setPixelSize(pixels);
+    QApplication::setFont(desktop);
+    window_.reset();
+    window_ = std::make_unique<MainWindow>(frmMain::Instance());
+    window_->show();
+    if (!QTest::qWaitForWindowExposed(window_.get())) qFatal("the window is not shown");
+    return qScopeGuard([before] { QApplication::setFont(before); });
+  }
+
+  // "13pt" or "scale2-13pt": the current row, and the screen's scale when it is not 1.
+  static QString ShotName() {
+    const QString scale = qEnvironmentVariable("QT_SCALE_FACTOR");
+    const QString row = QString::fromUtf8(QTest::currentDataTag());
+    if (scale.isEmpty() || scale == QStringLiteral("1")) return row;
+    const QString scaled = QStringLiteral("scale") + scale;
+    return row == QStringLiteral("default") ? scaled : scaled + QLatin1Char('-') + row;
   }
 
  private slots:
@@ -103,7 +157,7 @@ class WindowLayoutTest : public QObject {
     }
   }
 
-  void captionsAndFonts() {
+  void captions() {
     QCOMPARE(Control<QGroupBox>("frameFiles")->title(), QStringLiteral("Files to download:"));
     QCOMPARE(Control<QGroupBox>("Frame1")->title(), QStringLiteral("Settings:"));
     QCOMPARE(Control<QLabel>("lblPath")->text(), QStringLiteral("Folder to download to:"));
@@ -112,38 +166,111 @@ class WindowLayoutTest : public QObject {
     QCOMPARE(Control<QPushButton>("cmdClearAll")->text(), QStringLiteral("&Clear all"));
     QCOMPARE(Control<QPushButton>("cmdSave")->text(), QStringLiteral("&Save"));
     QCOMPARE(Control<QPushButton>("cmdExit")->text(), QStringLiteral("&Exit"));
-
-    for (const char* frame : {"frameFiles", "Frame1"}) {
-      const QFont font = Control(frame)->font();
-      QCOMPARE(font.weight(), QFont::Weight(700));
-      QCOMPARE(font.family(), QStringLiteral("MS Sans Serif"));
-      QCOMPARE(font.pointSizeF(), 8.25);
-    }
-    // The frames' caption font stays on the captions: the controls inside
-    // have the window's font, at most made smaller so that a caption fits.
-    const QFont window_font = window_->font();
-    for (const char* name :
-         {"lstFiles", "cmdAddFile", "cmdRemoveFile", "cmdClearAll", "lblPath", "txtPath"}) {
-      const QFont font = Control(name)->font();
-      QVERIFY2(font.family() == window_font.family() && font.weight() == window_font.weight() &&
-                   font.pointSizeF() <= window_font.pointSizeF(),
-               name);
-    }
-    QCOMPARE(Control("lstFiles")->font(), window_font);
-    QCOMPARE(Control("txtPath")->font(), window_font);
     QCOMPARE(Control<QListWidget>("lstFiles")->selectionMode(),
              QAbstractItemView::ExtendedSelection);
     QVERIFY(Control<QLineEdit>("txtPath")->text() == QString::fromStdString(folder_->Folder()));
   }
 
+  void oneFontForEveryControl_data() { DesktopSizes(); }
+  void oneFontForEveryControl() {
+    QFETCH(double, points);
+    QFETCH(int, pixels);
+    const auto restore = BuildAtDesktopSize(points, pixels);
+    const QFont desktop = QApplication::font();
+    const QFont font = window_->font();
+    QCOMPARE(font.family(), desktop.family());
+    QCOMPARE(font.weight(), desktop.weight());
+    QVERIFY2(font.pointSizeF() > 0 && font.pointSizeF() <= QFontInfo(desktop).pointSizeF(),
+             qPrintable(Describe(font)));
+    // 6.5 pt leaves every caption room to spare: nothing is made smaller.
+    if (points == 6.5) QCOMPARE(font.pointSizeF(), 6.5);
+
+    for (const char* name :
+         {"picFilesToDownload", "lstFiles", "cmdAddFile", "cmdRemoveFile", "cmdClearAll",
+          "picSettings", "lblPath", "txtPath", "cmdSave", "cmdExit"}) {
+      const QFont used = Control(name)->font();
+      QVERIFY2(SameFace(used, font) && used.weight() == font.weight(),
+               qPrintable(QStringLiteral("%1: %2, the window's %3")
+                              .arg(QString::fromUtf8(name), Describe(used), Describe(font))));
+    }
+    for (const char* name : {"frameFiles", "Frame1"}) {
+      const QFont used = Control(name)->font();
+      QVERIFY2(SameFace(used, font) && used.weight() == QFont::Bold,
+               qPrintable(QStringLiteral("%1: %2, the window's %3 in bold")
+                              .arg(QString::fromUtf8(name), Describe(used), Describe(font))));
+    }
+
+    // The window as it looks, with a few rows, to be looked at; on a scaled
+    // screen it is drawn at the scale's density.
+    frmMain::Instance().AddFile("https://example.org/reports/daily.pdf");
+    frmMain::Instance().AddFile("ftp://ftp.example.com/pub/README");
+    const QPixmap shot = window_->grab();
+    QCOMPARE(shot.devicePixelRatio(), qEnvironmentVariable("QT_SCALE_FACTOR", "1").toDouble());
+    QVERIFY(QDir().mkpath(QStringLiteral(FETCHWELL_TEST_OUTPUT)));
+    const QString path =
+        QStringLiteral(FETCHWELL_TEST_OUTPUT "/window-font-%1.png").arg(ShotName());
+    QVERIFY2(shot.save(path), qPrintable(path));
+  }
+
+  // Each caption fits inside its control (a frame's above the frame's
+  // contents) with a little room across, in the font the control draws with.
+  void everyCaptionFitsItsControl_data() { DesktopSizes(); }
   void everyCaptionFitsItsControl() {
+    QFETCH(double, points);
+    QFETCH(int, pixels);
+    const auto restore = BuildAtDesktopSize(points, pixels);
+    constexpr int kMargin = 2;
+    const auto check = [&](QWidget* control, const QString& caption, QSize room) {
+      const QFontMetrics metrics = control->fontMetrics();
+      const QString shown = QString(caption).remove(QLatin1Char('&'));
+      const int across = metrics.horizontalAdvance(shown);
+      QVERIFY2(across + kMargin <= room.width() && metrics.height() <= room.height(),
+               qPrintable(QStringLiteral("\"%1\" is %2x%3 px in %4, its room %5x%6 px")
+                              .arg(shown)
+                              .arg(across)
+                              .arg(metrics.height())
+                              .arg(Describe(control->font()))
+                              .arg(room.width())
+                              .arg(room.height())));
+    };
     auto* label = Control<QLabel>("lblPath");
-    QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
+    check(label, label->text(), label->contentsRect().size());
     for (const char* name : {"cmdAddFile", "cmdRemoveFile", "cmdClearAll", "cmdSave", "cmdExit"}) {
       auto* button = Control<QPushButton>(name);
-      const QString caption = button->text().remove(QLatin1Char('&'));
-      QVERIFY2(button->fontMetrics().horizontalAdvance(caption) < button->width(), name);
+      check(button, button->text(), button->contentsRect().size());
     }
+    for (const auto& [frame, contents] :
+         {std::pair{"frameFiles", "picFilesToDownload"}, std::pair{"Frame1", "picSettings"}}) {
+      auto* box = Control<QGroupBox>(frame);
+      check(box, box->title(), QSize(box->width(), Control(contents)->y()));
+    }
+  }
+
+  // Access-key markers take no room, bold captions are measured bold, and the
+  // size never goes above the desktop's nor, stepping down, below the smallest.
+  void fontChoiceAtItsLimits() {
+    QCOMPARE(ShownText(QStringLiteral("&Add file")), QStringLiteral("Add file"));
+    QCOMPARE(ShownText(QStringLiteral("Salt && &Pepper&")), QStringLiteral("Salt & Pepper"));
+
+    QFont desktop = QApplication::font();
+    desktop.setPointSizeF(12);
+    const QFontMetrics metrics(desktop);
+    const QSize room(metrics.horizontalAdvance(QStringLiteral("Add file")) + kCaptionMargin,
+                     metrics.height());
+    QVERIFY(CaptionFits(desktop, {QStringLiteral("&Add file"), room}));
+    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room, true}));
+    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room - QSize(1, 0)}));
+    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room - QSize(0, 1)}));
+    QCOMPARE(FittingFont(desktop, {{QStringLiteral("&Add file"), room}}).pointSizeF(), 12.0);
+    const QFont smaller = FittingFont(desktop, {{QStringLiteral("&Add file"), room, true}});
+    QVERIFY(smaller.pointSizeF() < 12.0);
+    QVERIFY(CaptionFits(smaller, {QStringLiteral("&Add file"), room, true}));
+    QCOMPARE(smaller.family(), desktop.family());
+
+    const Caption never{QStringLiteral("Folder to download to:"), QSize(4, 4)};
+    QCOMPARE(FittingFont(desktop, {never}).pointSizeF(), kSmallestPointSize);
+    desktop.setPointSizeF(kSmallestPointSize - 2);
+    QCOMPARE(FittingFont(desktop, {never}).pointSizeF(), kSmallestPointSize - 2);
   }
 
   void accessKeysPressTheirButtons() {
