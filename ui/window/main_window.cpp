@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr int kOutOfMemory = 7;
-constexpr int kInternalError = 51;
 
 // The layout is measured in twips (1/1440 inch). At 15 twips to the pixel it
 // becomes Qt's device-independent pixels, which Qt scales on a dense screen.
@@ -165,11 +163,11 @@ void MainWindow::Guarded(Command command) {
   } catch (const fw::Error& error) {
     ShowErrorBox(this, error.Number(), error.Description());
   } catch (const std::bad_alloc&) {
-    ShowErrorBox(this, kOutOfMemory, "Out of memory");
+    ShowErrorBox(this, fw::kOutOfMemory, "Out of memory");
   } catch (const std::exception& error) {
-    ShowErrorBox(this, kInternalError, std::string("Internal error: ") + error.what());
+    ShowErrorBox(this, fw::kInternalError, std::string("Internal error: ") + error.what());
   } catch (...) {
-    ShowErrorBox(this, kInternalError, "Internal error: an exception of unknown type");
+    ShowErrorBox(this, fw::kInternalError, "Internal error: an exception of unknown type");
   }
 }
 
