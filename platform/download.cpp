@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -107,15 +108,48 @@ std::string Scrubbed(std::string text, std::vector<std::string> secrets) {
   return text;
 }
 
-// What kind of file a mode names, for "not a regular file: ...".
-const char* Kind(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a special file";
+// Whether a failure may pass by itself, so that another attempt is worth it.
+bool TransientStatus(long status) {
+  switch (status) {
+    case 408: case 425: case 429: case 500: case 502: case 503: case 504:
+      return true;
+    default:
+      return false;
+  }
 }
+
+bool TransientCode(CURLcode rc) {
+  switch (rc) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Seconds from now that a Retry-After value asks for: a number of seconds or
+// an HTTP date; -1 when it is neither.
+long RetryAfterSeconds(const std::string& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long long seconds = std::strtoll(value.c_str(), &end, 10);
+  if (end != value.c_str() && *end == '\0') {
+    return errno == 0 && seconds >= 0 ? static_cast<long>(std::min(seconds, 1LL << 30)) : -1;
+  }
+  const time_t when = curl_getdate(value.c_str(), nullptr);
+  if (when < 0) return -1;
+  const time_t now = time(nullptr);
+  return when > now ? static_cast<long>(std::min<time_t>(when - now, 1 << 30)) : 0;
+}
+
+// The largest certificate bundle read, the system's or the user's.
+constexpr size_t kMaxBundle = size_t{16} << 20;
 
 }  // namespace
 
@@ -123,6 +157,11 @@ using Clock = std::chrono::steady_clock;
 
 struct DownloadSession::Impl {
   DownloadLimits limits;
+  std::string trustError;  // why the extra certificates cannot be used
+  std::vector<std::string> notices;
+  FetchInfo info;     // of the fetch under way, then of the last one
+  bool conditional = false;
+  curl_slist* conditions = nullptr;
   CURL* curl = nullptr;
   std::string startError;  // why there is no handle
   char errbuf[CURL_ERROR_SIZE] = {};
@@ -151,7 +190,8 @@ struct DownloadSession::Impl {
   int64_t localSize = -1;
 
   void Configure();
-  bool Run(const std::string& url, const std::string& path);
+  void Trust(const DownloadTrust& trust);
+  bool Run(const std::string& url, const std::string& path, const FetchRequest& request);
   std::string OpenLocal(const std::string& path, int* fd);
   void Append(const char* data, size_t size);
   void Flush();
@@ -230,6 +270,15 @@ size_t DownloadSession::Impl::OnHeader(char* data, size_t size, size_t count, vo
   if (line.starts_with("HTTP/")) {  // the status line: a new answer begins
     s->headersDone = s->hasLocation = false;
     s->announced = -1;
+    s->info.etag.clear();
+    s->info.lastModified.clear();
+    s->info.retryAfter = -1;
+  } else if (HeaderValue(line, "etag", &value)) {
+    s->info.etag = value;
+  } else if (HeaderValue(line, "last-modified", &value)) {
+    s->info.lastModified = value;
+  } else if (HeaderValue(line, "retry-after", &value)) {
+    s->info.retryAfter = RetryAfterSeconds(value);
   } else if (line == "\r\n" || line == "\n") {
     s->headersDone = true;
   } else if (HeaderValue(line, "location", &value)) {
@@ -332,7 +381,7 @@ std::string DownloadSession::Impl::OpenLocal(const std::string& path, int* fd) {
                ? "no such file"
                : std::string("cannot read the file (") + std::strerror(errno) + ")";
   }
-  if (!S_ISREG(st.st_mode)) return std::string("not a regular file: ") + Kind(st.st_mode);
+  if (!S_ISREG(st.st_mode)) return std::string("not a regular file: ") + KindOfFile(st.st_mode);
   // Non-blocking, in case a FIFO has taken the file's name since the check.
   *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (*fd < 0) return std::string("cannot read the file (") + std::strerror(errno) + ")";
@@ -344,7 +393,8 @@ std::string DownloadSession::Impl::OpenLocal(const std::string& path, int* fd) {
   return {};
 }
 
-bool DownloadSession::Impl::Run(const std::string& url, const std::string& path) {
+bool DownloadSession::Impl::Run(const std::string& url, const std::string& path,
+                                const FetchRequest& request) {
   if (!curl) {
     lastError = startError;
     return false;
@@ -366,7 +416,12 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path)
     return false;
   }
   const bool local = strcasecmp(scheme, "file") == 0;
+  const bool tls = strcasecmp(scheme, "https") == 0 || strcasecmp(scheme, "ftps") == 0;
   curl_free(scheme);
+  if (tls && !trustError.empty()) {
+    lastError = trustError;
+    return false;
+  }
   localSize = -1;
   int localFd = -1;
   struct FdCloser {
@@ -406,17 +461,39 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path)
   errbuf[0] = '\0';
   curl_easy_setopt(curl, CURLOPT_URL, source.c_str());
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, progress || limits.stallTimeout > 0 ? 0L : 1L);
+  // Conditions only for this request (and its redirects).
+  curl_slist_free_all(conditions);
+  conditions = nullptr;
+  if (!request.ifNoneMatch.empty()) {
+    conditions = curl_slist_append(conditions, ("If-None-Match: " + request.ifNoneMatch).c_str());
+  }
+  if (!request.ifModifiedSince.empty()) {
+    conditions =
+        curl_slist_append(conditions, ("If-Modified-Since: " + request.ifModifiedSince).c_str());
+  }
+  conditional = conditions != nullptr;
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, conditions);
   CURLcode rc = curl_easy_perform(curl);
   temp = nullptr;
+  info.status = HttpStatus();
 
+  if (conditional && rc == CURLE_OK && info.status == 304 && refusedStatus == 0) {
+    info.notModified = true;
+    lastError = "not modified";
+    return false;  // nothing was written; the earlier copy stands
+  }
   std::string reason = Reason(rc);
   if (reason.empty()) {
     temp = &file;
     Flush();
     temp = nullptr;
+    if (request.beforeCommit) request.beforeCommit(file.fd());
     file.Commit(TempFile::Durability::kDataOrdered);
     return true;
   }
+  info.transient = !local && fileError.empty() && progressError.empty() &&
+                   (stalled || TransientStatus(refusedStatus ? refusedStatus : info.status) ||
+                    (refusedStatus == 0 && info.status < 400 && TransientCode(rc)));
   lastError = reason;
   return false;  // `file` goes, and with it every byte of this fetch
 }
@@ -532,7 +609,49 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
   }
 }
 
-DownloadSession::DownloadSession(DownloadLimits limits) : impl_(std::make_unique<Impl>()) {
+void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
+  if (!trust.caFile.empty()) {
+    // The bundle given replaces libcurl's own, so it is the system's bundle
+    // followed by the user's: the extra certificates count on top of it.
+    char* system = nullptr;
+    std::string bundle;
+    if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &system) == CURLE_OK && system) {
+      try {
+        bundle = ReadWholeFile(system, kMaxBundle) + "\n";
+      } catch (const Error&) {
+        // No system bundle: the system's trust may come from CAPATH alone.
+      }
+    }
+    try {
+      const std::string extra = ReadWholeFile(trust.caFile, kMaxBundle);
+      if (extra.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+        trustError = "no certificate in " + trust.caFile;
+      }
+      bundle += extra;
+    } catch (const Error& e) {
+      trustError = "cannot read the trusted certificates " + trust.caFile + " (" +
+                   e.Description() + ")";
+    }
+    if (trustError.empty()) {
+      curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
+      curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+    }
+  }
+  if (!trust.netrcFile.empty()) {
+    struct stat st {};
+    if (stat(trust.netrcFile.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+      notices.push_back(trust.netrcFile +
+                        " may be read by other users, so it is not used; make it private with "
+                        "chmod 600");
+    } else {
+      curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+      curl_easy_setopt(curl, CURLOPT_NETRC_FILE, trust.netrcFile.c_str());
+    }
+  }
+}
+
+DownloadSession::DownloadSession(DownloadLimits limits, DownloadTrust trust)
+    : impl_(std::make_unique<Impl>()) {
   // A longer limit would overflow the clock arithmetic and is no limit anyway.
   limits.connectTimeout = std::min(limits.connectTimeout, kLongestLimit);
   limits.stallTimeout = std::min(limits.stallTimeout, kLongestLimit);
@@ -545,20 +664,24 @@ DownloadSession::DownloadSession(DownloadLimits limits) : impl_(std::make_unique
     return;
   }
   impl_->Configure();
+  impl_->Trust(trust);
 }
 
 DownloadSession::~DownloadSession() {
   if (impl_->curl) curl_easy_cleanup(impl_->curl);
+  curl_slist_free_all(impl_->conditions);
 }
 
-bool DownloadSession::Fetch(const std::string& url, const std::string& path) {
+bool DownloadSession::Fetch(const std::string& url, const std::string& path,
+                            const FetchRequest& request) {
   Impl& s = *impl_;
   s.lastError.clear();
   s.secrets.clear();
+  s.info = FetchInfo();
   bool ok = false;
   try {
     AddSecrets(url, &s.secrets);
-    ok = s.Run(url, path);
+    ok = s.Run(url, path, request);
   } catch (const Error& e) {
     s.lastError = e.Description();
   } catch (const std::bad_alloc&) {
@@ -575,6 +698,14 @@ bool DownloadSession::Fetch(const std::string& url, const std::string& path) {
 
 const std::string& DownloadSession::LastError() const {
   return impl_->lastError;
+}
+
+const FetchInfo& DownloadSession::LastFetch() const {
+  return impl_->info;
+}
+
+const std::vector<std::string>& DownloadSession::Notices() const {
+  return impl_->notices;
 }
 
 void DownloadSession::OnProgress(std::function<void(const DownloadProgress&)> callback) {

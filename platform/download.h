@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace fw {
 
@@ -39,6 +40,44 @@ struct DownloadLimits {
   long stallTimeout = 60;
 };
 
+// Whom a session trusts, and with what it logs in.
+struct DownloadTrust {
+  // A PEM bundle of certificates trusted for every fetch, on top of the
+  // system's (never instead of them; verification is never turned off). Empty
+  // for none. When it cannot be read, every https and ftps fetch fails with a
+  // reason that names it.
+  std::string caFile;
+  // A netrc file giving logins for hosts whose URL carries none (a user and
+  // password in the URL win). Empty for none. A file that others may read is
+  // not used, and Notices() says so.
+  std::string netrcFile;
+};
+
+// What a fetch asks beyond its URL.
+struct FetchRequest {
+  // The validators of an earlier copy, sent as If-None-Match and
+  // If-Modified-Since. With either set, a 304 answer is no failure: the fetch
+  // writes nothing and LastFetch().notModified is true.
+  std::string ifNoneMatch;
+  std::string ifModifiedSince;
+  // Called with the finished temporary file's descriptor, once the whole body
+  // is there and before it is put in place (to give it a record, say). An
+  // fw::Error it raises fails the fetch, with its description as the reason.
+  std::function<void(int fd)> beforeCommit;
+};
+
+// What the last fetch's final answer said.
+struct FetchInfo {
+  long status = 0;           // its HTTP status; 0 for other protocols or no answer
+  bool notModified = false;  // a 304 to a conditional request: nothing was written
+  // Failed in a way that may pass by itself: no connection, a connection
+  // reset or closed early, a stall, HTTP 408, 425, 429, 500, 502, 503, 504.
+  bool transient = false;
+  std::string etag;          // its ETag, empty when it sent none
+  std::string lastModified;  // its Last-Modified, empty when it sent none
+  long retryAfter = -1;      // seconds its Retry-After asked for, -1 for none
+};
+
 // How far the current fetch has got.
 struct DownloadProgress {
   int64_t bytes = 0;   // body bytes received so far
@@ -47,7 +86,7 @@ struct DownloadProgress {
 
 class DownloadSession {
  public:
-  explicit DownloadSession(DownloadLimits limits = {});
+  explicit DownloadSession(DownloadLimits limits = {}, DownloadTrust trust = {});
   ~DownloadSession();
   DownloadSession(const DownloadSession&) = delete;
   DownloadSession& operator=(const DownloadSession&) = delete;
@@ -55,7 +94,14 @@ class DownloadSession {
   // Fetches `url` into the file `path`. True on success. A failed fetch (the
   // destination's folder missing or not writable included) returns false and
   // sets LastError(); it never raises and prints nothing.
-  bool Fetch(const std::string& url, const std::string& path);
+  bool Fetch(const std::string& url, const std::string& path, const FetchRequest& request = {});
+
+  // What the last Fetch's final answer said (also after a failure).
+  const FetchInfo& LastFetch() const;
+
+  // Lines for the user about the session's setup, each to be said once (a
+  // netrc file not used because others may read it). Empty when all is well.
+  const std::vector<std::string>& Notices() const;
 
   // Why the last Fetch failed, a short reason without the URL: "HTTP 404",
   // "connection refused", "no data for 60 s", "certificate not trusted (...)",

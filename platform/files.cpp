@@ -149,7 +149,7 @@ const char* KindOfFile(unsigned mode) {
     case S_IFLNK:
       return "a symbolic link";
     default:
-      return "not a regular file";
+      return "a special file";
   }
 }
 

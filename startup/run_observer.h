@@ -1,8 +1,9 @@
 // What a download run tells whoever watches it: which entry is being fetched,
 // how far it has got, and which entries failed. The run calls these in order
-// EntryStarted, any number of EntryProgress, at most one EntryFailed, for each
-// entry, then RunEnded once (also for a run with nothing to fetch). A run that
-// an error ends early does not call RunEnded.
+// EntryStarted, any number of EntryProgress and EntryRetrying, at most one
+// EntryFailed, any EntryNote and EntryReplaces, for each entry, then RunEnded
+// once (also for a run with nothing to fetch). RunNote may come before any
+// entry. A run that an error ends early does not call RunEnded.
 #pragma once
 
 #include <cstdint>
@@ -23,4 +24,18 @@ class RunObserver {
   virtual void EntryFailed(const std::string& url, const std::string& reason) = 0;
   // The run has fetched (or tried) every entry.
   virtual void RunEnded() = 0;
+
+  // The current entry failed in a way that may pass, and is tried again:
+  // retry `retry` of at most `of`.
+  virtual void EntryRetrying(int /*retry*/, int /*of*/) {}
+  // Something the user should know about the current entry (a snapshot that
+  // could not be removed, a folder that keeps no records).
+  virtual void EntryNote(const std::string& /*url*/, const std::string& /*note*/) {}
+  // The current entry, from `url`, was put in place as `name`, over the file
+  // that an earlier entry of this run, from `earlierUrl`, had put there.
+  virtual void EntryReplaces(const std::string& /*url*/, const std::string& /*name*/,
+                             const std::string& /*earlierUrl*/) {}
+  // Something the user should know about the whole run (a netrc file that is
+  // not used).
+  virtual void RunNote(const std::string& /*note*/) {}
 };

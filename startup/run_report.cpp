@@ -66,11 +66,12 @@ RunReport::~RunReport() {
 void RunReport::EntryStarted(int number, int count, const std::string& url, const std::string&) {
   number_ = number;
   count_ = count;
-  const std::string shown = EscapeControls(HidePassword(url));
+  const std::string shown = EscapeControls(WithoutUserInfo(url));
   name_ = GetFileFromURL(shown);
   if (name_.empty()) name_ = shown;
   bytes_ = 0;
   total_ = -1;
+  retry_.clear();
   started_ = now_();
   if (progress_) Draw();
 }
@@ -82,8 +83,34 @@ void RunReport::EntryProgress(int64_t bytes, int64_t total) {
 }
 
 void RunReport::EntryFailed(const std::string& url, const std::string& reason) {
+  EntryNote(url, reason);
+}
+
+void RunReport::EntryNote(const std::string& url, const std::string& note) {
+  Say(EscapeControls(HidePassword(url)) + ": " + EscapeControls(note));
+}
+
+void RunReport::EntryReplaces(const std::string& url, const std::string& name,
+                              const std::string& earlierUrl) {
+  Say(EscapeControls(HidePassword(url)) + ": replaces " + EscapeControls(name) +
+      ", fetched earlier in this run from " + EscapeControls(HidePassword(earlierUrl)));
+}
+
+void RunReport::RunNote(const std::string& note) {
+  Say(EscapeControls(note));
+}
+
+void RunReport::EntryRetrying(int retry, int of) {
+  retry_ = "retry " + std::to_string(retry) + " of " + std::to_string(of);
+  bytes_ = 0;
+  total_ = -1;
+  started_ = now_();
+  if (progress_) Draw();
+}
+
+void RunReport::Say(const std::string& line) {
   ClearLine();
-  Write("fetchwell: " + EscapeControls(HidePassword(url)) + ": " + EscapeControls(reason) + "\n");
+  Write("fetchwell: " + line + "\n");
 }
 
 void RunReport::RunEnded() {
@@ -134,6 +161,9 @@ void RunReport::Draw() {
         ", " + FormatBytes(static_cast<int64_t>(static_cast<double>(bytes_) / seconds)) + "/s";
   }
   std::swap(counts[1], counts[2]);  // with the total before without it
+  if (!retry_.empty()) {
+    for (std::string& c : counts) c = c.empty() ? retry_ : retry_ + ", " + c;
+  }
   const std::string number = "[" + std::to_string(number_) + "/" + std::to_string(count_) + "] ";
 
   // One column is left free: a line that fills the last column makes some

@@ -58,6 +58,15 @@ class RunReport : public RunObserver {
   void EntryProgress(int64_t bytes, int64_t total) override;
   void EntryFailed(const std::string& url, const std::string& reason) override;
   void RunEnded() override;
+  // "retry 1 of 2" joins the progress line.
+  void EntryRetrying(int retry, int of) override;
+  // "fetchwell: <URL>: <note>".
+  void EntryNote(const std::string& url, const std::string& note) override;
+  // "fetchwell: <URL>: replaces <name>, fetched earlier in this run from <URL>".
+  void EntryReplaces(const std::string& url, const std::string& name,
+                     const std::string& earlierUrl) override;
+  // "fetchwell: <note>".
+  void RunNote(const std::string& note) override;
 
   // Removes the progress line, if one is drawn, so that other output can follow.
   void ClearLine();
@@ -73,6 +82,8 @@ class RunReport : public RunObserver {
 
   void Draw();
   void Write(const std::string& text);
+  // Prints one whole line, the progress line cleared first.
+  void Say(const std::string& line);
   // What erases a drawn line of `columns` columns.
   std::string Erasure(size_t columns) const;
 
@@ -88,6 +99,7 @@ class RunReport : public RunObserver {
   std::string name_;
   int64_t bytes_ = 0;
   int64_t total_ = -1;
+  std::string retry_;  // "retry 1 of 2" while the entry is tried again
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point lastDraw_{};
 };

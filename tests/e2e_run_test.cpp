@@ -156,7 +156,7 @@ TEST_F(E2eRunTest, FailedEntriesAreReportedAndTheRunGoesOn) {
   const std::string stalled = server_.Url("/stall/10?after=100");
   Prepare({server_.Url("/bytes/100/first.bin"), withPassword, refused, stalled,
            server_.Url("/bytes/200/last.bin")},
-          "[Download]\nConnectTimeout=5\nStallTimeout=1\n");
+          "[Download]\nConnectTimeout=5\nStallTimeout=1\nRetries=0\n");
   WriteFile(Dated("x", "bin"), "yesterday's good copy");
 
   const auto started = std::chrono::steady_clock::now();

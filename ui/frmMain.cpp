@@ -1,14 +1,20 @@
 #include "ui/frmMain.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <ctime>
+#include <map>
 #include <memory>
 
 #include "platform/download.h"
 #include "platform/error.h"
 #include "platform/files.h"
-#include "startup/download.h"
+#include "platform/retry.h"
+#include "platform/snapshot_fetch.h"
 #include "startup/names.h"
 #include "startup/run_observer.h"
 
@@ -16,6 +22,9 @@ namespace {
 
 constexpr long kDefaultConnectTimeout = 30;
 constexpr long kDefaultStallTimeout = 60;
+constexpr long kLongestTimeLimit = 86400;
+constexpr long kDefaultRetries = 2;
+constexpr long kMostKeptCopies = 1000000;
 
 // The folder box while no window is shown.
 class MemoryTextBox : public TextBox {
@@ -46,26 +55,47 @@ class SilentObserver : public RunObserver {
 std::unique_ptr<frmMain> g_form;
 std::string g_programFolder;  // set by tests; empty means the executable's folder
 
-// Today's date in the locale's short format, "/" turned into "-" so that the
-// date cannot add folders to a destination.
-std::string ShortDate() {
+// Today's date in the strftime `format` (the locale's short date, "%x", when
+// the format gives nothing usable), "/" turned into "-" so that the date cannot
+// add folders to a destination.
+std::string DateText(const std::string& format) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   char buf[256];
-  std::string date(buf, std::strftime(buf, sizeof buf, "%x", &local));
+  std::string date(buf, std::strftime(buf, sizeof buf, format.c_str(), &local));
+  // Too long, empty, or with control characters (%n, %t) for a file's name.
+  const bool usable = !date.empty() && std::none_of(date.begin(), date.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+  if (!usable && format != "%x") return DateText("%x");
   std::replace(date.begin(), date.end(), '/', '-');
   return date;
 }
 
-// A time limit from section "Download": the default unless the stored value is
-// a positive whole number of seconds.
-long TimeLimit(clsSettings& settings, const std::string& key, long fallback) {
+// A whole number from section "Download": `fallback` unless the stored value is
+// a whole number of at least `least` (that a long can hold); one above `most`
+// counts as `most`.
+long WholeNumber(clsSettings& settings, const std::string& key, long fallback, long least,
+                 long most) {
   const std::string text = settings.GetString("Download", key, "");
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    return fallback;
+  }
   long value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value <= 0) return fallback;
-  return value;
+  if (error != std::errc() || value < least) return fallback;
+  return std::min(value, most);
+}
+
+// The user's netrc file: ~/.netrc.
+std::string NetrcPath() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    const passwd* pw = getpwuid(getuid());
+    home = pw != nullptr ? pw->pw_dir : nullptr;
+  }
+  return home != nullptr && *home != '\0' ? modMain::FixPath(home) + ".netrc" : std::string();
 }
 
 }  // namespace
@@ -145,36 +175,69 @@ int frmMain::DownloadFiles() {
   // Made at the first entry, so that a run with nothing to fetch never starts
   // the download library.
   std::unique_ptr<fw::DownloadSession> session;
+  std::unique_ptr<fw::SnapshotFetcher> snapshots;
+  const std::string dateFormat = Settings().GetString("Download", "DateFormat", "%x");
+  std::map<std::string, std::string> written;  // destination -> URL, this run
   int number = 0;
   int failed = 0;
   for (int32_t i = 0; i <= upper; ++i) {
     const std::string url = files.File(i);
     if (url.empty()) continue;
     // A user and password in the URL never become part of a file's name.
-    const std::string name = modMain::GetFileFromURL(modMain::WithoutUserInfo(url));
+    const std::string bareUrl = modMain::WithoutUserInfo(url);
+    const std::string name = modMain::GetFileFromURL(bareUrl);
     const std::string destination = modMain::FixPath(txtPath().Text()) +
-                                    modMain::StripExtension(name) + "-" + ShortDate() + "." +
-                                    modMain::GetExtension(name);
+                                    modMain::StripExtension(name) + "-" + DateText(dateFormat) +
+                                    "." + modMain::GetExtension(name);
     if (!session) {
-      session = std::make_unique<fw::DownloadSession>(DownloadLimits());
+      session = std::make_unique<fw::DownloadSession>(DownloadLimits(), DownloadTrust());
       session->OnProgress([&observer](const fw::DownloadProgress& progress) {
         observer.EntryProgress(progress.bytes, progress.total);
       });
+      for (const std::string& notice : session->Notices()) observer.RunNote(notice);
+      snapshots = std::make_unique<fw::SnapshotFetcher>(*session, SnapshotOptions());
+      snapshots->OnRetry([&observer](int retry, int of) { observer.EntryRetrying(retry, of); });
     }
     observer.EntryStarted(++number, count, url, destination);
-    if (!modMain::DownloadFile(url, destination, session.get())) {
-      ++failed;
-      observer.EntryFailed(url, session->LastError());
+    const fw::SnapshotResult result = snapshots->Fetch(url, bareUrl, destination);
+    if (!result.ok) observer.EntryFailed(url, result.reason);
+    for (const std::string& note : result.notes) observer.EntryNote(url, note);
+    failed += !result.ok || result.removalFailed;
+    if (!result.ok) continue;
+    // Two entries of one name: the later wins, and the user hears of it.
+    const auto [earlier, first] = written.try_emplace(destination, url);
+    if (!first) {
+      observer.EntryReplaces(url, modMain::GetFileFromURL(destination), earlier->second);
+      earlier->second = url;
     }
   }
   observer.RunEnded();
   return failed;
 }
 
+fw::DownloadTrust frmMain::DownloadTrust() {
+  fw::DownloadTrust trust;
+  trust.caFile = Settings().GetString("Download", "CAFile", "");
+  trust.netrcFile = NetrcPath();
+  return trust;
+}
+
+fw::SnapshotOptions frmMain::SnapshotOptions() {
+  fw::SnapshotOptions options;
+  options.retries = static_cast<int>(
+      WholeNumber(Settings(), "Retries", kDefaultRetries, 0, fw::kMostRetries));
+  options.skipUnchanged = Settings().GetString("Download", "SkipUnchanged", "0") == "1";
+  options.keepCopies =
+      static_cast<int>(WholeNumber(Settings(), "KeepCopies", 0, 0, kMostKeptCopies));
+  return options;
+}
+
 fw::DownloadLimits frmMain::DownloadLimits() {
   fw::DownloadLimits limits;
-  limits.connectTimeout = TimeLimit(Settings(), "ConnectTimeout", kDefaultConnectTimeout);
-  limits.stallTimeout = TimeLimit(Settings(), "StallTimeout", kDefaultStallTimeout);
+  limits.connectTimeout =
+      WholeNumber(Settings(), "ConnectTimeout", kDefaultConnectTimeout, 1, kLongestTimeLimit);
+  limits.stallTimeout =
+      WholeNumber(Settings(), "StallTimeout", kDefaultStallTimeout, 1, kLongestTimeLimit);
   return limits;
 }
 

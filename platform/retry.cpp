@@ -1,0 +1,29 @@
+#include "platform/retry.h"
+
+#include <algorithm>
+
+#include "platform/download.h"
+
+namespace fw {
+
+std::chrono::seconds RetryWait(int retry, long retryAfter) {
+  if (retryAfter >= 0) return std::chrono::seconds(std::min(retryAfter, 120L));
+  const int doublings = std::clamp(retry - 1, 0, 5);  // 2^5 = 32, past the cap
+  return std::chrono::seconds(std::min(1L << doublings, 30L));
+}
+
+bool WithRetries(DownloadSession& session, int retries, const std::function<bool()>& attempt,
+                 const std::function<void(int retry, int of)>& onRetry,
+                 const std::function<void(std::chrono::seconds)>& sleep) {
+  retries = std::clamp(retries, 0, kMostRetries);
+  for (int retry = 1;; ++retry) {
+    if (attempt()) return true;
+    const FetchInfo& info = session.LastFetch();
+    if (!info.transient || retry > retries) return false;
+    const auto wait = RetryWait(retry, info.retryAfter);
+    if (onRetry) onRetry(retry, retries);
+    sleep(wait);
+  }
+}
+
+}  // namespace fw
