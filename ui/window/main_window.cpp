@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QShortcut>
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <new>
@@ -22,7 +24,6 @@
 #include "ui/window/window_font.h"
 
 namespace {
-
 
 // The layout is measured in twips (1/1440 inch). At 15 twips to the pixel it
 // becomes Qt's device-independent pixels, which Qt scales on a dense screen.
@@ -151,6 +152,12 @@ void MainWindow::ConnectCommands() {
   connect(cmdClearAll_, &QPushButton::clicked, this, [this] { ClearAll(); });
   connect(cmdSave_, &QPushButton::clicked, this, [this] { Save(); });
   connect(cmdExit_, &QPushButton::clicked, this, [this] { Exit(); });
+
+  // Delete removes the selected rows while the list has the focus; elsewhere
+  // (in the folder box) the key keeps its own meaning.
+  auto* remove = new QShortcut(QKeySequence::Delete, lstFiles_);
+  remove->setContext(Qt::WidgetShortcut);
+  connect(remove, &QShortcut::activated, this, [this] { RemoveFile(); });
 }
 
 // Nothing may leave a command for the toolkit's event loop, which cannot pass
@@ -187,7 +194,30 @@ void MainWindow::RemoveFile() {
   for (int row = 0; row < lstFiles_->count(); ++row) {
     if (lstFiles_->item(row)->isSelected()) selected.push_back(row);
   }
-  Guarded([&] { form_.RemoveFiles(selected); });
+  const int current = lstFiles_->currentRow();
+  bool removed = false;
+  Guarded([&] {
+    form_.RemoveFiles(selected);
+    removed = true;
+  });
+  // A failed removal changed nothing and keeps the selection as it was.
+  if (!removed) return;
+  if (selected.empty()) {
+    // Nothing was removed, but the list was drawn again: the current row
+    // stays where it was, still unselected.
+    if (current >= 0 && current < lstFiles_->count()) {
+      lstFiles_->setCurrentRow(current, QItemSelectionModel::NoUpdate);
+    }
+    return;
+  }
+  // The row after the last removed one has moved up by the number removed.
+  const int follower = selected.back() + 1 - static_cast<int>(selected.size());
+  SelectRow(std::min(follower, lstFiles_->count() - 1));
+}
+
+void MainWindow::SelectRow(int row) {
+  if (row < 0 || row >= lstFiles_->count()) return;
+  lstFiles_->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
 }
 
 void MainWindow::ClearAll() {

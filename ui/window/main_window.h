@@ -9,6 +9,10 @@
 // the state lives in the widgets. A command that fails shows the error box and
 // leaves the window open with the user's edits. Exit and the window's close
 // control only close the window; nothing is saved.
+//
+// The Delete key in the list runs Remove file. After a removal the row that
+// followed the last removed row is selected and current (the new last row when
+// none followed), so that repeated Deletes walk down the list.
 #pragma once
 
 #include <QWidget>
@@ -30,7 +34,7 @@ class MainWindow : public QWidget {
 
   // The commands, as their buttons run them.
   void AddFile();     // asks for a URL with a modal dialog, adds a non-empty answer
-  void RemoveFile();  // removes the selected rows
+  void RemoveFile();  // removes the selected rows (also the Delete key in the list)
   void ClearAll();    // empties the list, without asking
   void Save();        // writes "Files.dat" and the folder into "Settings.inf"
   void Exit();        // closes the window
@@ -38,6 +42,8 @@ class MainWindow : public QWidget {
  private:
   void BuildControls();
   void ConnectCommands();
+  // Selects `row` alone and makes it current; nothing when it is not a row.
+  void SelectRow(int row);
   // Runs one command; anything it raises is shown in the error box.
   template <typename Command>
   void Guarded(Command command);

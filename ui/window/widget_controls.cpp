@@ -8,7 +8,10 @@ void ListWidgetDisplay::Clear() {
 }
 
 void ListWidgetDisplay::AddItem(const std::string& item) {
-  list_->addItem(QString::fromStdString(item));
+  const QString text = QString::fromStdString(item);
+  auto* row = new QListWidgetItem(text);
+  row->setData(Qt::ToolTipRole, text);
+  list_->addItem(row);  // the list takes the row
 }
 
 std::string LineEditTextBox::Text() const {

@@ -12,7 +12,8 @@
 class QLineEdit;
 class QListWidget;
 
-// `lstFiles`: one row per AddItem, shown as UTF-8 text.
+// `lstFiles`: one row per AddItem, shown as UTF-8 text. The row's tooltip is the
+// same text, so that a URL too long for the box can be read whole.
 class ListWidgetDisplay : public ListDisplay {
  public:
   explicit ListWidgetDisplay(QListWidget* list) : list_(list) {}

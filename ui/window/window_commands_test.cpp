@@ -8,11 +8,14 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -81,6 +84,56 @@ class WindowCommandsTest : public QObject {
     return seen;
   }
 
+  // Starts over with `rows` in the list file.
+  void OpenWith(const Strings& rows) {
+    fwtest::WriteFile(folder_->Path("Files.dat"), fwtest::ListFileBytes(rows));
+    Open();
+  }
+
+  // Clicks row `row` of the list as the user would, with `modifiers` held
+  // (Ctrl adds or takes away one row). The click also gives the list the focus.
+  void ClickRow(int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    auto* list = Control<QListWidget>("lstFiles");
+    QWidget* viewport = list->viewport();
+    QTest::mouseClick(viewport, Qt::LeftButton, modifiers,
+                      list->visualItemRect(list->item(row)).center());
+  }
+
+  // Presses Delete in the list, which has the keyboard focus in an active
+  // window, as after a click on one of its rows.
+  void PressDelete() {
+    auto* list = Control<QListWidget>("lstFiles");
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    list->setFocus();
+    QTRY_VERIFY(list->hasFocus());
+    QTest::keyClick(list, Qt::Key_Delete);
+  }
+
+  std::vector<int> SelectedRows() {
+    auto* list = Control<QListWidget>("lstFiles");
+    std::vector<int> rows;
+    for (int row = 0; row < list->count(); ++row) {
+      if (list->item(row)->isSelected()) rows.push_back(row);
+    }
+    return rows;
+  }
+
+  int CurrentRow() { return Control<QListWidget>("lstFiles")->currentRow(); }
+
+  // The text of the error box `command` shows; it must show one.
+  QString ErrorBoxOf(const std::function<void()>& command) {
+    QString text;
+    AnswerNextModal([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (box == nullptr) return;
+      text = box->text();
+      box->close();
+    });
+    command();
+    return text;
+  }
+
  private slots:
   void init() {
     folder_ = std::make_unique<ProgramFolderForTest>();
@@ -129,6 +182,138 @@ class WindowCommandsTest : public QObject {
     Click("cmdRemoveFile");
     QCOMPARE(ShownRows(), (Strings{"a", "d"}));
     QCOMPARE(Entries(), (Strings{"a", "d"}));
+  }
+
+  void everyRowShowsItsFullUrlAsItsTooltip() {
+    const std::string long_url = "https://downloads.example.org/" + std::string(600, 'x') +
+                                 "/archive-2024.tar.gz?token=" + std::string(300, '7');
+    OpenWith({"http://h/a.txt", long_url, "ftp://h/caf\xC3\xA9.iso"});
+    AddFileAnswering("https://example.org/added.pdf");
+    const Strings expected = {"http://h/a.txt", long_url, "ftp://h/caf\xC3\xA9.iso",
+                              "https://example.org/added.pdf"};
+    QCOMPARE(ShownRows(), expected);
+
+    auto* list = Control<QListWidget>("lstFiles");
+    for (int row = 0; row < list->count(); ++row) {
+      const QString url = QString::fromStdString(expected[static_cast<std::size_t>(row)]);
+      QCOMPARE(list->item(row)->data(Qt::ToolTipRole).toString(), url);
+    }
+
+    // Hovering the long row shows its whole URL, though the row cuts it short.
+    const QRect rect = list->visualItemRect(list->item(1));
+    QVERIFY(rect.width() < list->fontMetrics().horizontalAdvance(list->item(1)->text()));
+    QHelpEvent hover(QEvent::ToolTip, rect.center(), list->viewport()->mapToGlobal(rect.center()));
+    QApplication::sendEvent(list->viewport(), &hover);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), QString::fromStdString(long_url));
+    QToolTip::hideText();
+
+    // Rows drawn again after a removal carry their own URLs, not the old rows'.
+    ClickRow(0);
+    Click("cmdRemoveFile");
+    for (int row = 0; row < list->count(); ++row) {
+      QCOMPARE(list->item(row)->data(Qt::ToolTipRole).toString(), list->item(row)->text());
+    }
+  }
+
+  void deleteKeyWalksDownTheList() {
+    OpenWith({"u0", "u1", "u2", "u3", "u4"});
+    ClickRow(1);
+    PressDelete();
+    QCOMPARE(ShownRows(), (Strings{"u0", "u2", "u3", "u4"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{1});
+    QCOMPARE(CurrentRow(), 1);
+    PressDelete();
+    QCOMPARE(ShownRows(), (Strings{"u0", "u3", "u4"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{1});
+    PressDelete();
+    QCOMPARE(ShownRows(), (Strings{"u0", "u4"}));
+    QCOMPARE(Entries(), (Strings{"u0", "u4"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{1});
+    QCOMPARE(CurrentRow(), 1);
+  }
+
+  void deletingTheLastRowSelectsTheNewLastUntilTheListIsEmpty() {
+    ClickRow(3);
+    PressDelete();
+    QCOMPARE(ShownRows(), (Strings{"a", "b", "c"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{2});
+    QCOMPARE(CurrentRow(), 2);
+    PressDelete();
+    PressDelete();
+    QCOMPARE(ShownRows(), Strings{"a"});
+    QCOMPARE(SelectedRows(), std::vector<int>{0});
+    PressDelete();
+    QCOMPARE(ShownRows(), Strings{});
+    QCOMPARE(Entries(), Strings{});
+    QCOMPARE(CurrentRow(), -1);
+  }
+
+  void deleteThatSelectsNothingOrIsElsewhereChangesNothing() {
+    // A click and a Ctrl+click on the same row: it is the current row, unselected.
+    ClickRow(2);
+    ClickRow(2, Qt::ControlModifier);
+    QCOMPARE(CurrentRow(), 2);
+    PressDelete();
+    QCOMPARE(ShownRows(), (Strings{"a", "b", "c", "d"}));
+    QCOMPARE(Entries(), (Strings{"a", "b", "c", "d"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{});
+    QCOMPARE(CurrentRow(), 2);
+
+    // In the folder box, Delete deletes a character and leaves the selected row.
+    ClickRow(1);
+    auto* path = Control<QLineEdit>("txtPath");
+    path->setText(QStringLiteral("/srv"));
+    path->setFocus();
+    path->setCursorPosition(0);
+    QTest::keyClick(path, Qt::Key_Delete);
+    QCOMPARE(path->text(), QStringLiteral("srv"));
+    QCOMPARE(ShownRows(), (Strings{"a", "b", "c", "d"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{1});
+  }
+
+  void deleteReportsErrorsAsRemoveFileDoes() {
+    // A row the list box shows but Files lacks cannot be removed: error 9, and
+    // nothing is removed, by the key as by the button.
+    auto* list = Control<QListWidget>("lstFiles");
+    list->addItem(QStringLiteral("stray"));
+    ClickRow(1);
+    ClickRow(4, Qt::ControlModifier);
+    const QString by_key = ErrorBoxOf([this] { PressDelete(); });
+    QVERIFY2(by_key.startsWith(QStringLiteral("Error 9: ")), qPrintable(by_key));
+    QCOMPARE(ErrorBoxOf([this] { Click("cmdRemoveFile"); }), by_key);
+    QCOMPARE(ShownRows(), (Strings{"a", "b", "c", "d", "stray"}));
+    QCOMPARE(Entries(), (Strings{"a", "b", "c", "d"}));
+    QCOMPARE(SelectedRows(), (std::vector<int>{1, 4}));
+  }
+
+  void removingSeveralRowsSelectsTheRowAfterTheLastRemoved() {
+    OpenWith({"r0", "r1", "r2", "r3", "r4", "r5"});
+    // Rows apart: the follower of r3 is r4, now at 2.
+    ClickRow(1);
+    ClickRow(3, Qt::ControlModifier);
+    Click("cmdRemoveFile");
+    QCOMPARE(ShownRows(), (Strings{"r0", "r2", "r4", "r5"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{2});
+    QCOMPARE(CurrentRow(), 2);
+
+    // A run chosen with Shift, by the key: r0 to r2 go, r4 follows at 0.
+    ClickRow(0);
+    ClickRow(1, Qt::ShiftModifier);
+    PressDelete();
+    QCOMPARE(ShownRows(), (Strings{"r4", "r5"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{0});
+    QCOMPARE(CurrentRow(), 0);
+
+    // The last row among those removed: no row follows, the new last is chosen.
+    OpenWith({"r0", "r1", "r2", "r3", "r4", "r5"});
+    ClickRow(0);
+    ClickRow(2, Qt::ControlModifier);
+    ClickRow(5, Qt::ControlModifier);
+    PressDelete();
+    QCOMPARE(ShownRows(), (Strings{"r1", "r3", "r4"}));
+    QCOMPARE(SelectedRows(), std::vector<int>{2});
+    QCOMPARE(CurrentRow(), 2);
   }
 
   void clearAllThenSaveWritesAnEmptyList() {
