@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -111,7 +111,13 @@ std::string Scrubbed(std::string text, std::vector<std::string> secrets) {
 // Whether a failure may pass by itself, so that another attempt is worth it.
 bool TransientStatus(long status) {
   switch (status) {
-    case 408: case 425: case 429: case 500: case 502: case 503: case 504:
+    case 408:
+    case 425:
+    case 429:
+    case 500:
+    case 502:
+    case 503:
+    case 504:
       return true;
     default:
       return false;
@@ -159,7 +165,7 @@ struct DownloadSession::Impl {
   DownloadLimits limits;
   std::string trustError;  // why the extra certificates cannot be used
   std::vector<std::string> notices;
-  FetchInfo info;     // of the fetch under way, then of the last one
+  FetchInfo info;  // of the fetch under way, then of the last one
   bool conditional = false;
   curl_slist* conditions = nullptr;
   CURL* curl = nullptr;
@@ -629,8 +635,8 @@ void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
       }
       bundle += extra;
     } catch (const Error& e) {
-      trustError = "cannot read the trusted certificates " + trust.caFile + " (" +
-                   e.Description() + ")";
+      trustError =
+          "cannot read the trusted certificates " + trust.caFile + " (" + e.Description() + ")";
     }
     if (trustError.empty()) {
       curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};

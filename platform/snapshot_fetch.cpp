@@ -105,8 +105,8 @@ SnapshotResult SnapshotFetcher::Fetch(const std::string& url, const std::string&
 // Makes `destination` a copy of the unchanged `snapshot`, with a fresh record,
 // put in place as a download is.
 bool SnapshotFetcher::MakeFromSnapshot(const std::string& snapshot, const SnapshotRecord& old,
-                                       const std::string& recordUrl,
-                                       const std::string& destination, SnapshotResult& result) {
+                                       const std::string& recordUrl, const std::string& destination,
+                                       SnapshotResult& result) {
   try {
     const int from = open(snapshot.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (from < 0) {

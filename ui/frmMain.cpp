@@ -224,8 +224,8 @@ fw::DownloadTrust frmMain::DownloadTrust() {
 
 fw::SnapshotOptions frmMain::SnapshotOptions() {
   fw::SnapshotOptions options;
-  options.retries = static_cast<int>(
-      WholeNumber(Settings(), "Retries", kDefaultRetries, 0, fw::kMostRetries));
+  options.retries =
+      static_cast<int>(WholeNumber(Settings(), "Retries", kDefaultRetries, 0, fw::kMostRetries));
   options.skipUnchanged = Settings().GetString("Download", "SkipUnchanged", "0") == "1";
   options.keepCopies =
       static_cast<int>(WholeNumber(Settings(), "KeepCopies", 0, 0, kMostKeptCopies));
