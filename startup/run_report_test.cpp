@@ -157,6 +157,26 @@ TEST_F(RunReportTest, DumbTerminalsGetNoEscapes) {
                      "\r" + second + "\r" + third + "\r" + std::string(third.size(), ' ') + "\r");
 }
 
+// A retry shows on the progress line until the next entry; notes and the
+// line about two entries of one name are whole lines with passwords hidden.
+TEST_F(RunReportTest, RetriesAndNotes) {
+  RunReport report(fds_[1], true, 80, Clock());
+  report.EntryStarted(1, 2, "http://u:pw@h/a.csv", "/d/a");
+  Output();
+  report.EntryRetrying(1, 2);
+  EXPECT_EQ(Output(), "\r[1/2] retry 1 of 2, 0 B  a.csv\033[K");
+  report.EntryNote("http://u:pw@h/a.csv", "cannot remove /d/a-1.csv: Busy\r");
+  report.EntryReplaces("http://h/x/a.csv", "a-1.csv", "http://u:pw@h/a.csv");
+  report.RunNote("/home/me/.netrc may be read by other users");
+  EXPECT_EQ(Output(),
+            "\r\033[Kfetchwell: http://u:***@h/a.csv: cannot remove /d/a-1.csv: Busy\\x0d\n"
+            "fetchwell: http://h/x/a.csv: replaces a-1.csv, fetched earlier in this run from "
+            "http://u:***@h/a.csv\n"
+            "fetchwell: /home/me/.netrc may be read by other users\n");
+  report.EntryStarted(2, 2, "http://h/b.csv", "/d/b");
+  EXPECT_EQ(Output(), "\r[2/2] 0 B  b.csv\033[K") << "the retry belongs to its entry";
+}
+
 TEST_F(RunReportTest, DestructionClearsADrawnLine) {
   {
     RunReport report(fds_[1], true, 80, Clock());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 
 #include "platform/error.h"
@@ -123,6 +124,52 @@ TEST_F(FrmMainTest, TimeLimitsComeFromTheSettingsOrTheirDefaults) {
     const fw::DownloadLimits limits = Loaded().DownloadLimits();
     EXPECT_EQ(limits.connectTimeout, c.connect) << c.text;
     EXPECT_EQ(limits.stallTimeout, c.stall) << c.text;
+    frmMain::Unload();
+  }
+}
+
+// Snapshot settings: what they say when valid, their defaults when not, and
+// their ceilings.
+TEST_F(FrmMainTest, SnapshotSettingsComeFromTheSettingsOrTheirDefaults) {
+  struct Case {
+    const char* text;
+    int retries;
+    bool skip;
+    int keep;
+  };
+  for (const Case& c : {Case{"", 2, false, 0},
+                        {"Retries=0\nSkipUnchanged=1\nKeepCopies=3\n", 0, true, 3},
+                        {"Retries=-1\nSkipUnchanged=yes\nKeepCopies=-2\n", 2, false, 0},
+                        {"Retries=9300000000\nSkipUnchanged=2\nKeepCopies=x\n", 10, false, 0},
+                        {"Retries=3 \nKeepCopies=99999999999999999999\n", 3, false, 0}}) {
+    WriteFile(dir_ / "Settings.inf", std::string("[Download]\n") + c.text);
+    const fw::SnapshotOptions options = Loaded().SnapshotOptions();
+    EXPECT_EQ(options.retries, c.retries) << c.text;
+    EXPECT_EQ(options.skipUnchanged, c.skip) << c.text;
+    EXPECT_EQ(options.keepCopies, c.keep) << c.text;
+    frmMain::Unload();
+  }
+}
+
+// DateFormat shapes the date in names; one that gives no usable text (empty,
+// a line break, too long) falls back to the locale's short date.
+TEST_F(FrmMainTest, DateFormatShapesNames) {
+  fwtest::TempFolder src;
+  WriteFile(src / "r.pdf", "x");
+  const std::string shortDate = fwtest::TodayInTheCLocale();
+  char iso[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(iso, sizeof iso, "%Y-%m-%d", &local);
+  for (const auto& [format, date] : std::vector<std::pair<std::string, std::string>>{
+           {"%F", iso}, {"%d/%m/%Y", std::string(iso + 8, 2) + "-" + std::string(iso + 5, 2) +
+                                         "-" + std::string(iso, 4)},
+           {"", shortDate}, {"%n", shortDate}, {std::string(300, 'Y'), shortDate}}) {
+    WriteFile(dir_ / "Settings.inf", "[Download]\nDateFormat=" + format + "\n");
+    frmMain& form = WithEntries({"file://" + src.Path() + "/r.pdf"});
+    EXPECT_EQ(form.DownloadFiles(), 0) << format;
+    EXPECT_EQ(ReadFile(dir_ / ("r-" + date + ".pdf")), "x") << format;
     frmMain::Unload();
   }
 }
