@@ -35,7 +35,8 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
                         at most 86400)
     StallTimeout=S      fail a transfer that moves no data for S seconds
                         (default 60, at most 86400)
-    Retries=N           try a failed fetch again up to N times (default 2;
+    Retries=N           try a fetch that failed in a way that may pass
+                        again up to N times (default 2, at most 10;
                         0 turns retries off)
     SkipUnchanged=0|1   1: a file unchanged on the server is not fetched
                         again but copied from the last snapshot (default 0)

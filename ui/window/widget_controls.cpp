@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 #include <QListWidget>
+#include <QTextDocument>
 
 void ListWidgetDisplay::Clear() {
   list_->clear();
@@ -10,7 +11,10 @@ void ListWidgetDisplay::Clear() {
 void ListWidgetDisplay::AddItem(const std::string& item) {
   const QString text = QString::fromStdString(item);
   auto* row = new QListWidgetItem(text);
-  row->setData(Qt::ToolTipRole, text);
+  // A tooltip that looks like markup is shown as markup: such a URL is escaped
+  // so that it shows as the text it is.
+  row->setData(Qt::ToolTipRole,
+               Qt::mightBeRichText(text) ? "<qt>" + text.toHtmlEscaped() + "</qt>" : text);
   list_->addItem(row);  // the list takes the row
 }
 

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolTip>
 #include <algorithm>
@@ -208,10 +209,17 @@ class WindowCommandsTest : public QObject {
     QCOMPARE(QToolTip::text(), QString::fromStdString(long_url));
     QToolTip::hideText();
 
+    // A URL that looks like markup shows as its own text.
+    const std::string markup = "http://h/<b>bold</b><img src=x>.html";
+    AddFileAnswering(markup.c_str());
+    QTextDocument shown;
+    shown.setHtml(list->item(list->count() - 1)->data(Qt::ToolTipRole).toString());
+    QCOMPARE(shown.toPlainText(), QString::fromStdString(markup));
+
     // Rows drawn again after a removal carry their own URLs, not the old rows'.
     ClickRow(0);
     Click("cmdRemoveFile");
-    for (int row = 0; row < list->count(); ++row) {
+    for (int row = 0; row < list->count() - 1; ++row) {
       QCOMPARE(list->item(row)->data(Qt::ToolTipRole).toString(), list->item(row)->text());
     }
   }
