@@ -244,12 +244,15 @@ TEST_F(E2eRunTest, NoPasswordInANameOrALine) {
   };
   const std::string refused = "127.0.0.1:" + std::to_string(UnusedPort());
   Prepare({withPassword(server_.Url("/bytes/10/data.bin")), withPassword(server_.Url("")),
-           withPassword("http://" + refused)});
+           withPassword("http://" + refused)},
+          "[Download]\nRetries=0\n");
   const RunResult run = program_.Run({"-e"}, {}, true);
   EXPECT_EQ(run.status, 1) << run.errors;
   EXPECT_EQ(run.errors.find("secret"), std::string::npos) << run.errors;
   EXPECT_NE(run.errors.find("user:***@" + refused), std::string::npos) << run.errors;
   EXPECT_EQ(ReadFile(Dated("data", "bin")), LoopbackServer::Pattern(10));
+  // A URL with no path is named after its host and port alone.
+  EXPECT_EQ(ReadFile(Dated("127", "1:" + std::to_string(server_.Port()))), "root\n");
   for (const std::string& name : OtherFiles(program_.Folder())) {
     EXPECT_EQ(name.find("secret"), std::string::npos) << name;
   }
