@@ -3,6 +3,7 @@
 // an interrupt.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,23 @@ TEST_F(E2eTerminalTest, InterruptLeavesNoStaleText) {
       EXPECT_EQ(screen.lines, std::vector<std::string>{""}) << term << " " << columns;
       EXPECT_EQ(screen.wraps, 0);
     }
+  }
+}
+
+// A retry shows on the progress line; Ctrl-C while it waits ends the run at
+// once with nothing left behind.
+TEST_F(E2eTerminalTest, InterruptWhileARetryWaitsEndsAtOnce) {
+  Prepare({server_.Url("/flaky/wait/100/data.bin?fails=5&retry-after=100")});
+  const auto started = std::chrono::steady_clock::now();
+  const RunResult run = program_.Run({"-e"}, {{"TERM", "xterm"}}, true, 80, "retry 1 of 2");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ(run.status, 130) << run.errors;
+  EXPECT_NE(run.errors.find("[1/1] retry 1 of 2"), std::string::npos) << run.errors;
+  EXPECT_EQ(Replay(run.errors, 80).lines, std::vector<std::string>{""});
+  for (const auto& name : program_.Folder().Entries()) {
+    EXPECT_TRUE(name == "fetchwell" || name == "fetchwell-window.so" || name == "Files.dat" ||
+                name == "Settings.inf")
+        << name;
   }
 }
 
