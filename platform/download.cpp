@@ -163,6 +163,7 @@ using Clock = std::chrono::steady_clock;
 
 struct DownloadSession::Impl {
   DownloadLimits limits;
+  std::string caFile;      // the extra certificates' file, empty for none
   std::string trustError;  // why the extra certificates cannot be used
   std::vector<std::string> notices;
   FetchInfo info;  // of the fetch under way, then of the last one
@@ -554,6 +555,7 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
     case CURLE_COULDNT_RESOLVE_PROXY:
       return "could not resolve proxy";
     case CURLE_PEER_FAILED_VERIFICATION:
+      if (!trustError.empty()) return trustError;  // an https redirect's target
       if (std::strstr(detail, "subject name") || std::strstr(detail, "does not match")) {
         return "certificate does not match the host name";
       }
@@ -562,7 +564,11 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
       }
       return "certificate not trusted";
     case CURLE_SSL_CACERT_BADFILE:
-      return "cannot read the trusted certificates";
+      // The extra bundle could not be used (see Trust()), or holds something
+      // that looks like a certificate but is none.
+      if (!trustError.empty()) return trustError;
+      return caFile.empty() ? "cannot read the trusted certificates"
+                            : "cannot read the trusted certificates " + caFile;
     case CURLE_SSL_CONNECT_ERROR:
       return "TLS handshake failed";
     case CURLE_TOO_MANY_REDIRECTS:
@@ -616,6 +622,7 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
 }
 
 void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
+  caFile = trust.caFile;
   if (!trust.caFile.empty()) {
     // The bundle given replaces libcurl's own, so it is the system's bundle
     // followed by the user's: the extra certificates count on top of it.
@@ -638,10 +645,11 @@ void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
       trustError =
           "cannot read the trusted certificates " + trust.caFile + " (" + e.Description() + ")";
     }
-    if (trustError.empty()) {
-      curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
-      curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
-    }
+    // When the extra bundle cannot be used, nothing is trusted: Run() refuses
+    // https and ftps URLs, and this fails the TLS handshake after a redirect.
+    if (!trustError.empty()) bundle = "no certificate\n";
+    curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
+    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
   }
   if (!trust.netrcFile.empty()) {
     struct stat st {};

@@ -1,0 +1,121 @@
+// End-to-end: whom the built fetchwell trusts and with what it logs in, from
+// Settings.inf's [Download] CAFile and the user's ~/.netrc.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/loopback_server.h"
+#include "tests/fixtures/program_copy.h"
+
+namespace fwtest {
+namespace {
+
+using Words = std::vector<std::string>;
+
+std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(text.substr(at, end - at));
+  }
+  return lines;
+}
+
+class E2eTrustTest : public ::testing::Test {
+ protected:
+  // Writes the list, and "Settings.inf" with the program's folder as
+  // FolderPath followed by `settings`.
+  void Prepare(const Words& entries, const std::string& settings = "") {
+    WriteFile(program_ / "Files.dat", ListFileBytes(entries));
+    WriteFile(program_ / "Settings.inf",
+              "[General]\nFolderPath=" + program_.Folder().Path() + "\n" + settings);
+  }
+  std::string Dated(const std::string& stem, const std::string& extension) const {
+    return program_ / (stem + "-" + today_ + "." + extension);
+  }
+  // A run with the home folder as HOME.
+  RunResult RunWithHome() const { return program_.Run({"-e"}, {{"HOME", home_.Path()}}); }
+
+  ProgramCopy program_;
+  TempFolder home_;
+  const std::string today_ = TodayInTheCLocale();
+};
+
+TEST_F(E2eTrustTest, CaFileSettingAddsTrustedCertificates) {
+  LoopbackServer https(LoopbackServer::Mode::kHttpsWithAuthority);
+  const std::string url = https.Url("/bytes/1000/page.bin");
+  {
+    SCOPED_TRACE("without CAFile");
+    Prepare({url});
+    const RunResult run = RunWithHome();
+    EXPECT_EQ(run.status, 1) << run.errors;
+    EXPECT_NE(run.errors.find(url + ": certificate not trusted"), std::string::npos) << run.errors;
+  }
+  {
+    SCOPED_TRACE("with the authority as CAFile");
+    Prepare({url}, "[Download]\nCAFile=" + https.AuthorityFile() + "\n");
+    const RunResult run = RunWithHome();
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(ReadFile(Dated("page", "bin")), LoopbackServer::Pattern(1000));
+  }
+  {
+    SCOPED_TRACE("with a CAFile that does not exist");
+    const std::string old = "the copy fetched before\n";
+    WriteFile(Dated("page", "bin"), old);
+    Prepare({url}, "[Download]\nCAFile=/nonexistent\n");
+    const RunResult run = RunWithHome();
+    EXPECT_EQ(run.status, 1) << run.errors;
+    const auto lines = LinesOf(run.errors);
+    ASSERT_EQ(lines.size(), 1u) << run.errors;
+    EXPECT_EQ(lines[0].rfind("fetchwell: " + url + ": ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("/nonexistent"), std::string::npos) << lines[0];
+    EXPECT_EQ(ReadFile(Dated("page", "bin")), old);
+  }
+}
+
+TEST_F(E2eTrustTest, NetrcInTheHomeFolder) {
+  LoopbackServer server;
+  const std::string password = "Zq9-netrc-secret";
+  const std::string netrc = home_ / ".netrc";
+  WriteFile(netrc, "machine 127.0.0.1 login u password " + password + "\n");
+  {
+    SCOPED_TRACE("private");
+    ASSERT_EQ(chmod(netrc.c_str(), 0600), 0);
+    Prepare({server.Url("/auth/u/" + password + "/10/a.bin")});
+    const RunResult run = RunWithHome();
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(ReadFile(Dated("a", "bin")), LoopbackServer::Pattern(10));
+  }
+  {
+    SCOPED_TRACE("readable by others");
+    ASSERT_EQ(chmod(netrc.c_str(), 0644), 0);
+    Prepare({server.Url("/bytes/20/b.bin"), server.Url("/bytes/30/c.bin")});
+    const RunResult run = RunWithHome();
+    EXPECT_EQ(run.status, 0) << run.errors;
+    // One line for the run, however many entries it has.
+    const auto lines = LinesOf(run.errors);
+    ASSERT_EQ(lines.size(), 1u) << run.errors;
+    EXPECT_EQ(lines[0].rfind("fetchwell: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(netrc), std::string::npos) << lines[0];
+    EXPECT_EQ(run.errors.find(password), std::string::npos) << run.errors;
+    EXPECT_EQ(ReadFile(Dated("b", "bin")), LoopbackServer::Pattern(20));
+    EXPECT_EQ(ReadFile(Dated("c", "bin")), LoopbackServer::Pattern(30));
+  }
+  {
+    SCOPED_TRACE("readable by others, and needed");
+    Prepare({server.Url("/auth/u/" + password + "/40/d.bin")});
+    const RunResult run = RunWithHome();
+    EXPECT_EQ(run.status, 1) << run.errors;
+    const auto lines = LinesOf(run.errors);
+    ASSERT_EQ(lines.size(), 2u) << run.errors;
+    EXPECT_NE(lines[0].find(netrc), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 10), ": HTTP 401") << lines[1];
+    EXPECT_EQ(ReadFile(Dated("d", "bin")), "<missing>");
+  }
+}
+
+}  // namespace
+}  // namespace fwtest
