@@ -16,7 +16,9 @@
 //
 // A fetch writes the body to a hidden temporary file in the destination's folder
 // (see fw::TempFile) and puts it in place as the destination, its writeback to
-// disk started, only when the whole body arrived. After a failed fetch no temporary or
+// disk started, only when the whole body arrived. The writing happens on a
+// thread of the session's own (platform/disk_writer.h), so that the network
+// and the disk work at once. After a failed fetch no temporary or
 // partial file remains and an existing file of the destination's name is as it
 // was. SIGINT and SIGTERM remove the temporary file too, once
 // fw::InstallInterruptCleanup() has been called.
@@ -53,19 +55,6 @@ struct DownloadTrust {
   std::string netrcFile;
 };
 
-// What a fetch asks beyond its URL.
-struct FetchRequest {
-  // The validators of an earlier copy, sent as If-None-Match and
-  // If-Modified-Since. With either set, a 304 answer is no failure: the fetch
-  // writes nothing and LastFetch().notModified is true.
-  std::string ifNoneMatch;
-  std::string ifModifiedSince;
-  // Called with the finished temporary file's descriptor, once the whole body
-  // is there and before it is put in place (to give it a record, say). An
-  // fw::Error it raises fails the fetch, with its description as the reason.
-  std::function<void(int fd)> beforeCommit;
-};
-
 // What the last fetch's final answer said.
 struct FetchInfo {
   long status = 0;           // its HTTP status; 0 for other protocols or no answer
@@ -76,6 +65,20 @@ struct FetchInfo {
   std::string etag;          // its ETag, empty when it sent none
   std::string lastModified;  // its Last-Modified, empty when it sent none
   long retryAfter = -1;      // seconds its Retry-After asked for, -1 for none
+};
+
+// What a fetch asks beyond its URL.
+struct FetchRequest {
+  // The validators of an earlier copy, sent as If-None-Match and
+  // If-Modified-Since. With either set, a 304 answer is no failure: the fetch
+  // writes nothing and LastFetch().notModified is true.
+  std::string ifNoneMatch;
+  std::string ifModifiedSince;
+  // Called with the finished temporary file's descriptor and what the answer
+  // said, once the whole body is there and before it is put in place (to give
+  // it a record, say). An fw::Error it raises fails the fetch, with its
+  // description as the reason. It may run on the session's writer thread.
+  std::function<void(int fd, const FetchInfo& info)> beforeCommit;
 };
 
 // How far the current fetch has got.
@@ -95,6 +98,18 @@ class DownloadSession {
   // destination's folder missing or not writable included) returns false and
   // sets LastError(); it never raises and prints nothing.
   bool Fetch(const std::string& url, const std::string& path, const FetchRequest& request = {});
+
+  // As Fetch, but returns as soon as the body has arrived whole: the file is
+  // then written and put in place on the session's writer thread, after every
+  // file queued before it, while the caller goes on (with the next request).
+  // 0 when the fetch failed (LastError() says why); otherwise a ticket for
+  // Settle. Memory stays bounded: the transfer waits while the disk is behind.
+  uint64_t FetchInBackground(const std::string& url, const std::string& path,
+                             const FetchRequest& request = {});
+  // Waits until the file of `ticket` is in place: true; or false with the
+  // reason in `reason` when its write or commit failed (an existing file of
+  // its name is then as it was).
+  bool Settle(uint64_t ticket, std::string* reason);
 
   // What the last Fetch's final answer said (also after a failure).
   const FetchInfo& LastFetch() const;

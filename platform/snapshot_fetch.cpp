@@ -63,8 +63,7 @@ SnapshotResult SnapshotFetcher::Fetch(const std::string& url, const std::string&
       request.ifModifiedSince = lastRecord->lastModified;
     }
   }
-  request.beforeCommit = [&](int fd) {
-    const FetchInfo& info = session_.LastFetch();
+  request.beforeCommit = [recordUrl, destination](int fd, const FetchInfo& info) {
     const SnapshotRecord record{recordUrl, static_cast<int64_t>(std::time(nullptr)), info.etag,
                                 info.lastModified};
     // Without support the file still goes in place, only unrecorded. A
