@@ -67,14 +67,12 @@ void OnInterrupt(int sig) {
   _exit(128 + sig);
 }
 
-mode_t NewFileMode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
+// New files ask for read and write by all; the kernel takes the umask (or the
+// folder's default ACL) off, as for any file a program creates.
+constexpr mode_t kNewFileMode = 0666;
 
 std::string RandomSuffix() {
-  static std::mt19937_64 rng{std::random_device{}()};
+  thread_local std::mt19937_64 rng{std::random_device{}()};
   static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::string s;
   for (int i = 0; i < 10; ++i) s += kChars[rng() % (sizeof(kChars) - 1)];
@@ -286,15 +284,11 @@ void TempFile::TakeHiddenName(const std::string& what, Make make) {
 TempFile::TempFile(const std::string& destination) : destination_(destination) {
   const std::string folder = FolderOf(destination);
   SweepOnce(folder);
-  const mode_t mode = NewFileMode();
+  const mode_t mode = kNewFileMode;
   if (CanLinkUnnamedFiles()) {
+    // Unnamed, so no sweep can see it; Name() locks it before it has a name.
     fd_ = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    // Locked before it can have a name, so no sweep ever takes it for a leftover.
-    if (fd_ >= 0 && flock(fd_, LOCK_EX) == 0) return;
-    if (fd_ >= 0) {
-      close(fd_);
-      fd_ = -1;
-    }
+    if (fd_ >= 0) return;
     // File systems without unnamed files say EOPNOTSUPP or EISDIR; other
     // errors (a missing folder, no permission) come again below.
   }
@@ -317,6 +311,8 @@ TempFile::TempFile(const std::string& destination) : destination_(destination) {
 }
 
 void TempFile::Name() {
+  // Locked before it has a name, so that no sweep takes it for a leftover.
+  if (flock(fd_, LOCK_EX) != 0) RaiseAccess("cannot lock", Describe(), errno);
   const std::string self = DescriptorPath();
   TakeHiddenName("cannot write", [&](const std::string& candidate) {
     return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0
