@@ -651,11 +651,13 @@ void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
   }
   if (!trust.netrcFile.empty()) {
     struct stat st {};
-    if (stat(trust.netrcFile.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+    // A missing file is not looked for again at every request.
+    const bool present = stat(trust.netrcFile.c_str(), &st) == 0;
+    if (present && (st.st_mode & 077) != 0) {
       notices.push_back(trust.netrcFile +
                         " may be read by other users, so it is not used; make it private with "
                         "chmod 600");
-    } else {
+    } else if (present) {
       curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
       curl_easy_setopt(curl, CURLOPT_NETRC_FILE, trust.netrcFile.c_str());
     }
