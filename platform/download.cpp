@@ -173,7 +173,7 @@ struct DownloadSession::Impl {
   std::unique_ptr<DiskWriter> writer;  // made at the first fetch
 
   // State of the fetch under way.
-  DiskWriter::Ticket ticket = 0;          // of the file being received
+  DiskWriter::Ticket ticket = 0;         // of the file being received
   DiskWriter::Buffer* buffer = nullptr;  // being filled
   int64_t received = 0;
   long refusedStatus = 0;  // a status other than 2xx whose body was refused

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <ctime>
 #include <filesystem>
 
@@ -163,9 +166,12 @@ TEST_F(FrmMainTest, DateFormatShapesNames) {
   localtime_r(&now, &local);
   std::strftime(iso, sizeof iso, "%Y-%m-%d", &local);
   for (const auto& [format, date] : std::vector<std::pair<std::string, std::string>>{
-           {"%F", iso}, {"%d/%m/%Y", std::string(iso + 8, 2) + "-" + std::string(iso + 5, 2) +
-                                         "-" + std::string(iso, 4)},
-           {"", shortDate}, {"%n", shortDate}, {std::string(300, 'Y'), shortDate}}) {
+           {"%F", iso},
+           {"%d/%m/%Y",
+            std::string(iso + 8, 2) + "-" + std::string(iso + 5, 2) + "-" + std::string(iso, 4)},
+           {"", shortDate},
+           {"%n", shortDate},
+           {std::string(300, 'Y'), shortDate}}) {
     WriteFile(dir_ / "Settings.inf", "[Download]\nDateFormat=" + format + "\n");
     frmMain& form = WithEntries({"file://" + src.Path() + "/r.pdf"});
     EXPECT_EQ(form.DownloadFiles(), 0) << format;
@@ -222,6 +228,58 @@ TEST_F(FrmMainTest, RunFetchesEveryNonEmptyEntryToADatedName) {
   EXPECT_EQ(ReadFile(later / ("-" + d + ".README")), "read me");
   EXPECT_EQ(first.Entries().size(), 1u);
   EXPECT_EQ(later.Entries().size(), 2u);
+}
+
+// Records failures with their reasons.
+class FailureRecorder : public Recorder {
+ public:
+  void EntryFailed(const std::string& url, const std::string& reason) override {
+    events.push_back("failed " + url + ": " + reason);
+  }
+};
+
+// Files go to the disk while the next entry is fetched; one the disk refuses
+// (here: past the process's file size limit) fails its own entry, in list
+// order, with the disk's reason, and an older file of its name stays whole.
+TEST_F(FrmMainTest, AFileTheDiskRefusesFailsOnlyItsOwnEntry) {
+  fwtest::TempFolder src, out;
+  WriteFile(src / "a.txt", "small");
+  WriteFile(src / "big.bin", std::string(300000, 'x'));
+  WriteFile(src / "c.txt", "also small");
+  const std::string u = "file://" + src.Path() + "/";
+  const std::string d = fwtest::TodayInTheCLocale();
+  WriteFile(out / ("big-" + d + ".bin"), "yesterday");
+  frmMain& form = WithEntries({u + "a.txt", u + "big.bin", u + "c.txt"});
+  form.txtPath().SetText(out.Path());
+  FailureRecorder recorder;
+  form.SetRunObserver(&recorder);
+
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const rlimit limited{100000, old.rlim_max};
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const int failed = form.DownloadFiles();
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, previous);
+  form.SetRunObserver(nullptr);
+
+  EXPECT_EQ(failed, 1);
+  // Its line comes after its own start, and before the next entry's only when
+  // the disk failed it before its body had all arrived.
+  ASSERT_EQ(recorder.events.size(), 5u);
+  EXPECT_EQ(recorder.events[1].rfind("start 2/3 ", 0), 0u) << recorder.events[1];
+  const auto line = std::find_if(recorder.events.begin(), recorder.events.end(),
+                                 [](const std::string& e) { return e.rfind("failed ", 0) == 0; });
+  ASSERT_NE(line, recorder.events.end());
+  EXPECT_TRUE(line - recorder.events.begin() == 2 || line - recorder.events.begin() == 3);
+  EXPECT_EQ(line->rfind("failed " + u + "big.bin: ", 0), 0u) << *line;
+  EXPECT_NE(line->find("File too large"), std::string::npos) << *line;
+  EXPECT_EQ(recorder.events.back(), "end");
+  EXPECT_EQ(ReadFile(out / ("a-" + d + ".txt")), "small");
+  EXPECT_EQ(ReadFile(out / ("c-" + d + ".txt")), "also small");
+  EXPECT_EQ(ReadFile(out / ("big-" + d + ".bin")), "yesterday");
+  EXPECT_EQ(out.Entries().size(), 3u) << "no temporary file is left";
 }
 
 }  // namespace
