@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/disk_writer.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
@@ -26,14 +27,9 @@
 namespace fw {
 namespace {
 
-// libcurl's receive buffer: large reads mean few write callbacks for big bodies.
-constexpr long kReceiveBuffer = 512 * 1024;
-// Our own write buffer: small pieces are gathered before they reach the file,
-// and pieces of half this size or more are written straight through.
-constexpr size_t kWriteBuffer = 1024 * 1024;
-// A large body is handed to the disk in steps of this size while it arrives, so
-// that flushing it before the rename has little left to do.
-constexpr int64_t kWritebackStep = 8 * 1024 * 1024;
+// libcurl's receive buffer: small enough that the data is still in the CPU's
+// cache when it is copied into the writer's buffers.
+constexpr long kReceiveBuffer = 64 * 1024;
 // The longest time limit taken; longer ones are cut to it (see DownloadLimits).
 constexpr long kLongestLimit = 86400;
 
@@ -174,14 +170,12 @@ struct DownloadSession::Impl {
   char errbuf[CURL_ERROR_SIZE] = {};
   std::string lastError;
   std::function<void(const DownloadProgress&)> progress;
-  std::vector<char> buffer;
+  std::unique_ptr<DiskWriter> writer;  // made at the first fetch
 
   // State of the fetch under way.
-  TempFile* temp = nullptr;
-  size_t buffered = 0;
+  DiskWriter::Ticket ticket = 0;         // of the file being received
+  DiskWriter::Buffer* buffer = nullptr;  // being filled
   int64_t received = 0;
-  int64_t written = 0;
-  int64_t handedToDisk = 0;
   long refusedStatus = 0;  // a status other than 2xx whose body was refused
   bool waiting = false;    // a request is out and its answer is awaited
   Clock::time_point lastHeard{};
@@ -198,11 +192,10 @@ struct DownloadSession::Impl {
 
   void Configure();
   void Trust(const DownloadTrust& trust);
-  bool Run(const std::string& url, const std::string& path, const FetchRequest& request);
+  DiskWriter::Ticket Run(const std::string& url, const std::string& path,
+                         const FetchRequest& request);
   std::string OpenLocal(const std::string& path, int* fd);
   void Append(const char* data, size_t size);
-  void Flush();
-  void WriteThrough(const char* data, size_t size);
   bool IsHttp();
   long HttpStatus();
   std::string Reason(CURLcode rc);
@@ -310,11 +303,13 @@ size_t DownloadSession::Impl::OnData(char* data, size_t size, size_t count, void
     s->refusedStatus = status;
     return CURL_WRITEFUNC_ERROR;
   }
+  // The disk failed this file already (full, say): no point going on.
+  if (s->writer->Failed(s->ticket)) {
+    s->fileError = "write failed";
+    return CURL_WRITEFUNC_ERROR;
+  }
   try {
     s->Append(data, size * count);
-  } catch (const Error& e) {
-    s->fileError = e.Description();
-    return CURL_WRITEFUNC_ERROR;
   } catch (const std::bad_alloc&) {
     s->fileError = "out of memory";
     return CURL_WRITEFUNC_ERROR;
@@ -349,31 +344,20 @@ int DownloadSession::Impl::OnTransferInfo(void* self, curl_off_t, curl_off_t now
   return 0;
 }
 
+// Copies received bytes into the writer's buffers, handing each over full.
 void DownloadSession::Impl::Append(const char* data, size_t size) {
   received += static_cast<int64_t>(size);
-  if (buffered + size > buffer.size()) Flush();
-  if (size >= buffer.size() / 2) {
-    WriteThrough(data, size);
-  } else {
-    std::memcpy(buffer.data() + buffered, data, size);
-    buffered += size;
-  }
-}
-
-void DownloadSession::Impl::Flush() {
-  if (buffered == 0) return;
-  size_t size = buffered;
-  buffered = 0;
-  WriteThrough(buffer.data(), size);
-}
-
-void DownloadSession::Impl::WriteThrough(const char* data, size_t size) {
-  temp->Write(std::string_view(data, size));
-  written += static_cast<int64_t>(size);
-  if (written - handedToDisk >= kWritebackStep) {
-    // Start writing this stretch to disk now, without waiting for it.
-    sync_file_range(temp->fd(), handedToDisk, written - handedToDisk, SYNC_FILE_RANGE_WRITE);
-    handedToDisk = written;
+  while (size > 0) {
+    if (!buffer) buffer = writer->Take();
+    const size_t take = std::min(size, buffer->bytes.size() - buffer->used);
+    std::memcpy(buffer->bytes.data() + buffer->used, data, take);
+    buffer->used += take;
+    data += take;
+    size -= take;
+    if (buffer->used == buffer->bytes.size()) {
+      writer->Fill(buffer);
+      buffer = nullptr;
+    }
   }
 }
 
@@ -400,16 +384,17 @@ std::string DownloadSession::Impl::OpenLocal(const std::string& path, int* fd) {
   return {};
 }
 
-bool DownloadSession::Impl::Run(const std::string& url, const std::string& path,
-                                const FetchRequest& request) {
+DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std::string& path,
+                                              const FetchRequest& request) {
   if (!curl) {
     lastError = startError;
-    return false;
+    return 0;
   }
+  // Checked before anything is asked of the server.
   struct stat st {};
   if (path.empty() || path.back() == '/' || (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
     lastError = "the destination is not a file name: " + path;
-    return false;
+    return 0;
   }
   // The URL as libcurl will read it: the same parse, so that a file:// source
   // is known as one and checked before libcurl opens it.
@@ -420,14 +405,14 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path,
                    CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
       curl_url_get(parts.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
     lastError = "malformed URL";
-    return false;
+    return 0;
   }
   const bool local = strcasecmp(scheme, "file") == 0;
   const bool tls = strcasecmp(scheme, "https") == 0 || strcasecmp(scheme, "ftps") == 0;
   curl_free(scheme);
   if (tls && !trustError.empty()) {
     lastError = trustError;
-    return false;
+    return 0;
   }
   localSize = -1;
   int localFd = -1;
@@ -442,23 +427,24 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path,
     char* decoded = nullptr;
     if (curl_url_get(parts.get(), CURLUPART_PATH, &decoded, CURLU_URLDECODE) != CURLUE_OK) {
       lastError = "malformed URL";
-      return false;
+      return 0;
     }
     const std::string localPath = decoded;
     curl_free(decoded);
     if (std::string refusal = OpenLocal(localPath, &localFd); !refusal.empty()) {
       lastError = refusal;
-      return false;
+      return 0;
     }
     // libcurl opens the file already checked, by its descriptor.
     source = "file:///proc/self/fd/" + std::to_string(localFd);
   }
-  if (buffer.empty()) buffer.resize(kWriteBuffer);
+  if (!writer) writer = std::make_unique<DiskWriter>();
 
-  TempFile file(path);  // raises when the folder is missing or not writable
-  temp = &file;
-  buffered = 0;
-  received = written = handedToDisk = 0;
+  // Raises when the folder is missing or not writable; the writer thread
+  // writes the file from here on.
+  ticket = writer->Begin(std::make_unique<TempFile>(path));
+  buffer = nullptr;
+  received = 0;
   refusedStatus = 0;
   waiting = stalled = false;
   headersDone = hasLocation = false;
@@ -481,28 +467,40 @@ bool DownloadSession::Impl::Run(const std::string& url, const std::string& path,
   conditional = conditions != nullptr;
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, conditions);
   CURLcode rc = curl_easy_perform(curl);
-  temp = nullptr;
   info.status = HttpStatus();
 
-  if (conditional && rc == CURLE_OK && info.status == 304 && refusedStatus == 0) {
+  std::string reason = Reason(rc);
+  const bool notModified =
+      conditional && rc == CURLE_OK && info.status == 304 && refusedStatus == 0;
+  if (reason.empty() && !notModified) {
+    if (buffer && buffer->used > 0) {
+      writer->Fill(buffer);
+    } else if (buffer) {
+      writer->Return(buffer);
+    }
+    buffer = nullptr;
+    // The writer thread runs it later: it gets its own copy of what was said.
+    writer->Commit([last = request.beforeCommit, said = info](int fd) {
+      if (last) last(fd, said);
+    });
+    return ticket;
+  }
+  if (buffer) writer->Return(buffer);
+  buffer = nullptr;
+  writer->Abandon();
+  // A write that failed is the reason, whatever the transfer made of it.
+  std::string writeError;
+  if (!fileError.empty() && !writer->Wait(ticket, &writeError)) reason = writeError;
+  if (notModified) {
     info.notModified = true;
     lastError = "not modified";
-    return false;  // nothing was written; the earlier copy stands
-  }
-  std::string reason = Reason(rc);
-  if (reason.empty()) {
-    temp = &file;
-    Flush();
-    temp = nullptr;
-    if (request.beforeCommit) request.beforeCommit(file.fd(), info);
-    file.Commit(TempFile::Durability::kDataOrdered);
-    return true;
+    return 0;  // nothing was written; the earlier copy stands
   }
   info.transient = !local && fileError.empty() && progressError.empty() &&
                    (stalled || TransientStatus(refusedStatus ? refusedStatus : info.status) ||
                     (refusedStatus == 0 && info.status < 400 && TransientCode(rc)));
   lastError = reason;
-  return false;  // `file` goes, and with it every byte of this fetch
+  return 0;  // the writer discards the file, and with it every byte of this fetch
 }
 
 // Why the fetch failed, or the empty text when it succeeded: for HTTP only a
@@ -690,14 +688,20 @@ DownloadSession::~DownloadSession() {
 
 bool DownloadSession::Fetch(const std::string& url, const std::string& path,
                             const FetchRequest& request) {
+  const uint64_t ticket = FetchInBackground(url, path, request);
+  return ticket != 0 && Settle(ticket, &impl_->lastError);
+}
+
+uint64_t DownloadSession::FetchInBackground(const std::string& url, const std::string& path,
+                                            const FetchRequest& request) {
   Impl& s = *impl_;
   s.lastError.clear();
   s.secrets.clear();
   s.info = FetchInfo();
-  bool ok = false;
+  DiskWriter::Ticket ticket = 0;
   try {
     AddSecrets(url, &s.secrets);
-    ok = s.Run(url, path, request);
+    ticket = s.Run(url, path, request);
   } catch (const Error& e) {
     s.lastError = e.Description();
   } catch (const std::bad_alloc&) {
@@ -705,11 +709,14 @@ bool DownloadSession::Fetch(const std::string& url, const std::string& path,
   } catch (const std::exception& e) {
     s.lastError = e.what();
   }
-  s.temp = nullptr;
   // A reason can quote libcurl or a server; it must not show a password.
-  if (!ok) s.lastError = Scrubbed(std::move(s.lastError), std::move(s.secrets));
+  if (ticket == 0) s.lastError = Scrubbed(std::move(s.lastError), std::move(s.secrets));
   s.secrets.clear();
-  return ok;
+  return ticket;
+}
+
+bool DownloadSession::Settle(uint64_t ticket, std::string* reason) {
+  return impl_->writer->Wait(ticket, reason);
 }
 
 const std::string& DownloadSession::LastError() const {

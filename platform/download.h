@@ -16,7 +16,9 @@
 //
 // A fetch writes the body to a hidden temporary file in the destination's folder
 // (see fw::TempFile) and puts it in place as the destination, its writeback to
-// disk started, only when the whole body arrived. After a failed fetch no temporary or
+// disk started, only when the whole body arrived. The writing happens on a
+// thread of the session's own (platform/disk_writer.h), so that the network
+// and the disk work at once. After a failed fetch no temporary or
 // partial file remains and an existing file of the destination's name is as it
 // was. SIGINT and SIGTERM remove the temporary file too, once
 // fw::InstallInterruptCleanup() has been called.
@@ -75,7 +77,7 @@ struct FetchRequest {
   // Called with the finished temporary file's descriptor and what the answer
   // said, once the whole body is there and before it is put in place (to give
   // it a record, say). An fw::Error it raises fails the fetch, with its
-  // description as the reason.
+  // description as the reason. It may run on the session's writer thread.
   std::function<void(int fd, const FetchInfo& info)> beforeCommit;
 };
 
@@ -96,6 +98,18 @@ class DownloadSession {
   // destination's folder missing or not writable included) returns false and
   // sets LastError(); it never raises and prints nothing.
   bool Fetch(const std::string& url, const std::string& path, const FetchRequest& request = {});
+
+  // As Fetch, but returns as soon as the body has arrived whole: the file is
+  // then written and put in place on the session's writer thread, after every
+  // file queued before it, while the caller goes on (with the next request).
+  // 0 when the fetch failed (LastError() says why); otherwise a ticket for
+  // Settle. Memory stays bounded: the transfer waits while the disk is behind.
+  uint64_t FetchInBackground(const std::string& url, const std::string& path,
+                             const FetchRequest& request = {});
+  // Waits until the file of `ticket` is in place: true; or false with the
+  // reason in `reason` when its write or commit failed (an existing file of
+  // its name is then as it was).
+  bool Settle(uint64_t ticket, std::string* reason);
 
   // What the last Fetch's final answer said (also after a failure).
   const FetchInfo& LastFetch() const;

@@ -40,6 +40,54 @@ bool SnapshotFetcher::RecordsKept(const std::string& folder, SnapshotResult& res
   return false;
 }
 
+namespace {
+
+// The last step of every fetch: the file's record, set before it is put in
+// place.
+std::function<void(int, const FetchInfo&)> RecordOf(const std::string& recordUrl,
+                                                    const std::string& destination) {
+  return [recordUrl, destination](int fd, const FetchInfo& info) {
+    const SnapshotRecord record{recordUrl, static_cast<int64_t>(std::time(nullptr)), info.etag,
+                                info.lastModified};
+    // Without support the file still goes in place, only unrecorded. A
+    // validator the file system cannot hold, or that could not be sent back
+    // as it is, is left out rather than the snapshot.
+    try {
+      WriteRecord(fd, record, destination);
+    } catch (const Error&) {
+      WriteRecord(fd, SnapshotRecord{record.url, record.fetched, {}, {}}, destination);
+    }
+  };
+}
+
+}  // namespace
+
+SnapshotFetcher::Started SnapshotFetcher::Start(const std::string& url,
+                                                const std::string& recordUrl,
+                                                const std::string& destination) {
+  Started started;
+  if (options_.skipUnchanged || options_.keepCopies > 0) {
+    started.result = Fetch(url, recordUrl, destination);
+    return started;
+  }
+  FetchRequest request;
+  request.beforeCommit = RecordOf(recordUrl, destination);
+  WithRetries(
+      session_, options_.retries,
+      [&] { return (started.ticket = session_.FetchInBackground(url, destination, request)) != 0; },
+      onRetry_, sleep_);
+  if (started.ticket == 0) started.result.reason = session_.LastError();
+  return started;
+}
+
+SnapshotResult SnapshotFetcher::Finish(Started& started) {
+  if (started.ticket != 0) {
+    started.result.ok = session_.Settle(started.ticket, &started.result.reason);
+    started.ticket = 0;
+  }
+  return started.result;
+}
+
 SnapshotResult SnapshotFetcher::Fetch(const std::string& url, const std::string& recordUrl,
                                       const std::string& destination) {
   SnapshotResult result;
@@ -63,18 +111,7 @@ SnapshotResult SnapshotFetcher::Fetch(const std::string& url, const std::string&
       request.ifModifiedSince = lastRecord->lastModified;
     }
   }
-  request.beforeCommit = [recordUrl, destination](int fd, const FetchInfo& info) {
-    const SnapshotRecord record{recordUrl, static_cast<int64_t>(std::time(nullptr)), info.etag,
-                                info.lastModified};
-    // Without support the file still goes in place, only unrecorded. A
-    // validator the file system cannot hold, or that could not be sent back
-    // as it is, is left out rather than the snapshot.
-    try {
-      WriteRecord(fd, record, destination);
-    } catch (const Error&) {
-      WriteRecord(fd, SnapshotRecord{record.url, record.fetched, {}, {}}, destination);
-    }
-  };
+  request.beforeCommit = RecordOf(recordUrl, destination);
 
   const bool fetched = WithRetries(
       session_, options_.retries, [&] { return session_.Fetch(url, destination, request); },

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
@@ -60,6 +61,20 @@ class SnapshotFetcher {
   // without its user information).
   SnapshotResult Fetch(const std::string& url, const std::string& recordUrl,
                        const std::string& destination);
+
+  // A fetch whose file may still be on its way to the disk.
+  struct Started {
+    SnapshotResult result;  // final unless `ticket` is not 0
+    uint64_t ticket = 0;    // the session's, while the file is being put in place
+  };
+  // As Fetch, but returns once the body has arrived, while the session's
+  // writer puts the file in place: the next entry's request can go out
+  // meanwhile. With skipUnchanged or keepCopies, which need earlier snapshots
+  // in place, it is Fetch itself.
+  Started Start(const std::string& url, const std::string& recordUrl,
+                const std::string& destination);
+  // The result of a Start, once its file is in place (or failed).
+  SnapshotResult Finish(Started& started);
 
  private:
   bool RecordsKept(const std::string& folder, SnapshotResult& result);

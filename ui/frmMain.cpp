@@ -180,6 +180,27 @@ int frmMain::DownloadFiles() {
   std::map<std::string, std::string> written;  // destination -> URL, this run
   int number = 0;
   int failed = 0;
+  // An entry's file goes to the disk while the next entry's request goes out;
+  // its result is told once it is in place, before the next entry's.
+  struct Pending {
+    std::string url, destination;
+    fw::SnapshotFetcher::Started started;
+  };
+  std::unique_ptr<Pending> pending;
+  const auto report = [&](Pending& entry) {
+    const fw::SnapshotResult result = snapshots->Finish(entry.started);
+    if (!result.ok) observer.EntryFailed(entry.url, result.reason);
+    for (const std::string& note : result.notes) observer.EntryNote(entry.url, note);
+    failed += !result.ok || result.removalFailed;
+    if (!result.ok) return;
+    // Two entries of one name: the later wins, and the user hears of it.
+    const auto [earlier, first] = written.try_emplace(entry.destination, entry.url);
+    if (!first) {
+      observer.EntryReplaces(entry.url, modMain::GetFileFromURL(entry.destination),
+                             earlier->second);
+      earlier->second = entry.url;
+    }
+  };
   for (int32_t i = 0; i <= upper; ++i) {
     const std::string url = files.File(i);
     if (url.empty()) continue;
@@ -199,18 +220,18 @@ int frmMain::DownloadFiles() {
       snapshots->OnRetry([&observer](int retry, int of) { observer.EntryRetrying(retry, of); });
     }
     observer.EntryStarted(++number, count, url, destination);
-    const fw::SnapshotResult result = snapshots->Fetch(url, bareUrl, destination);
-    if (!result.ok) observer.EntryFailed(url, result.reason);
-    for (const std::string& note : result.notes) observer.EntryNote(url, note);
-    failed += !result.ok || result.removalFailed;
-    if (!result.ok) continue;
-    // Two entries of one name: the later wins, and the user hears of it.
-    const auto [earlier, first] = written.try_emplace(destination, url);
-    if (!first) {
-      observer.EntryReplaces(url, modMain::GetFileFromURL(destination), earlier->second);
-      earlier->second = url;
+    auto entry = std::make_unique<Pending>(
+        Pending{url, destination, snapshots->Start(url, bareUrl, destination)});
+    if (pending) report(*pending);
+    // A fetch that failed outright is told at once; one on its way to the disk
+    // once it is there.
+    pending = std::move(entry);
+    if (pending->started.ticket == 0) {
+      report(*pending);
+      pending.reset();
     }
   }
+  if (pending) report(*pending);
   observer.RunEnded();
   return failed;
 }

@@ -1,0 +1,203 @@
+#include "platform/disk_writer.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <new>
+
+#include "platform/error.h"
+
+namespace fw {
+namespace {
+
+// A large file is handed to the disk in steps of this size while it is
+// written, so that starting its writeback at the commit has little left to do.
+constexpr int64_t kWritebackStep = 8 * 1024 * 1024;
+
+}  // namespace
+
+DiskWriter::DiskWriter() {
+  for (int i = 0; i < kBuffers; ++i) {
+    pool_.push_back(std::make_unique<Buffer>());
+    pool_.back()->bytes.resize(kBufferSize);
+    free_.push_back(pool_.back().get());
+  }
+  // SIGINT and SIGTERM go to the transfer's thread, never to this one: their
+  // handler then never runs while that thread is half way through a line.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  thread_ = std::thread([this] { Run(); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+DiskWriter::~DiskWriter() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+DiskWriter::Ticket DiskWriter::Begin(std::unique_ptr<TempFile> file) {
+  Job job;
+  job.kind = Job::kBegin;
+  job.file = std::move(file);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job.ticket = ++begun_;
+  }
+  const Ticket ticket = job.ticket;
+  Push(std::move(job));
+  return ticket;
+}
+
+DiskWriter::Buffer* DiskWriter::Take() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return !free_.empty(); });
+  Buffer* buffer = free_.back();
+  free_.pop_back();
+  buffer->used = 0;
+  return buffer;
+}
+
+void DiskWriter::Fill(Buffer* buffer) {
+  Job job;
+  job.kind = Job::kFill;
+  job.buffer = buffer;
+  Push(std::move(job));
+}
+
+void DiskWriter::Return(Buffer* buffer) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(buffer);
+  }
+  changed_.notify_all();
+}
+
+void DiskWriter::Commit(std::function<void(int)> last) {
+  Job job;
+  job.kind = Job::kCommit;
+  job.last = std::move(last);
+  Push(std::move(job));
+}
+
+void DiskWriter::Abandon() {
+  Job job;
+  job.kind = Job::kAbandon;
+  Push(std::move(job));
+}
+
+void DiskWriter::Push(Job job) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (job.kind != Job::kBegin) job.ticket = begun_;
+    jobs_.push_back(std::move(job));
+  }
+  changed_.notify_all();
+}
+
+bool DiskWriter::Wait(Ticket ticket, std::string* reason) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return settled_ >= ticket; });
+  const auto failure = failed_.find(ticket);
+  if (failure == failed_.end()) return true;
+  if (reason) *reason = failure->second;
+  failed_.erase(failure);
+  return false;
+}
+
+void DiskWriter::WaitForAll() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return settled_ >= begun_; });
+}
+
+bool DiskWriter::Failed(Ticket ticket) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failed_.count(ticket) != 0;
+}
+
+void DiskWriter::Settle(Ticket ticket, std::string reason) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!reason.empty()) failed_[ticket] = std::move(reason);
+    settled_ = ticket;
+  }
+  changed_.notify_all();
+}
+
+void DiskWriter::Run() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) break;  // stopping, and nothing left
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    Do(job);
+  }
+  // Stopped with a file still open: it was never committed, so it goes.
+  if (file_) file_->Discard();
+}
+
+// One job, on the writer thread. A failure fails the current file: its later
+// buffers are skipped and it is settled with the reason at its end.
+void DiskWriter::Do(Job& job) {
+  switch (job.kind) {
+    case Job::kBegin:
+      file_ = std::move(job.file);
+      fileTicket_ = job.ticket;
+      fileError_.clear();
+      written_ = handedToDisk_ = 0;
+      return;
+    case Job::kFill: {
+      if (fileError_.empty() && file_ && job.buffer->used > 0) {
+        try {
+          file_->Write(std::string_view(job.buffer->bytes.data(), job.buffer->used));
+          written_ += static_cast<int64_t>(job.buffer->used);
+          if (written_ - handedToDisk_ >= kWritebackStep) {
+            // Start writing this stretch to disk now, without waiting for it.
+            sync_file_range(file_->fd(), handedToDisk_, written_ - handedToDisk_,
+                            SYNC_FILE_RANGE_WRITE);
+            handedToDisk_ = written_;
+          }
+        } catch (const Error& e) {
+          fileError_ = e.Description();
+          // Let the transfer know at once: there is no point going on.
+          std::lock_guard<std::mutex> lock(mutex_);
+          failed_[fileTicket_] = fileError_;
+        }
+      }
+      Return(job.buffer);
+      return;
+    }
+    case Job::kCommit:
+      if (fileError_.empty() && file_) {
+        try {
+          if (job.last) job.last(file_->fd());
+          file_->Commit(TempFile::Durability::kDataOrdered);
+        } catch (const Error& e) {
+          fileError_ = e.Description();
+        } catch (const std::bad_alloc&) {
+          fileError_ = "out of memory";
+        }
+      }
+      file_.reset();
+      Settle(fileTicket_, fileError_);
+      return;
+    case Job::kAbandon:
+      file_.reset();
+      // An abandoned file is the transfer's failure; its reason is the caller's.
+      Settle(fileTicket_, fileError_.empty() ? "abandoned" : fileError_);
+      return;
+  }
+}
+
+}  // namespace fw
