@@ -36,7 +36,7 @@ namespace fw {
 class DiskWriter {
  public:
   static constexpr size_t kBufferSize = 256 * 1024;
-  static constexpr int kBuffers = 4;
+  static constexpr int kBuffers = 8;
 
   struct Buffer {
     std::vector<char> bytes;

@@ -3,9 +3,9 @@
 // EntryStarted, any number of EntryProgress and EntryRetrying, at most one
 // EntryFailed, any EntryNote and EntryReplaces, for each entry, then RunEnded
 // once (also for a run with nothing to fetch). An entry's file goes to the disk
-// while the next entry is fetched, so an entry whose file then fails to be
-// written or put in place gets its EntryFailed (and its notes) after the next
-// entry's EntryStarted, still before anything of that next entry. RunNote may
+// while the next entries are fetched, so an entry whose file then fails to be
+// written or put in place gets its EntryFailed (and its notes) after later
+// entries' EntryStarted; results still come in list order. RunNote may
 // come before any entry. A run that an error ends early does not call RunEnded.
 #pragma once
 

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
 
@@ -180,13 +181,15 @@ int frmMain::DownloadFiles() {
   std::map<std::string, std::string> written;  // destination -> URL, this run
   int number = 0;
   int failed = 0;
-  // An entry's file goes to the disk while the next entry's request goes out;
-  // its result is told once it is in place, before the next entry's.
+  // An entry's file goes to the disk while the next entries' requests go out;
+  // its result is told once it is in place, before the next entry's. At most
+  // kInFlight entries wait so (the writer's buffers bound the memory anyway).
   struct Pending {
     std::string url, destination;
     fw::SnapshotFetcher::Started started;
   };
-  std::unique_ptr<Pending> pending;
+  constexpr size_t kInFlight = 8;
+  std::deque<Pending> pending;
   const auto report = [&](Pending& entry) {
     const fw::SnapshotResult result = snapshots->Finish(entry.started);
     if (!result.ok) observer.EntryFailed(entry.url, result.reason);
@@ -220,18 +223,16 @@ int frmMain::DownloadFiles() {
       snapshots->OnRetry([&observer](int retry, int of) { observer.EntryRetrying(retry, of); });
     }
     observer.EntryStarted(++number, count, url, destination);
-    auto entry = std::make_unique<Pending>(
-        Pending{url, destination, snapshots->Start(url, bareUrl, destination)});
-    if (pending) report(*pending);
-    // A fetch that failed outright is told at once; one on its way to the disk
-    // once it is there.
-    pending = std::move(entry);
-    if (pending->started.ticket == 0) {
-      report(*pending);
-      pending.reset();
+    pending.push_back(Pending{url, destination, snapshots->Start(url, bareUrl, destination)});
+    // A fetch that failed outright is told at once, after those before it;
+    // one on its way to the disk once it is there.
+    const bool failedOutright = pending.back().started.ticket == 0;
+    while (!pending.empty() && (failedOutright || pending.size() > kInFlight)) {
+      report(pending.front());
+      pending.pop_front();
     }
   }
-  if (pending) report(*pending);
+  for (; !pending.empty(); pending.pop_front()) report(pending.front());
   observer.RunEnded();
   return failed;
 }
