@@ -43,10 +43,10 @@ DiskWriter::~DiskWriter() {
   thread_.join();
 }
 
-DiskWriter::Ticket DiskWriter::Begin(std::unique_ptr<TempFile> file) {
+DiskWriter::Ticket DiskWriter::Begin(const std::string& destination) {
   Job job;
   job.kind = Job::kBegin;
-  job.file = std::move(file);
+  job.destination = destination;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     job.ticket = ++begun_;
@@ -131,6 +131,14 @@ void DiskWriter::Settle(Ticket ticket, std::string reason) {
   changed_.notify_all();
 }
 
+// The current file has failed: its later buffers are skipped, and the transfer
+// learns it at once (Failed), as there is no point going on.
+void DiskWriter::Fail(std::string reason) {
+  fileError_ = std::move(reason);
+  std::lock_guard<std::mutex> lock(mutex_);
+  failed_[fileTicket_] = fileError_;
+}
+
 void DiskWriter::Run() {
   for (;;) {
     Job job;
@@ -152,10 +160,16 @@ void DiskWriter::Run() {
 void DiskWriter::Do(Job& job) {
   switch (job.kind) {
     case Job::kBegin:
-      file_ = std::move(job.file);
       fileTicket_ = job.ticket;
       fileError_.clear();
       written_ = handedToDisk_ = 0;
+      try {
+        file_ = maker_.Make(job.destination);
+      } catch (const Error& e) {
+        Fail(e.Description());
+      } catch (const std::bad_alloc&) {
+        Fail("out of memory");
+      }
       return;
     case Job::kFill: {
       if (fileError_.empty() && file_ && job.buffer->used > 0) {
@@ -169,10 +183,7 @@ void DiskWriter::Do(Job& job) {
             handedToDisk_ = written_;
           }
         } catch (const Error& e) {
-          fileError_ = e.Description();
-          // Let the transfer know at once: there is no point going on.
-          std::lock_guard<std::mutex> lock(mutex_);
-          failed_[fileTicket_] = fileError_;
+          Fail(e.Description());
         }
       }
       Return(job.buffer);

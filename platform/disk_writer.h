@@ -2,9 +2,11 @@
 // on receiving (and, between entries, sends the next request) while the disk
 // works.
 //
-// Files are handed over one after the other: Begin() gives the writer a file's
-// temporary file, Fill() its data buffer by buffer, then Commit() or Abandon()
-// ends it. The writer thread writes each buffer, starts the writeback of a
+// Files are handed over one after the other: Begin() names a file's
+// destination, Fill() gives its data buffer by buffer, then Commit() or
+// Abandon() ends it. The writer thread creates the file's temporary file beside
+// the destination (making a file is the costliest step of a small download, so
+// the transfer does not wait for it), writes each buffer, starts the writeback of a
 // large file as it grows, and at the commit runs the caller's last step on the
 // finished file (its record), starts the writeback of what is left and puts it
 // in place (TempFile::Commit, kDataOrdered). Files are put in place in the
@@ -29,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file_maker.h"
 #include "platform/files.h"
 
 namespace fw {
@@ -49,9 +52,10 @@ class DiskWriter {
   DiskWriter(const DiskWriter&) = delete;
   DiskWriter& operator=(const DiskWriter&) = delete;
 
-  // Begins a file: `file` is the writer's from now on. The file begun before
-  // must have been committed or abandoned.
-  Ticket Begin(std::unique_ptr<TempFile> file);
+  // Begins a file to be put in place as `destination`. The file begun before
+  // must have been committed or abandoned. When its temporary file cannot be
+  // created, the file fails (Failed() turns true) with TempFile's reason.
+  Ticket Begin(const std::string& destination);
   // An empty buffer to fill; waits for one while all are in use.
   Buffer* Take();
   // Hands `buffer` (from Take, `used` bytes filled) over to the file begun last.
@@ -75,13 +79,14 @@ class DiskWriter {
   struct Job {
     enum Kind { kBegin, kFill, kCommit, kAbandon } kind = kAbandon;
     Ticket ticket = 0;
-    std::unique_ptr<TempFile> file;
+    std::string destination;
     Buffer* buffer = nullptr;
     std::function<void(int)> last;
   };
   void Run();
   void Do(Job& job);
   void Settle(Ticket ticket, std::string reason);
+  void Fail(std::string reason);
   void Push(Job job);
 
   std::mutex mutex_;
@@ -93,6 +98,8 @@ class DiskWriter {
   Ticket begun_ = 0;
   Ticket settled_ = 0;  // every ticket up to this one is settled
   bool stopping_ = false;
+
+  TempFileMaker maker_;  // makes the next files while this one is written
 
   // The writer thread's own: the file being written.
   std::unique_ptr<TempFile> file_;

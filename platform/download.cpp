@@ -440,9 +440,10 @@ DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std:
   }
   if (!writer) writer = std::make_unique<DiskWriter>();
 
-  // Raises when the folder is missing or not writable; the writer thread
-  // writes the file from here on.
-  ticket = writer->Begin(std::make_unique<TempFile>(path));
+  // Raises when the folder is missing or not writable, before anything is
+  // asked of the server; the writer thread makes and writes the file.
+  TempFile::CheckFolder(path);
+  ticket = writer->Begin(path);
   buffer = nullptr;
   received = 0;
   refusedStatus = 0;

@@ -284,16 +284,13 @@ void TempFile::TakeHiddenName(const std::string& what, Make make) {
 TempFile::TempFile(const std::string& destination) : destination_(destination) {
   const std::string folder = FolderOf(destination);
   SweepOnce(folder);
-  const mode_t mode = kNewFileMode;
-  if (CanLinkUnnamedFiles()) {
-    // Unnamed, so no sweep can see it; Name() locks it before it has a name.
-    fd_ = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    if (fd_ >= 0) return;
-    // File systems without unnamed files say EOPNOTSUPP or EISDIR; other
-    // errors (a missing folder, no permission) come again below.
-  }
+  // Unnamed, so no sweep can see it; Name() locks it before it has a name.
+  fd_ = MakeUnnamed(folder);
+  if (fd_ >= 0) return;
+  // File systems without unnamed files say EOPNOTSUPP or EISDIR; other
+  // errors (a missing folder, no permission) come again below.
   TakeHiddenName("cannot create a file in", [&](const std::string& candidate) {
-    const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
     if (fd < 0) return errno;
     // A sweep may have taken the file between its creation and the lock: then
     // the name no longer stands for it, and another name is tried.
@@ -308,6 +305,26 @@ TempFile::TempFile(const std::string& destination) : destination_(destination) {
     fd_ = fd;
     return 0;
   });
+}
+
+TempFile::TempFile(const std::string& destination, int unnamed)
+    : destination_(destination), fd_(unnamed) {
+  SweepOnce(FolderOf(destination));
+}
+
+int TempFile::MakeUnnamed(const std::string& folder) {
+  if (!CanLinkUnnamedFiles()) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, kNewFileMode);
+}
+
+void TempFile::CheckFolder(const std::string& destination) {
+  const std::string folder = FolderOf(destination);
+  if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    RaiseAccess("cannot create a file in", folder, errno);
+  }
 }
 
 void TempFile::Name() {

@@ -64,6 +64,17 @@ class TempFile {
   // Creates the temporary file in the folder of `destination`.
   explicit TempFile(const std::string& destination);
   ~TempFile();
+  // Adopts `unnamed`, a file made by MakeUnnamed in the folder of
+  // `destination`, as the temporary file.
+  TempFile(const std::string& destination, int unnamed);
+  // Makes an unnamed file in `folder` for a TempFile to adopt: nothing in the
+  // folder shows it, and it is gone when closed. -1, with errno set, where the
+  // folder or its file system cannot have one.
+  static int MakeUnnamed(const std::string& folder);
+  // Raises what the constructor would for a folder of `destination` that is
+  // missing, not a folder or not writable, without making anything: for
+  // refusing a destination before any work is done for it.
+  static void CheckFolder(const std::string& destination);
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 

@@ -118,10 +118,17 @@ bool WriteRecord(int fd, const SnapshotRecord& record, const std::string& descri
                                       ": the URL is empty, or a value is too long or holds "
                                       "a control character");
   }
-  return SetAttribute(fd, kUrl, record.url, describe) &&
-         SetAttribute(fd, kFetched, std::to_string(record.fetched), describe) &&
+  // The values files often share (a server's Last-Modified and ETag, the
+  // second of the fetch) go first and the URL last, so that what spills out of
+  // the inode into a block of its own holds the URL and is the file's alone.
+  // A block whose contents match another file's is shared by the file system,
+  // and changing it then costs a copy and, on ext4 mounted with discard, a
+  // discard the disk must finish before the call returns: in that order
+  // setting a record cost five times as much.
+  return SetAttribute(fd, kLastModified, record.lastModified, describe) &&
          SetAttribute(fd, kEtag, record.etag, describe) &&
-         SetAttribute(fd, kLastModified, record.lastModified, describe);
+         SetAttribute(fd, kFetched, std::to_string(record.fetched), describe) &&
+         SetAttribute(fd, kUrl, record.url, describe);
 }
 
 std::optional<SnapshotRecord> ReadRecordAt(int folderFd, const std::string& name,

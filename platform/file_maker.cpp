@@ -1,0 +1,76 @@
+#include "platform/file_maker.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace fw {
+
+TempFileMaker::TempFileMaker() {
+  // Signals go to the transfer's thread, as with the disk writer.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  thread_ = std::thread([this] { Run(); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+TempFileMaker::~TempFileMaker() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wanted_.notify_all();
+  thread_.join();
+  DropReady();
+}
+
+void TempFileMaker::DropReady() {
+  for (int fd : ready_) close(fd);
+  ready_.clear();
+}
+
+std::unique_ptr<TempFile> TempFileMaker::Make(const std::string& destination) {
+  const std::string folder = FolderOf(destination);
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (folder != folder_) {
+      DropReady();
+      folder_ = folder;
+      failing_ = false;
+    }
+    if (!ready_.empty()) {
+      fd = ready_.front();
+      ready_.pop_front();
+    }
+  }
+  wanted_.notify_all();
+  if (fd >= 0) return std::make_unique<TempFile>(destination, fd);
+  return std::make_unique<TempFile>(destination);
+}
+
+void TempFileMaker::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wanted_.wait(lock, [this] {
+      return stopping_ || (!folder_.empty() && !failing_ && ready_.size() < kAhead);
+    });
+    if (stopping_) return;
+    const std::string folder = folder_;
+    lock.unlock();
+    const int fd = TempFile::MakeUnnamed(folder);
+    lock.lock();
+    if (folder != folder_) {
+      if (fd >= 0) close(fd);  // made for a folder no longer wanted
+    } else if (fd < 0) {
+      failing_ = true;  // Make() makes each file itself, and says why it cannot
+    } else {
+      ready_.push_back(fd);
+    }
+  }
+}
+
+}  // namespace fw

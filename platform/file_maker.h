@@ -1,0 +1,52 @@
+// Temporary files made ahead of time, on a thread of their own.
+//
+// Making a file is the costliest step of writing a small download: the file
+// system searches for a free inode, and on ext4 without a journal it passes
+// over every inode freed in the last minute. A run writes its files one after
+// the other into one folder, so while one is written the next few can be made.
+//
+// Make(destination) gives a TempFile beside `destination`: one made ahead for
+// its folder when one is ready, else one made there and then (the first file
+// of a folder, a folder that changed, a file system without unnamed files),
+// which raises as TempFile's constructor does. Each call asks for the folder's
+// next kAhead files to be made meanwhile. Files made ahead are unnamed: nothing
+// in the folder shows them, and those never used are gone when closed, so
+// neither an interrupt nor a kill leaves anything of them behind.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/files.h"
+
+namespace fw {
+
+class TempFileMaker {
+ public:
+  static constexpr size_t kAhead = 4;
+
+  TempFileMaker();
+  ~TempFileMaker();
+  TempFileMaker(const TempFileMaker&) = delete;
+  TempFileMaker& operator=(const TempFileMaker&) = delete;
+
+  std::unique_ptr<TempFile> Make(const std::string& destination);
+
+ private:
+  void Run();
+  void DropReady();  // with mutex_ held
+
+  std::mutex mutex_;
+  std::condition_variable wanted_;
+  std::string folder_;     // the folder files are made ahead for
+  std::deque<int> ready_;  // descriptors of unnamed files made in it
+  bool failing_ = false;   // the folder takes no unnamed file: made on demand only
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace fw
