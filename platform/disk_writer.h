@@ -90,7 +90,8 @@ class DiskWriter {
   void Push(Job job);
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable work_;  // a job for the writer
+  std::condition_variable done_;  // a buffer free, a file settled
   std::deque<Job> jobs_;
   std::vector<std::unique_ptr<Buffer>> pool_;
   std::vector<Buffer*> free_;

@@ -35,6 +35,7 @@ void TempFileMaker::DropReady() {
 std::unique_ptr<TempFile> TempFileMaker::Make(const std::string& destination) {
   const std::string folder = FolderOf(destination);
   int fd = -1;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (folder != folder_) {
@@ -46,8 +47,9 @@ std::unique_ptr<TempFile> TempFileMaker::Make(const std::string& destination) {
       fd = ready_.front();
       ready_.pop_front();
     }
+    wake = ready_.size() <= kAhead / 2;
   }
-  wanted_.notify_all();
+  if (wake) wanted_.notify_one();
   if (fd >= 0) return std::make_unique<TempFile>(destination, fd);
   return std::make_unique<TempFile>(destination);
 }
@@ -55,21 +57,25 @@ std::unique_ptr<TempFile> TempFileMaker::Make(const std::string& destination) {
 void TempFileMaker::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    // Woken when half the files are used, it makes them up to kAhead again:
+    // one wake-up for several files.
     wanted_.wait(lock, [this] {
-      return stopping_ || (!folder_.empty() && !failing_ && ready_.size() < kAhead);
+      return stopping_ || (!folder_.empty() && !failing_ && ready_.size() <= kAhead / 2);
     });
-    if (stopping_) return;
-    const std::string folder = folder_;
-    lock.unlock();
-    const int fd = TempFile::MakeUnnamed(folder);
-    lock.lock();
-    if (folder != folder_) {
-      if (fd >= 0) close(fd);  // made for a folder no longer wanted
-    } else if (fd < 0) {
-      failing_ = true;  // Make() makes each file itself, and says why it cannot
-    } else {
-      ready_.push_back(fd);
+    while (!stopping_ && !failing_ && ready_.size() < kAhead) {
+      const std::string folder = folder_;
+      lock.unlock();
+      const int fd = TempFile::MakeUnnamed(folder);
+      lock.lock();
+      if (folder != folder_) {
+        if (fd >= 0) close(fd);  // made for a folder no longer wanted
+      } else if (fd < 0) {
+        failing_ = true;  // Make() makes each file itself, and says why it cannot
+      } else {
+        ready_.push_back(fd);
+      }
     }
+    if (stopping_) return;
   }
 }
 

@@ -8,8 +8,8 @@
 // Make(destination) gives a TempFile beside `destination`: one made ahead for
 // its folder when one is ready, else one made there and then (the first file
 // of a folder, a folder that changed, a file system without unnamed files),
-// which raises as TempFile's constructor does. Each call asks for the folder's
-// next kAhead files to be made meanwhile. Files made ahead are unnamed: nothing
+// which raises as TempFile's constructor does. Meanwhile the folder's next
+// kAhead files are made, in batches. Files made ahead are unnamed: nothing
 // in the folder shows them, and those never used are gone when closed, so
 // neither an interrupt nor a kill leaves anything of them behind.
 #pragma once
@@ -27,7 +27,7 @@ namespace fw {
 
 class TempFileMaker {
  public:
-  static constexpr size_t kAhead = 4;
+  static constexpr size_t kAhead = 8;
 
   TempFileMaker();
   ~TempFileMaker();
