@@ -1,8 +1,6 @@
 #include "platform/disk_writer.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <new>
 
@@ -23,15 +21,7 @@ DiskWriter::DiskWriter() {
     pool_.back()->bytes.resize(kBufferSize);
     free_.push_back(pool_.back().get());
   }
-  // SIGINT and SIGTERM go to the transfer's thread, never to this one: their
-  // handler then never runs while that thread is half way through a line.
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  thread_ = std::thread([this] { Run(); });
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  thread_ = StartThreadWithoutInterrupts([this] { Run(); });
 }
 
 DiskWriter::~DiskWriter() {

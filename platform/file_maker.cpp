@@ -1,20 +1,11 @@
 #include "platform/file_maker.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 namespace fw {
 
 TempFileMaker::TempFileMaker() {
-  // Signals go to the transfer's thread, as with the disk writer.
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  thread_ = std::thread([this] { Run(); });
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  thread_ = StartThreadWithoutInterrupts([this] { Run(); });
 }
 
 TempFileMaker::~TempFileMaker() {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -407,6 +408,18 @@ void TempFile::Discard() noexcept {
   }
   ReleaseSlot(slot_);
   slot_ = -1;
+}
+
+std::thread StartThreadWithoutInterrupts(std::function<void()> body) {
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  // A new thread inherits the mask of the one that starts it.
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  std::thread thread(std::move(body));
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return thread;
 }
 
 void InstallInterruptCleanup() {

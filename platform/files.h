@@ -18,8 +18,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace fw {
 
@@ -131,6 +133,11 @@ class TempFile {
 // SetLineToClear, remove every live temporary file, and end the program with
 // status 128 + the signal number. Safe to call more than once.
 void InstallInterruptCleanup();
+
+// Starts a thread running `body` on which SIGINT and SIGTERM are never
+// delivered: they go to the run's own thread, so that their handler never runs
+// while that thread is half way through a line.
+std::thread StartThreadWithoutInterrupts(std::function<void()> body);
 
 // The bytes the interrupt handler writes to `fd` before the program ends (a
 // progress line's erasure); fd -1 (or empty bytes) for none. At most 1024 bytes
