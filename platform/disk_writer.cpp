@@ -1,8 +1,10 @@
 #include "platform/disk_writer.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <new>
+#include <utility>
 
 #include "platform/error.h"
 
@@ -12,10 +14,15 @@ namespace {
 // A large file is handed to the disk in steps of this size while it is
 // written, so that starting its writeback at the commit has little left to do.
 constexpr int64_t kWritebackStep = 8 * 1024 * 1024;
+// Only the last this many bytes written stay in the page cache (see
+// PageCacheWindow); files smaller than kHeldFrom are not followed, as letting
+// them go would cost more calls than it saves.
+constexpr int64_t kKeptInCache = 32 * 1024 * 1024;
+constexpr int64_t kHeldFrom = 128 * 1024;
 
 }  // namespace
 
-DiskWriter::DiskWriter() {
+DiskWriter::DiskWriter() : cached_(kKeptInCache) {
   for (int i = 0; i < kBuffers; ++i) {
     pool_.push_back(std::make_unique<Buffer>());
     pool_.back()->bytes.resize(kBufferSize);
@@ -159,6 +166,7 @@ void DiskWriter::Do(Job& job) {
       written_ = handedToDisk_ = 0;
       try {
         file_ = maker_.Make(job.destination);
+        cached_.Start(file_->fd());
       } catch (const Error& e) {
         Fail(e.Description());
       } catch (const std::bad_alloc&) {
@@ -175,6 +183,7 @@ void DiskWriter::Do(Job& job) {
             sync_file_range(file_->fd(), handedToDisk_, written_ - handedToDisk_,
                             SYNC_FILE_RANGE_WRITE);
             handedToDisk_ = written_;
+            cached_.Handed(handedToDisk_);
           }
         } catch (const Error& e) {
           Fail(e.Description());
@@ -185,14 +194,19 @@ void DiskWriter::Do(Job& job) {
     }
     case Job::kCommit:
       if (fileError_.empty() && file_) {
+        int held = -1;
         try {
           if (job.last) job.last(file_->fd());
+          // A descriptor of its own, for letting its pages go later.
+          held = written_ >= kHeldFrom ? dup(file_->fd()) : -1;
           file_->Commit(TempFile::Durability::kDataOrdered);
+          cached_.Finished(std::exchange(held, -1), written_);
         } catch (const Error& e) {
           fileError_ = e.Description();
         } catch (const std::bad_alloc&) {
           fileError_ = "out of memory";
         }
+        if (held >= 0) close(held);
       }
       file_.reset();
       Settle(fileTicket_, fileError_);

@@ -11,6 +11,7 @@
 // finished file (its record), starts the writeback of what is left and puts it
 // in place (TempFile::Commit, kDataOrdered). Files are put in place in the
 // order they were begun, so that of two files of one name the later wins.
+// Only the last 32 MiB written stay in the page cache (PageCacheWindow).
 //
 // Buffers come from a pool of kBuffers of kBufferSize bytes: Take() waits while
 // the disk is behind, so memory stays flat whatever the speed of the network.
@@ -33,6 +34,7 @@
 
 #include "platform/file_maker.h"
 #include "platform/files.h"
+#include "platform/page_cache_window.h"
 
 namespace fw {
 
@@ -108,6 +110,7 @@ class DiskWriter {
   std::string fileError_;
   int64_t written_ = 0;
   int64_t handedToDisk_ = 0;
+  PageCacheWindow cached_;
 
   std::thread thread_;
 };
