@@ -25,7 +25,6 @@ constexpr int64_t kHeldFrom = 128 * 1024;
 DiskWriter::DiskWriter() : cached_(kKeptInCache) {
   for (int i = 0; i < kBuffers; ++i) {
     pool_.push_back(std::make_unique<Buffer>());
-    pool_.back()->bytes.resize(kBufferSize);
     free_.push_back(pool_.back().get());
   }
   thread_ = StartThreadWithoutInterrupts([this] { Run(); });
@@ -176,7 +175,7 @@ void DiskWriter::Do(Job& job) {
     case Job::kFill: {
       if (fileError_.empty() && file_ && job.buffer->used > 0) {
         try {
-          file_->Write(std::string_view(job.buffer->bytes.data(), job.buffer->used));
+          file_->Write(std::string_view(job.buffer->bytes.get(), job.buffer->used));
           written_ += static_cast<int64_t>(job.buffer->used);
           if (written_ - handedToDisk_ >= kWritebackStep) {
             // Start writing this stretch to disk now, without waiting for it.

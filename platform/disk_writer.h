@@ -44,7 +44,9 @@ class DiskWriter {
   static constexpr int kBuffers = 8;
 
   struct Buffer {
-    std::vector<char> bytes;
+    // kBufferSize bytes, left as they were: only the first `used` count. Not
+    // zeroing them spares the first fetch 2 MiB of writes before its request.
+    std::unique_ptr<char[]> bytes{new char[kBufferSize]};
     size_t used = 0;
   };
   using Ticket = uint64_t;

@@ -17,7 +17,7 @@ fw::DiskWriter::Ticket Put(fw::DiskWriter& writer, const std::string& destinatio
                            const std::string& text) {
   const fw::DiskWriter::Ticket ticket = writer.Begin(destination);
   fw::DiskWriter::Buffer* buffer = writer.Take();
-  std::memcpy(buffer->bytes.data(), text.data(), text.size());
+  std::memcpy(buffer->bytes.get(), text.data(), text.size());
   buffer->used = text.size();
   writer.Fill(buffer);
   writer.Commit(nullptr);
