@@ -1,8 +1,10 @@
 #include "platform/disk_writer.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -20,9 +22,18 @@ constexpr int64_t kWritebackStep = 8 * 1024 * 1024;
 constexpr int64_t kKeptInCache = 32 * 1024 * 1024;
 constexpr int64_t kHeldFrom = 128 * 1024;
 
+// How many finished files the page cache window may hold open: a few, and
+// never so many that the rest of the run (its connections, the next files)
+// could run out of descriptors.
+size_t FilesHeld() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 64;
+  return std::min<size_t>(64, static_cast<size_t>(limit.rlim_cur / 8));
+}
+
 }  // namespace
 
-DiskWriter::DiskWriter() : cached_(kKeptInCache) {
+DiskWriter::DiskWriter() : cached_(kKeptInCache, FilesHeld()) {
   for (int i = 0; i < kBuffers; ++i) {
     pool_.push_back(std::make_unique<Buffer>());
     free_.push_back(pool_.back().get());

@@ -1,6 +1,8 @@
 #include "platform/disk_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstring>
 #include <string>
@@ -43,6 +45,43 @@ TEST(DiskWriterTest, AFileThatCannotBeMadeFailsAloneWithItsReason) {
   EXPECT_NE(reason.find(missing), std::string::npos) << reason;
   EXPECT_EQ(dir.Entries(), (Names{"a", "c"}));
   EXPECT_EQ(fwtest::ReadFile(dir / "c"), "third");
+}
+
+// A file over the size whose pages are let go later, its bytes told by `i`.
+std::string Body(int i) {
+  return std::string(160 * 1024, static_cast<char>('a' + i % 26));
+}
+
+// Finished files are held open for a while (to let their pages go later), but
+// never so many that a process allowed few descriptors has none left for the
+// rest of its run (a connection, the next files).
+TEST(DiskWriterTest, FilesHeldOpenLeaveDescriptorsForTheRestOfTheRun) {
+  fwtest::TempFolder dir;
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  rlimit few = before;
+  few.rlim_cur = static_cast<rlim_t>(fwtest::OpenDescriptors() + 40);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  std::vector<fw::DiskWriter::Ticket> tickets;
+  {
+    fw::DiskWriter writer;
+    for (int i = 0; i < 100; ++i) {
+      tickets.push_back(Put(writer, dir / std::to_string(i), Body(i)));
+    }
+    for (const auto ticket : tickets) {
+      std::string reason;
+      EXPECT_TRUE(writer.Wait(ticket, &reason)) << reason;
+    }
+    std::vector<int> spare;
+    for (int i = 0; i < 10; ++i) spare.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    for (int fd : spare) {
+      EXPECT_GE(fd, 0) << "no descriptor left";
+      if (fd >= 0) close(fd);
+    }
+  }
+  setrlimit(RLIMIT_NOFILE, &before);
+  EXPECT_EQ(dir.Entries().size(), 100u);
+  EXPECT_EQ(fwtest::ReadFile(dir / "99"), Body(99));
 }
 
 }  // namespace

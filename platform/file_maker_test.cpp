@@ -1,6 +1,5 @@
 #include "platform/file_maker.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -17,14 +16,6 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-int OpenDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (readdir(dir) != nullptr) ++count;
-  closedir(dir);
-  return count;
-}
-
 void Put(fw::TempFileMaker& maker, const std::string& destination) {
   std::unique_ptr<fw::TempFile> file = maker.Make(destination);
   file->Write(destination);
@@ -36,7 +27,7 @@ void Put(fw::TempFileMaker& maker, const std::string& destination) {
 // or held open once the maker is gone.
 TEST(TempFileMakerTest, EachFileOnceInItsOwnFolderAndNothingLeft) {
   fwtest::TempFolder first, second;
-  const int descriptorsBefore = OpenDescriptors();
+  const int descriptorsBefore = fwtest::OpenDescriptors();
   const mode_t mask = umask(027);
   {
     fw::TempFileMaker maker;
@@ -50,7 +41,7 @@ TEST(TempFileMakerTest, EachFileOnceInItsOwnFolderAndNothingLeft) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   umask(mask);
-  EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+  EXPECT_EQ(fwtest::OpenDescriptors(), descriptorsBefore);
   Names names = first.Entries();
   ASSERT_EQ(names.size(), 13u);
   for (const std::string& name : names) {

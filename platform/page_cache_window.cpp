@@ -36,7 +36,7 @@ void PageCacheWindow::Finished(int fd, int64_t size) noexcept {
 // Oldest first: the finished files, then the start of the current one.
 void PageCacheWindow::Trim() noexcept {
   int64_t current = currentHanded_ - currentFrom_;
-  while (!finished_.empty() && (finishedBytes_ + current > keep_ || finished_.size() > kFiles)) {
+  while (!finished_.empty() && (finishedBytes_ + current > keep_ || finished_.size() > files_)) {
     const Held held = finished_.front();
     finished_.pop_front();
     finishedBytes_ -= held.size - held.from;
@@ -44,7 +44,9 @@ void PageCacheWindow::Trim() noexcept {
     close(held.fd);
   }
   if (current > keep_ && currentFd_ >= 0) {
-    const int64_t upTo = currentHanded_ - keep_;
+    // Whole pages: the kernel skips a page the range only partly covers.
+    static const int64_t page = sysconf(_SC_PAGESIZE);
+    const int64_t upTo = (currentHanded_ - keep_) / page * page;
     posix_fadvise(currentFd_, currentFrom_, upTo - currentFrom_, POSIX_FADV_DONTNEED);
     currentFrom_ = upTo;
   }

@@ -10,7 +10,7 @@
 // bytes already handed to the disk (Handed) and the files finished before it
 // (Finished). What falls out of it is let go with POSIX_FADV_DONTNEED. Pages
 // not yet on disk are left alone by the kernel, so nothing here waits for the
-// disk or loses a byte; at worst they stay cached. At most kFiles finished
+// disk or loses a byte; at worst they stay cached. At most `files` finished
 // files are held, each by a descriptor of its own, closed when let go or when
 // the window is destroyed (the last files written stay cached).
 #pragma once
@@ -23,9 +23,7 @@ namespace fw {
 
 class PageCacheWindow {
  public:
-  static constexpr size_t kFiles = 64;
-
-  explicit PageCacheWindow(int64_t keep) : keep_(keep) {}
+  PageCacheWindow(int64_t keep, size_t files) : keep_(keep), files_(files) {}
   ~PageCacheWindow();
   PageCacheWindow(const PageCacheWindow&) = delete;
   PageCacheWindow& operator=(const PageCacheWindow&) = delete;
@@ -48,6 +46,7 @@ class PageCacheWindow {
   void Trim() noexcept;
 
   const int64_t keep_;
+  const size_t files_;
   std::deque<Held> finished_;
   int64_t finishedBytes_ = 0;  // still cached of the finished files
   int currentFd_ = -1;

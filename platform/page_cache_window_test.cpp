@@ -1,6 +1,5 @@
 #include "platform/page_cache_window.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -14,14 +13,6 @@
 namespace {
 
 constexpr int64_t kMiB = 1024 * 1024;
-
-int OpenDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (readdir(dir) != nullptr) ++count;
-  closedir(dir);
-  return count;
-}
 
 // A file of `size` bytes whose pages are cached and already on disk, so that
 // letting them go is immediate. Returns its open descriptor.
@@ -78,11 +69,11 @@ bool LetsGo(const std::string& folder) {
 TEST(PageCacheWindowTest, LetsGoOfTheOldestBytesBeyondTheWindow) {
   fwtest::TempFolder dir;
   if (!LetsGo(dir.Path())) GTEST_SKIP() << "this file system keeps its pages";
-  const int before = OpenDescriptors();
+  const int before = fwtest::OpenDescriptors();
   const int a = CleanFile(dir / "a", 3 * kMiB);
   const int b = CleanFile(dir / "b", 6 * kMiB);
   {
-    fw::PageCacheWindow window(4 * kMiB);
+    fw::PageCacheWindow window(4 * kMiB, 8);
     window.Start(a);
     window.Handed(3 * kMiB);
     window.Finished(dup(a), 3 * kMiB);
@@ -99,31 +90,32 @@ TEST(PageCacheWindowTest, LetsGoOfTheOldestBytesBeyondTheWindow) {
   }
   close(a);
   close(b);
-  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(fwtest::OpenDescriptors(), before);
 }
 
-// However small the files, at most kFiles descriptors are held; a file given
+// However small the files, only the number of files asked for is held; a file given
 // without one (-1) is neither held nor let go.
 TEST(PageCacheWindowTest, HoldsAFewFilesAtMost) {
   fwtest::TempFolder dir;
   if (!LetsGo(dir.Path())) GTEST_SKIP() << "this file system keeps its pages";
-  const int before = OpenDescriptors();
-  const size_t count = fw::PageCacheWindow::kFiles + 3;
+  const int before = fwtest::OpenDescriptors();
+  constexpr size_t kHeld = 16;
+  const size_t count = kHeld + 3;
   std::vector<int> fds;
   {
-    fw::PageCacheWindow window(1024 * kMiB);
+    fw::PageCacheWindow window(1024 * kMiB, kHeld);
     for (size_t i = 0; i < count; ++i) {
       fds.push_back(CleanFile(dir / std::to_string(i), 4096));
       window.Start(fds.back());
       window.Finished(i == 1 ? -1 : dup(fds.back()), 4096);
     }
-    EXPECT_EQ(OpenDescriptors(), before + static_cast<int>(count + fw::PageCacheWindow::kFiles));
+    EXPECT_EQ(fwtest::OpenDescriptors(), before + static_cast<int>(count + kHeld));
     std::string cached;
     for (int fd : fds) cached += Cached(fd, 4096);
     EXPECT_EQ(cached, "-c-" + std::string(count - 3, 'c'));
   }
   for (int fd : fds) close(fd);
-  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(fwtest::OpenDescriptors(), before);
 }
 
 }  // namespace
