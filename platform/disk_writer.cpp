@@ -87,7 +87,7 @@ void DiskWriter::Return(Buffer* buffer) {
   done_.notify_all();
 }
 
-void DiskWriter::Commit(std::function<void(int)> last) {
+void DiskWriter::Commit(std::function<void(int, const ContentDigest&)> last) {
   Job job;
   job.kind = Job::kCommit;
   job.last = std::move(last);
@@ -174,6 +174,7 @@ void DiskWriter::Do(Job& job) {
       fileTicket_ = job.ticket;
       fileError_.clear();
       written_ = handedToDisk_ = 0;
+      hash_.Reset();
       try {
         file_ = maker_.Make(job.destination);
         cached_.Start(file_->fd());
@@ -187,6 +188,7 @@ void DiskWriter::Do(Job& job) {
       if (fileError_.empty() && file_ && job.buffer->used > 0) {
         try {
           file_->Write(std::string_view(job.buffer->bytes.get(), job.buffer->used));
+          hash_.Update(job.buffer->bytes.get(), job.buffer->used);
           written_ += static_cast<int64_t>(job.buffer->used);
           if (written_ - handedToDisk_ >= kWritebackStep) {
             // Start writing this stretch to disk now, without waiting for it.
@@ -206,7 +208,7 @@ void DiskWriter::Do(Job& job) {
       if (fileError_.empty() && file_) {
         int held = -1;
         try {
-          if (job.last) job.last(file_->fd());
+          if (job.last) job.last(file_->fd(), hash_.Digest());
           // A descriptor of its own, for letting its pages go later.
           held = written_ >= kHeldFrom ? dup(file_->fd()) : -1;
           file_->Commit(TempFile::Durability::kDataOrdered);

@@ -8,7 +8,8 @@
 // the destination (making a file is the costliest step of a small download, so
 // the transfer does not wait for it), writes each buffer, starts the writeback of a
 // large file as it grows, and at the commit runs the caller's last step on the
-// finished file (its record), starts the writeback of what is left and puts it
+// finished file (its record, given the file's size and content hash, taken as
+// the buffers were written), starts the writeback of what is left and puts it
 // in place (TempFile::Commit, kDataOrdered). Files are put in place in the
 // order they were begun, so that of two files of one name the later wins.
 // Only the last 32 MiB written stay in the page cache (PageCacheWindow).
@@ -32,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/content_hash.h"
 #include "platform/file_maker.h"
 #include "platform/files.h"
 #include "platform/page_cache_window.h"
@@ -66,9 +68,10 @@ class DiskWriter {
   void Fill(Buffer* buffer);
   // Gives a buffer back unwritten.
   void Return(Buffer* buffer);
-  // The file begun last is whole: `last(fd)` runs on it (an fw::Error it raises
-  // fails the file), then it is put in place.
-  void Commit(std::function<void(int fd)> last);
+  // The file begun last is whole: `last(fd, digest)` runs on it with its size
+  // and content hash (an fw::Error it raises fails the file), then it is put
+  // in place.
+  void Commit(std::function<void(int fd, const ContentDigest& digest)> last);
   // The file begun last is not wanted: it is discarded.
   void Abandon();
   // Waits until the file of `ticket` is in place (true) or failed (false, with
@@ -85,7 +88,7 @@ class DiskWriter {
     Ticket ticket = 0;
     std::string destination;
     Buffer* buffer = nullptr;
-    std::function<void(int)> last;
+    std::function<void(int, const ContentDigest&)> last;
   };
   void Run();
   void Do(Job& job);
@@ -112,6 +115,7 @@ class DiskWriter {
   std::string fileError_;
   int64_t written_ = 0;
   int64_t handedToDisk_ = 0;
+  ContentHash hash_;
   PageCacheWindow cached_;
 
   std::thread thread_;

@@ -1,43 +1,54 @@
-// Which files of a folder are the snapshots of a URL, and removing the older ones.
+// Removing a run's older snapshots: for each URL fetched, its snapshots of its
+// own (snapshot_folder.h) beyond the newest N.
 //
-// A snapshot of a URL is a regular file directly in the folder whose record
-// (snapshot_record.h) names exactly that URL. Nothing else is ever counted or
-// removed, whatever its name: not a file without a record or with a malformed
-// one, not a file of another URL, not a symbolic link (even to a snapshot), a
-// folder or a device, not a hidden file (a downloaded file's name never begins
-// with "."; the run's temporary files do), not a file whose attributes the
-// program may not read.
-//
-// The folder is read once and each name looked at once, so a folder of many
-// thousands of files costs one pass. Snapshots are ordered newest first by
-// their record's "fetched" time, equal times by name (byte order, ascending),
-// so the order never depends on the folder's listing.
-//
-// Functions raise fw::Error 75 naming the folder when it cannot be opened or
-// read.
+// Retention runs once the run's entries are settled, from one listing of each
+// folder. The file this run put in place for a URL always counts as its
+// newest; a URL whose file a later entry of the run replaced (two entries of
+// one name) gets no retention that run, so that it keeps the snapshot it had.
+// Right before its removal each file is opened and checked again: still the
+// file listed, one link and, when its record has a hash, the recorded size
+// and content (a file edited since is the user's now, and stays). A file put
+// in its name meanwhile, or already gone, is left alone.
 #pragma once
 
-#include <optional>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/snapshot_folder.h"
+
 namespace fw {
 
-// The paths (`folder` + "/" + name) of the snapshots of `url` in `folder`,
-// newest first.
-std::vector<std::string> SnapshotsOf(const std::string& folder, const std::string& url);
+class RetentionPlan {
+ public:
+  // `keep`: the snapshots kept per URL, at least 1 (raises fw::Error 5
+  // otherwise).
+  explicit RetentionPlan(int keep);
 
-// The path of the newest snapshot of `url` in `folder` (whose record holds the
-// validators for a conditional request); nullopt when there is none.
-std::optional<std::string> NewestSnapshot(const std::string& folder, const std::string& url);
+  // The entry `entry` (the URL as listed, for lines) put `destination` in place
+  // as a snapshot of `url` (without user information) with names of `shape`.
+  // An earlier placement of the same destination is gone with its file.
+  void Placed(const std::string& entry, const std::string& url, const NameShape& shape,
+              const std::string& destination);
 
-// Removes the snapshots of `url` in `folder` beyond the newest `keep` (at least
-// 1; raises 5 otherwise). Right before each removal the name is checked to
-// still name the very file whose record was read; a file put in its place
-// meanwhile is left alone, as is one already gone. A removal that fails adds a
-// line naming the file and the reason to `failures` (when not null), and the
-// rest go on.
-void KeepNewest(const std::string& folder, const std::string& url, int keep,
-                std::vector<std::string>* failures);
+  struct Failure {
+    std::string entry;  // the entry it belongs to
+    std::string line;   // "cannot remove <path>: <reason>"
+  };
+  // Removes, for every URL whose file still stands, its snapshots beyond the
+  // newest `keep`. `now`: seconds since the epoch. Returns what could not be
+  // done (a removal that failed, a folder that cannot be read), in the order
+  // the entries were placed; never raises fw::Error.
+  std::vector<Failure> Apply(int64_t now);
+
+ private:
+  struct Placement {
+    std::string entry, url, folder, name;
+    NameShape shape;
+    bool standing = true;
+  };
+  int keep_;
+  std::vector<Placement> placed_;
+};
 
 }  // namespace fw

@@ -11,13 +11,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
+#include <ctime>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/content_hash.h"
 #include "platform/error.h"
+#include "platform/snapshot_folder.h"
 #include "platform/snapshot_record.h"
 #include "tests/fixtures/expect_error.h"
 #include "tests/fixtures/temp_folder.h"
@@ -29,11 +30,11 @@ std::unique_ptr<TempFolder> FolderWithUserAttributes(std::string* why);
 
 namespace {
 
-using fwtest::ExpectError;
 using Names = std::vector<std::string>;
 
 constexpr char kA[] = "https://example.org/report.pdf";
-constexpr char kB[] = "https://example.org/other.pdf";
+constexpr char kB[] = "https://example.org/b/report.pdf";
+const fw::NameShape kShape{"report", "pdf"};
 
 class RetentionTest : public ::testing::Test {
  protected:
@@ -45,97 +46,103 @@ class RetentionTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return *dir_ / name; }
 
-  // A file `path` holding its own name, recorded as fetched from `url` at
-  // `fetched`.
-  static void Snapshot(const std::string& path, const std::string& url, int64_t fetched) {
-    fwtest::WriteFile(path, path);
-    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << path;
-    EXPECT_TRUE(fw::WriteRecord(fd, {url, fetched, "", ""}, path));
+  // A snapshot `name` of `url` fetched at `fetched`, holding its own name, with
+  // the record the run gives it.
+  void Snapshot(const std::string& name, const std::string& url, int64_t fetched) const {
+    fwtest::WriteFile(Path(name), name);
+    const int fd = open(Path(name).c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << name;
+    const fw::ContentDigest digest = fw::DigestOf(fd, name);
+    fw::SnapshotRecord record;
+    record.name = name;
+    record.size = digest.size;
+    record.hash = digest.hash;
+    record.fetched = fetched;
+    record.url = url;
+    EXPECT_TRUE(fw::WriteRecord(fd, record).kept);
     close(fd);
   }
-  void Snapshot(const char* name, const std::string& url, int64_t fetched) const {
-    Snapshot(Path(name), url, fetched);
+  // A file with the four attributes of an older version's record.
+  void OldSnapshot(const std::string& name, const std::string& url, int64_t fetched) const {
+    fwtest::WriteFile(Path(name), name);
+    const std::string when = std::to_string(fetched);
+    ASSERT_EQ(setxattr(Path(name).c_str(), "user.fetchwell.url", url.data(), url.size(), 0), 0);
+    ASSERT_EQ(setxattr(Path(name).c_str(), "user.fetchwell.fetched", when.data(), when.size(), 0),
+              0);
   }
-
-  // The paths of `names` in the folder.
-  Names Paths(const Names& names) const {
-    Names paths;
-    for (const auto& name : names) paths.push_back(Path(name));
-    return paths;
+  Names Own(const std::string& url, const Names& placed = {}) const {
+    Names names;
+    const fw::SnapshotFolder folder(dir_->Path());
+    for (const auto& s : folder.OwnSnapshots(url, kShape, placed, now_)) names.push_back(s.name);
+    return names;
+  }
+  void Copy(const std::string& from, const std::string& to) const {
+    ASSERT_EQ(system(("cp -a '" + Path(from) + "' '" + Path(to) + "'").c_str()), 0);
   }
 
   std::unique_ptr<fwtest::TempFolder> dir_;
+  const int64_t now_ = static_cast<int64_t>(std::time(nullptr));
 };
 
-TEST_F(RetentionTest, SnapshotsAreNewestFirstAndEqualTimesByName) {
-  Snapshot("c-old", kA, 100);
-  Snapshot("b-new", kA, 300);
-  Snapshot("z-mid", kA, 200);
-  Snapshot("a-mid", kA, 200);
-  Snapshot("other", kB, 400);
+// Only files proven to be the URL's own snapshots count: by the record's URL,
+// the recorded name, the dated shape and a single link.
+TEST_F(RetentionTest, OwnSnapshotsAreProvenFileByFile) {
+  Snapshot("report-1.pdf", kA, 100);
+  Snapshot("report-2.pdf", kA, 200);
+  Snapshot("report-9.pdf", kA, now_ + 365 * 86400);  // the clock was a year ahead
+  OldSnapshot("report-0.pdf", kA, 50);
+  Copy("report-2.pdf", "report-2-annotated.pdf");  // cp -a: the record comes along
+  Copy("report-1.pdf", "report-keep.pdf");
+  Snapshot("report-3.pdf", kA, 300);
+  ASSERT_EQ(link(Path("report-3.pdf").c_str(), Path("report-3-link.pdf").c_str()), 0);
+  Snapshot("report-4.pdf", kB, 400);  // another URL of the same name
+  OldSnapshot("saved.pdf", kA, 60);   // an old record, but not the entry's shape
+  Snapshot("report-5.txt", kA, 500);
+  fwtest::WriteFile(Path("report-6.pdf"), "no record");
+  ASSERT_EQ(symlink("report-2.pdf", Path("report-7.pdf").c_str()), 0);
 
-  EXPECT_EQ(fw::SnapshotsOf(dir_->Path(), kA), Paths({"b-new", "a-mid", "z-mid", "c-old"}));
-  EXPECT_EQ(fw::SnapshotsOf(dir_->Path(), kB), Paths({"other"}));
-  EXPECT_EQ(fw::NewestSnapshot(dir_->Path(), kA), Path("b-new"));
-  EXPECT_EQ(fw::SnapshotsOf(dir_->Path(), "https://example.org/"), Names{});
-  EXPECT_EQ(fw::NewestSnapshot(dir_->Path(), "https://example.org/"), std::nullopt);
+  EXPECT_EQ(Own(kA), (Names{"report-2.pdf", "report-1.pdf", "report-0.pdf", "report-9.pdf"}));
+  EXPECT_EQ(Own(kA, {"report-1.pdf"}),
+            (Names{"report-1.pdf", "report-2.pdf", "report-0.pdf", "report-9.pdf"}));
+  EXPECT_EQ(Own(kB), (Names{"report-4.pdf"}));
 }
 
-TEST_F(RetentionTest, OnlyOlderSnapshotsOfTheUrlAreRemoved) {
-  fwtest::TempFolder elsewhere;
-  Snapshot("report-01.pdf", kA, 100);
-  Snapshot("report-02.pdf", kA, 200);
-  Snapshot("report-03.pdf", kA, 300);
-  Snapshot("report-04.pdf", kA, 400);
-  Snapshot("other-01.pdf", kB, 50);
-  Snapshot("other-02.pdf", kB, 60);
-  // Look-alikes, each older than every real snapshot if it counted.
-  fwtest::WriteFile(Path("report-00.pdf"), "no record");
-  Snapshot("report-prefix.pdf", std::string(kA) + "?", 1);
-  Snapshot("report-case.pdf", "HTTPS://example.org/report.pdf", 1);
-  Snapshot(".fetchwell-abcdefghij.tmp", kA, 1);
-  Snapshot(elsewhere / "outside.pdf", kA, 1);
-  ASSERT_EQ(symlink((elsewhere / "outside.pdf").c_str(), Path("report-link.pdf").c_str()), 0);
-  ASSERT_EQ(symlink("report-01.pdf", Path("report-link-01.pdf").c_str()), 0);
-  ASSERT_EQ(mkdir(Path("report-folder.pdf").c_str(), 0700), 0);
-  ASSERT_EQ(
-      setxattr(Path("report-folder.pdf").c_str(), "user.fetchwell.url", kA, std::strlen(kA), 0), 0);
-  ASSERT_EQ(setxattr(Path("report-folder.pdf").c_str(), "user.fetchwell.fetched", "1", 1, 0), 0);
-  Snapshot("report-malformed.pdf", kA, 1);
-  ASSERT_EQ(setxattr(Path("report-malformed.pdf").c_str(), "user.fetchwell.fetched", "1x", 2, 0),
-            0);
+TEST_F(RetentionTest, RemovesOnlyWhatIsStillItsOwnBeyondTheNewest) {
+  Snapshot("report-1.pdf", kA, 100);
+  Snapshot("report-2.pdf", kA, 200);
+  Snapshot("report-3.pdf", kA, 300);
+  Snapshot("report-9.pdf", kA, now_ + 86400 * 30);
+  Copy("report-1.pdf", "report-1-mine.pdf");
+  // Edited in place since it was fetched, same size: the user's file now.
+  fwtest::WriteFile(Path("report-2.pdf"), "REPORT-2.pdf");
+  Snapshot("report-4.pdf", kA, 50);  // today's file, whatever the clock said
 
-  std::vector<std::string> failures;
-  fw::KeepNewest(dir_->Path(), kA, 2, &failures);
-  EXPECT_EQ(failures, Names{});
-  EXPECT_EQ(dir_->Entries(),
-            (Names{".fetchwell-abcdefghij.tmp", "other-01.pdf", "other-02.pdf", "report-00.pdf",
-                   "report-03.pdf", "report-04.pdf", "report-case.pdf", "report-folder.pdf",
-                   "report-link-01.pdf", "report-link.pdf", "report-malformed.pdf",
-                   "report-prefix.pdf"}));
-  EXPECT_EQ(fwtest::ReadFile(elsewhere / "outside.pdf"), elsewhere / "outside.pdf");
-  EXPECT_EQ(fwtest::ReadFile(Path("report-04.pdf")), Path("report-04.pdf"));
-
-  // Keeping more than there are removes nothing; keeping one, the newest stays.
-  fw::KeepNewest(dir_->Path(), kB, 5, &failures);
-  EXPECT_EQ(fw::SnapshotsOf(dir_->Path(), kB), Paths({"other-02.pdf", "other-01.pdf"}));
-  fw::KeepNewest(dir_->Path(), kA, 1, &failures);
-  EXPECT_EQ(fw::SnapshotsOf(dir_->Path(), kA), Paths({"report-04.pdf"}));
-  EXPECT_EQ(failures, Names{});
+  fw::RetentionPlan plan(1);
+  plan.Placed(kA, kA, kShape, Path("report-4.pdf"));
+  EXPECT_TRUE(plan.Apply(now_).empty());
+  EXPECT_EQ(dir_->Entries(), (Names{"report-1-mine.pdf", "report-2.pdf", "report-4.pdf"}));
+  EXPECT_EQ(fwtest::ReadFile(Path("report-1-mine.pdf")), "report-1.pdf");
 }
 
-TEST_F(RetentionTest, BadArgumentsAndMissingFoldersRaise) {
-  ExpectError(fw::kInvalidArgument, [&] { fw::KeepNewest(dir_->Path(), kA, 0, nullptr); });
-  const std::string missing = Path("missing");
-  for (const auto& action : std::vector<std::function<void()>>{
-           [&] { fw::SnapshotsOf(missing, kA); },
-           [&] { fw::NewestSnapshot(missing, kA); },
-           [&] { fw::KeepNewest(missing, kA, 1, nullptr); },
-       }) {
-    fw::Error e = ExpectError(fw::kFileAccess, action);
-    EXPECT_NE(e.Description().find(missing), std::string::npos) << e.Description();
-  }
+// Two entries of one name: the first URL's file was replaced, so its older
+// snapshot is all it has and stays.
+TEST_F(RetentionTest, AReplacedEntryGetsNoRetention) {
+  Snapshot("report-1.pdf", kA, 100);
+  Snapshot("report-2.pdf", kB, 150);
+  Snapshot("report-3.pdf", kB, 200);  // entry B replaced entry A's file today
+  fw::RetentionPlan plan(1);
+  plan.Placed(kA, kA, kShape, Path("report-3.pdf"));
+  plan.Placed(kB, kB, kShape, Path("report-3.pdf"));
+  EXPECT_TRUE(plan.Apply(now_).empty());
+  EXPECT_EQ(dir_->Entries(), (Names{"report-1.pdf", "report-3.pdf"}));
+
+  fwtest::ExpectError(fw::kInvalidArgument, [] { fw::RetentionPlan none(0); });
+  fw::RetentionPlan missing(1);
+  missing.Placed(kA, kA, kShape, Path("gone/report-1.pdf"));
+  const auto failures = missing.Apply(now_);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].entry, kA);
+  EXPECT_NE(failures[0].line.find(Path("gone")), std::string::npos) << failures[0].line;
 }
 
 // Makes a file immutable (or mutable again): not even root may remove it.
@@ -154,56 +161,40 @@ int SetImmutable(const std::string& path, bool on) {
 }
 
 TEST_F(RetentionTest, FailedRemovalIsReportedAndTheRestGoOn) {
-  Snapshot("s1", kA, 100);
-  Snapshot("s2", kA, 200);
-  Snapshot("s3", kA, 300);
+  Snapshot("report-1.pdf", kA, 100);
+  Snapshot("report-2.pdf", kA, 200);
+  Snapshot("report-3.pdf", kA, 300);
   // Root removes files whatever the folder's permissions; an immutable file
   // it cannot. Others cannot remove files from a folder without write
   // permission.
   const bool root = geteuid() == 0;
   if (root) {
-    if (const int err = SetImmutable(Path("s1"), true)) {
+    if (const int err = SetImmutable(Path("report-1.pdf"), true)) {
       GTEST_SKIP() << "running as root, where only an immutable file resists removal, and "
                    << "the file system refuses the immutable flag: " << std::strerror(err);
     }
   } else {
     ASSERT_EQ(chmod(dir_->Path().c_str(), 0500), 0);
   }
-
-  std::vector<std::string> failures;
-  fw::KeepNewest(dir_->Path(), kA, 1, &failures);
+  fw::RetentionPlan plan(1);
+  plan.Placed(kA, kA, kShape, Path("report-3.pdf"));
+  const auto failures = plan.Apply(now_);
   if (root) {
-    EXPECT_EQ(SetImmutable(Path("s1"), false), 0);
+    EXPECT_EQ(SetImmutable(Path("report-1.pdf"), false), 0);
   } else {
     chmod(dir_->Path().c_str(), 0700);
   }
 
-  const Names stuck = root ? Names{"s1"} : Names{"s1", "s2"};
+  const Names stuck = root ? Names{"report-1.pdf"} : Names{"report-1.pdf", "report-2.pdf"};
   ASSERT_EQ(failures.size(), stuck.size());
-  for (const auto& name : stuck) {
-    bool named = false;
-    for (const auto& line : failures) named = named || line.find(Path(name)) != std::string::npos;
-    EXPECT_TRUE(named) << name << " missing from the failures";
-  }
-  for (const auto& line : failures) {
-    EXPECT_NE(line.find(std::strerror(root ? EPERM : EACCES)), std::string::npos) << line;
+  for (size_t i = 0; i < stuck.size(); ++i) {
+    EXPECT_EQ(failures[i].entry, kA);
+    EXPECT_NE(failures[i].line.find(std::strerror(root ? EPERM : EACCES)), std::string::npos)
+        << failures[i].line;
   }
   Names left = stuck;
-  left.insert(left.end(), "s3");
-  std::sort(left.begin(), left.end());
+  left.push_back("report-3.pdf");
   EXPECT_EQ(dir_->Entries(), left);
-}
-
-TEST_F(RetentionTest, FewSnapshotsAmongManyLookAlikes) {
-  constexpr int kFiles = 2000;
-  for (int i = 0; i < kFiles; ++i) {
-    fwtest::WriteFile(Path("report-" + std::to_string(i) + ".pdf"), "");
-  }
-  Snapshot("report-new.pdf", kA, 2);
-  Snapshot("report-old.pdf", kA, 1);
-  fw::KeepNewest(dir_->Path(), kA, 1, nullptr);
-  EXPECT_EQ(fw::SnapshotsOf(dir_->Path(), kA), Paths({"report-new.pdf"}));
-  EXPECT_EQ(dir_->Entries().size(), static_cast<size_t>(kFiles) + 1);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/snapshot_fetch.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -10,15 +11,72 @@
 #include "platform/error.h"
 #include "platform/file_clone.h"
 #include "platform/files.h"
-#include "platform/retention.h"
 #include "platform/retry.h"
 
 namespace fw {
+namespace {
+
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int64_t Now() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
+
+// The last step of every fetch: the file's record, set before it is put in
+// place. What became of it goes to `outcome`.
+std::function<void(int, const FetchInfo&, const ContentDigest&)> RecordOf(
+    const SnapshotEntry& entry, std::shared_ptr<RecordOutcome> outcome) {
+  return [url = entry.recordUrl, name = NameOf(entry.destination), outcome](
+             int fd, const FetchInfo& info, const ContentDigest& digest) {
+    SnapshotRecord record;
+    record.name = name;
+    record.size = digest.size;
+    record.hash = digest.hash;
+    record.fetched = Now();
+    record.etag = info.etag;
+    record.lastModified = info.lastModified;
+    record.url = url;
+    *outcome = WriteRecord(fd, record);
+  };
+}
+
+// An ETag without its weakness mark: a condition matches weakly.
+std::string Opaque(const std::string& etag) {
+  return etag.starts_with("W/") ? etag.substr(2) : etag;
+}
+
+// Whether a 304 answers the very validators sent: one that names another ETag
+// (or another Last-Modified, when that was the condition) says nothing about
+// the copy asked about.
+bool AnswersConditions(const FetchRequest& sent, const FetchInfo& answer) {
+  if (!sent.ifNoneMatch.empty()) {
+    return answer.etag.empty() || Opaque(answer.etag) == Opaque(sent.ifNoneMatch);
+  }
+  return answer.lastModified.empty() || answer.lastModified == sent.ifModifiedSince;
+}
+
+}  // namespace
+
+// The snapshot an unchanged file is made from: open, and checked against its
+// record when it was opened.
+struct SnapshotFetcher::Basis {
+  OwnSnapshot snapshot;
+  int fd = -1;
+  struct stat checked {};  // when its content was hashed
+  ~Basis() {
+    if (fd >= 0) close(fd);
+  }
+};
 
 SnapshotFetcher::SnapshotFetcher(DownloadSession& session, SnapshotOptions options)
     : session_(session),
       options_(options),
       sleep_([](std::chrono::seconds wait) { std::this_thread::sleep_for(wait); }) {}
+
+SnapshotFetcher::~SnapshotFetcher() = default;
 
 void SnapshotFetcher::OnRetry(std::function<void(int, int)> onRetry) {
   onRetry_ = std::move(onRetry);
@@ -34,47 +92,46 @@ bool SnapshotFetcher::RecordsKept(const std::string& folder, SnapshotResult& res
   if (foldersWithoutRecords_.count(folder)) return false;
   if (SupportsRecords(folder)) return true;
   foldersWithoutRecords_.insert(folder);
+  foldersTold_.insert(folder);
   result.notes.push_back("the file system of " + folder +
                          " keeps no extended attributes: SkipUnchanged and KeepCopies "
                          "do nothing there");
   return false;
 }
 
-namespace {
-
-// The last step of every fetch: the file's record, set before it is put in
-// place.
-std::function<void(int, const FetchInfo&)> RecordOf(const std::string& recordUrl,
-                                                    const std::string& destination) {
-  return [recordUrl, destination](int fd, const FetchInfo& info) {
-    const SnapshotRecord record{recordUrl, static_cast<int64_t>(std::time(nullptr)), info.etag,
-                                info.lastModified};
-    // Without support the file still goes in place, only unrecorded. A
-    // validator the file system cannot hold, or that could not be sent back
-    // as it is, is left out rather than the snapshot.
-    try {
-      WriteRecord(fd, record, destination);
-    } catch (const Error&) {
-      WriteRecord(fd, SnapshotRecord{record.url, record.fetched, {}, {}}, destination);
-    }
-  };
+// One note per folder and run when a record could not be set.
+void SnapshotFetcher::Tell(const std::string& folder, const RecordOutcome& outcome,
+                           std::vector<std::string>& notes) {
+  if (outcome.kept) return;
+  const bool needed = options_.skipUnchanged || options_.keepCopies > 0;
+  if (outcome.unsupported && !needed) return;
+  if (!foldersTold_.insert(folder).second) return;
+  notes.push_back("records are not kept in " + folder + " (" + outcome.why +
+                  "): SkipUnchanged and KeepCopies do not see its new files");
 }
 
-}  // namespace
+bool SnapshotFetcher::Attempts(const SnapshotEntry& entry, const FetchRequest& request) {
+  return WithRetries(
+      session_, options_.retries,
+      [&] { return session_.Fetch(entry.url, entry.destination, request); }, onRetry_, sleep_);
+}
 
-SnapshotFetcher::Started SnapshotFetcher::Start(const std::string& url,
-                                                const std::string& recordUrl,
-                                                const std::string& destination) {
+SnapshotFetcher::Started SnapshotFetcher::Start(const SnapshotEntry& entry) {
   Started started;
-  if (options_.skipUnchanged || options_.keepCopies > 0) {
-    started.result = Fetch(url, recordUrl, destination);
+  if (options_.skipUnchanged) {
+    started.result = Fetch(entry);
     return started;
   }
+  started.folder = FolderOf(entry.destination);
+  started.record = std::make_shared<RecordOutcome>();
   FetchRequest request;
-  request.beforeCommit = RecordOf(recordUrl, destination);
+  request.beforeCommit = RecordOf(entry, started.record);
   WithRetries(
       session_, options_.retries,
-      [&] { return (started.ticket = session_.FetchInBackground(url, destination, request)) != 0; },
+      [&] {
+        started.ticket = session_.FetchInBackground(entry.url, entry.destination, request);
+        return started.ticket != 0;
+      },
       onRetry_, sleep_);
   if (started.ticket == 0) started.result.reason = session_.LastError();
   return started;
@@ -84,84 +141,98 @@ SnapshotResult SnapshotFetcher::Finish(Started& started) {
   if (started.ticket != 0) {
     started.result.ok = session_.Settle(started.ticket, &started.result.reason);
     started.ticket = 0;
+    if (started.result.ok) Tell(started.folder, *started.record, started.result.notes);
   }
   return started.result;
 }
 
-SnapshotResult SnapshotFetcher::Fetch(const std::string& url, const std::string& recordUrl,
-                                      const std::string& destination) {
-  SnapshotResult result;
-  const std::string folder = FolderOf(destination);
-  const bool wantRecords = options_.skipUnchanged || options_.keepCopies > 0;
-  const bool records = wantRecords && RecordsKept(folder, result);
-
-  // The newest earlier snapshot, whose validators make the request conditional.
-  std::optional<std::string> last;
-  std::optional<SnapshotRecord> lastRecord;
-  FetchRequest request;
-  if (records && options_.skipUnchanged) {
-    try {
-      last = NewestSnapshot(folder, recordUrl);
-    } catch (const Error&) {
-      // An unreadable folder: the fetch itself will say what is wrong.
-    }
-    if (last) lastRecord = ReadRecord(*last);
-    if (lastRecord) {
-      request.ifNoneMatch = lastRecord->etag;
-      request.ifModifiedSince = lastRecord->lastModified;
-    }
+// The newest snapshot of its own of the entry's URL, opened, when it still
+// has the size and content its record says; nullptr otherwise (an older one
+// is never taken instead: the newest is what the server is asked about).
+std::unique_ptr<SnapshotFetcher::Basis> SnapshotFetcher::FindBasis(const SnapshotEntry& entry) {
+  const std::string folderPath = FolderOf(entry.destination);
+  auto& folder = folders_[folderPath];
+  try {
+    if (!folder) folder = std::make_unique<SnapshotFolder>(folderPath);
+  } catch (const Error&) {
+    folders_.erase(folderPath);
+    return nullptr;  // an unreadable folder: the fetch itself will say what is wrong
   }
-  request.beforeCommit = RecordOf(recordUrl, destination);
+  folder->Add(NameOf(entry.destination));  // an earlier run of today's
+  const auto found = folder->OwnSnapshots(entry.recordUrl, entry.shape, {}, Now());
+  if (found.empty() || found.front().record.Old()) return nullptr;
+  const OwnSnapshot& newest = found.front();
+  if (newest.record.etag.empty() && newest.record.lastModified.empty()) return nullptr;
+  auto basis = std::make_unique<Basis>();
+  basis->snapshot = newest;
+  basis->fd = openat(folder->fd(), newest.name.c_str(),
+                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (basis->fd < 0 || fstat(basis->fd, &basis->checked) != 0 || !StillMatches(basis->fd, newest)) {
+    return nullptr;
+  }
+  return basis;
+}
 
-  const bool fetched = WithRetries(
-      session_, options_.retries, [&] { return session_.Fetch(url, destination, request); },
-      onRetry_, sleep_);
+SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
+  SnapshotResult result;
+  const std::string folder = FolderOf(entry.destination);
+  const bool records = options_.skipUnchanged && RecordsKept(folder, result);
+
+  std::unique_ptr<Basis> basis = records ? FindBasis(entry) : nullptr;
+  auto outcome = std::make_shared<RecordOutcome>();
+  FetchRequest request;
+  if (basis) {
+    request.ifNoneMatch = basis->snapshot.record.etag;
+    request.ifModifiedSince = basis->snapshot.record.lastModified;
+  }
+  request.beforeCommit = RecordOf(entry, outcome);
+
+  bool fetched = Attempts(entry, request);
+  if (!fetched && basis && session_.LastFetch().notModified) {
+    if (AnswersConditions(request, session_.LastFetch())) {
+      result.ok = MakeFromBasis(*basis, entry, result);
+      result.fresh = result.ok;
+      if (result.ok || !result.reason.empty()) return result;
+    }
+    // Not an answer about the copy there is, or that copy changed while it
+    // was copied: the file is fetched whole.
+    FetchRequest whole;
+    whole.beforeCommit = request.beforeCommit;
+    fetched = Attempts(entry, whole);
+  }
   if (fetched) {
     result.ok = true;
-  } else if (session_.LastFetch().notModified && last && lastRecord) {
-    result.ok = MakeFromSnapshot(*last, *lastRecord, recordUrl, destination, result);
-    result.fresh = result.ok;
+    Tell(folder, *outcome, result.notes);
   } else {
     result.reason = session_.LastError();
-  }
-
-  if (result.ok && records && options_.keepCopies > 0) {
-    std::vector<std::string> failures;
-    try {
-      KeepNewest(folder, recordUrl, options_.keepCopies, &failures);
-    } catch (const Error& e) {
-      failures.push_back(e.Description());
-    }
-    for (const std::string& failure : failures) result.notes.push_back(failure);
-    result.removalFailed = !failures.empty();
   }
   return result;
 }
 
-// Makes `destination` a copy of the unchanged `snapshot`, with a fresh record,
-// put in place as a download is.
-bool SnapshotFetcher::MakeFromSnapshot(const std::string& snapshot, const SnapshotRecord& old,
-                                       const std::string& recordUrl, const std::string& destination,
-                                       SnapshotResult& result) {
+// Makes the entry's destination a copy of the unchanged basis, with a fresh
+// record, put in place as a download is. False with no reason when the basis
+// changed since it was checked (the caller then fetches the file whole).
+bool SnapshotFetcher::MakeFromBasis(Basis& basis, const SnapshotEntry& entry,
+                                    SnapshotResult& result) {
   try {
-    const int from = open(snapshot.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (from < 0) {
-      result.reason = "not modified, but the last snapshot " + snapshot + " cannot be read";
+    TempFile copy(entry.destination);
+    CopyFileContents(basis.fd, copy.fd(), entry.destination);
+    // Any write to the basis since its content was checked changes its ctime.
+    struct stat after {};
+    if (fstat(basis.fd, &after) != 0 || after.st_size != basis.checked.st_size ||
+        after.st_ctim.tv_sec != basis.checked.st_ctim.tv_sec ||
+        after.st_ctim.tv_nsec != basis.checked.st_ctim.tv_nsec) {
       return false;
     }
-    struct Closer {
-      int fd;
-      ~Closer() { close(fd); }
-    } closer{from};
-    TempFile copy(destination);
-    CopyFileContents(from, copy.fd(), destination);
-    // The 304's validators, where it sent them, else the old ones still hold.
-    const FetchInfo& info = session_.LastFetch();
-    const SnapshotRecord record{recordUrl, static_cast<int64_t>(std::time(nullptr)),
-                                info.etag.empty() ? old.etag : info.etag,
-                                info.lastModified.empty() ? old.lastModified : info.lastModified};
-    WriteRecord(copy.fd(), record, destination);
+    const SnapshotRecord& old = basis.snapshot.record;
+    SnapshotRecord record = old;
+    record.name = NameOf(entry.destination);
+    record.fetched = Now();
+    record.url = entry.recordUrl;
+    record.urlSha256.clear();
+    const RecordOutcome outcome = WriteRecord(copy.fd(), record);
     copy.Commit(TempFile::Durability::kDataOrdered);
+    Tell(FolderOf(entry.destination), outcome, result.notes);
     return true;
   } catch (const Error& e) {
     result.reason = "not modified, but " + e.Description();

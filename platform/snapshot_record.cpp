@@ -5,24 +5,30 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <string_view>
 
-#include "platform/error.h"
+#include "platform/content_hash.h"
 
 namespace fw {
 namespace {
 
-constexpr char kUrl[] = "user.fetchwell.url";
-constexpr char kFetched[] = "user.fetchwell.fetched";
-constexpr char kEtag[] = "user.fetchwell.etag";
-constexpr char kLastModified[] = "user.fetchwell.last-modified";
+constexpr char kRecord[] = "user.fetchwell";
+// The four attributes of an old record.
+constexpr char kOldUrl[] = "user.fetchwell.url";
+constexpr char kOldFetched[] = "user.fetchwell.fetched";
+constexpr char kOldEtag[] = "user.fetchwell.etag";
+constexpr char kOldLastModified[] = "user.fetchwell.last-modified";
 constexpr char kProbe[] = "user.fetchwell.probe";
+// The largest value read back; Linux allows no larger one.
+constexpr size_t kMaxAttribute = 65536;
+// The longest value an old record's attribute could hold.
+constexpr size_t kMaxOldValue = 8192;
 
-// Linux gives "not supported" one number under both names; the checks below
-// use EOPNOTSUPP for both.
+// Linux gives "not supported" one number under both names.
 static_assert(ENOTSUP == EOPNOTSUPP);
 
 // Closes a descriptor on every way out of a function.
@@ -40,21 +46,56 @@ class Descriptor {
   int fd_;
 };
 
-// A value a record may hold: bounded and free of control characters.
-bool IsCleanValue(std::string_view value) {
-  if (value.size() > kMaxRecordValue) return false;
-  for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) return false;
-  }
-  return true;
+bool IsControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
 }
 
-// "fetched": decimal digits only (no sign, no spaces) that fit in int64_t.
-std::optional<int64_t> ParseFetched(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
+std::string Escaped(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    if (IsControl(c) || c == '%') {
+      static const char kDigits[] = "0123456789ABCDEF";
+      const auto byte = static_cast<unsigned char>(c);
+      out += '%';
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> Unescaped(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '%') {
+      out += value[i];
+      continue;
+    }
+    if (i + 2 >= value.size()) return std::nullopt;
+    const int high = HexDigit(value[i + 1]), low = HexDigit(value[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return out;
+}
+
+// Decimal digits only (no sign, no spaces) that fit in int64_t.
+std::optional<int64_t> Decimal(std::string_view text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
   }
   int64_t value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -62,73 +103,184 @@ std::optional<int64_t> ParseFetched(std::string_view text) {
   return value;
 }
 
+bool IsHex(std::string_view text, size_t digits) {
+  return text.size() == digits && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// A value a request header may carry as it is.
+bool IsCleanValue(std::string_view value) {
+  for (char c : value) {
+    if (IsControl(c)) return false;
+  }
+  return true;
+}
+
+std::string Serialized(const SnapshotRecord& r) {
+  std::string text = "v=1\nname=" + Escaped(r.name) + "\nsize=" + std::to_string(r.size) +
+                     "\nxxh128=" + r.hash + "\nfetched=" + std::to_string(r.fetched) + "\n";
+  if (!r.etag.empty()) text += "etag=" + Escaped(r.etag) + "\n";
+  if (!r.lastModified.empty()) text += "last-modified=" + Escaped(r.lastModified) + "\n";
+  if (!r.urlSha256.empty()) return text + "url-sha256=" + r.urlSha256 + "\n";
+  return text + "url=" + Escaped(r.url) + "\n";
+}
+
+std::optional<SnapshotRecord> Parsed(std::string_view text) {
+  SnapshotRecord r;
+  bool version = false, size = false, fetched = false;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    const size_t equals = line.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    const std::string_view key = line.substr(0, equals);
+    const auto value = Unescaped(line.substr(equals + 1));
+    if (!value) return std::nullopt;
+    if (key == "v") {
+      version = *value == "1";
+    } else if (key == "name") {
+      r.name = *value;
+    } else if (key == "size") {
+      const auto n = Decimal(*value);
+      if (!n) return std::nullopt;
+      r.size = *n;
+      size = true;
+    } else if (key == "xxh128") {
+      r.hash = *value;
+    } else if (key == "fetched") {
+      const auto n = Decimal(*value);
+      if (!n) return std::nullopt;
+      r.fetched = *n;
+      fetched = true;
+    } else if (key == "etag") {
+      r.etag = *value;
+    } else if (key == "last-modified") {
+      r.lastModified = *value;
+    } else if (key == "url") {
+      r.url = *value;
+    } else if (key == "url-sha256") {
+      r.urlSha256 = *value;
+    }
+    // Other keys are a later version's additions, read past.
+  }
+  const bool oneUrl = r.url.empty() != r.urlSha256.empty();
+  if (!version || !size || !fetched || r.name.empty() || !IsHex(r.hash, 32) || !oneUrl ||
+      (!r.urlSha256.empty() && !IsHex(r.urlSha256, 64))) {
+    return std::nullopt;
+  }
+  return r;
+}
+
 enum class Lookup { kFound, kAbsent, kBad };
 
-// Reads the attribute `name` through `get` (a getxattr of some kind) into
-// `value`. Absent when the file has no such attribute; bad when it cannot be
-// read, is larger than a record allows, or is not a clean value.
+// Reads the attribute `name` through `get` (a getxattr of some kind).
+// A value over `most` bytes is bad.
 template <typename Get>
-Lookup ReadAttribute(Get get, const char* name, std::string* value) {
-  char buffer[kMaxRecordValue];
-  const ssize_t n = get(name, buffer, sizeof buffer);
+Lookup ReadAttribute(Get get, const char* name, size_t most, std::string* value) {
+  // Records fit a small buffer; a larger value is asked for its size first.
+  value->resize(std::min<size_t>(most, 4096));
+  ssize_t n = get(name, value->data(), value->size());
+  if (n < 0 && errno == ERANGE && value->size() < most) {
+    const ssize_t needed = get(name, nullptr, 0);
+    if (needed < 0 || static_cast<size_t>(needed) > most) return Lookup::kBad;
+    value->resize(static_cast<size_t>(needed));
+    n = get(name, value->data(), value->size());
+  }
   if (n < 0) return errno == ENODATA ? Lookup::kAbsent : Lookup::kBad;
-  value->assign(buffer, static_cast<size_t>(n));
-  return IsCleanValue(*value) ? Lookup::kFound : Lookup::kBad;
+  value->resize(static_cast<size_t>(n));
+  return Lookup::kFound;
+}
+
+// An old record: four attributes, values clean and bounded.
+template <typename Get>
+std::optional<SnapshotRecord> ParseOldRecord(Get get) {
+  SnapshotRecord record;
+  std::string fetched;
+  const auto clean = [&](const char* name, std::string* value, bool required) {
+    const Lookup found = ReadAttribute(get, name, kMaxOldValue, value);
+    if (found == Lookup::kAbsent) return !required;
+    return found == Lookup::kFound && IsCleanValue(*value);
+  };
+  if (!clean(kOldUrl, &record.url, true) || record.url.empty()) return std::nullopt;
+  if (!clean(kOldFetched, &fetched, true)) return std::nullopt;
+  const auto seconds = Decimal(fetched);
+  if (!seconds) return std::nullopt;
+  record.fetched = *seconds;
+  if (!clean(kOldEtag, &record.etag, false)) return std::nullopt;
+  if (!clean(kOldLastModified, &record.lastModified, false)) return std::nullopt;
+  return record;
 }
 
 template <typename Get>
 std::optional<SnapshotRecord> ParseRecord(Get get) {
-  SnapshotRecord record;
-  std::string fetched;
-  if (ReadAttribute(get, kUrl, &record.url) != Lookup::kFound || record.url.empty()) {
-    return std::nullopt;
+  std::string value;
+  switch (ReadAttribute(get, kRecord, kMaxAttribute, &value)) {
+    case Lookup::kFound:
+      return Parsed(value);
+    case Lookup::kAbsent:
+      return ParseOldRecord(get);
+    case Lookup::kBad:
+      return std::nullopt;
   }
-  if (ReadAttribute(get, kFetched, &fetched) != Lookup::kFound) return std::nullopt;
-  const auto seconds = ParseFetched(fetched);
-  if (!seconds) return std::nullopt;
-  record.fetched = *seconds;
-  if (ReadAttribute(get, kEtag, &record.etag) == Lookup::kBad) return std::nullopt;
-  if (ReadAttribute(get, kLastModified, &record.lastModified) == Lookup::kBad) {
-    return std::nullopt;
-  }
-  return record;
+  return std::nullopt;
 }
 
-[[noreturn]] void RaiseRecord(const std::string& describe, int err) {
-  throw Error(kFileAccess, "cannot record the source of " + describe + ": " + std::strerror(err));
-}
-
-// Sets (or, for an empty value, removes) one attribute. False when the file
-// system has no user extended attributes.
-bool SetAttribute(int fd, const char* name, const std::string& value, const std::string& describe) {
-  const int result =
-      value.empty() ? fremovexattr(fd, name) : fsetxattr(fd, name, value.data(), value.size(), 0);
-  if (result == 0) return true;
-  if (errno == EOPNOTSUPP) return false;
-  if (value.empty() && errno == ENODATA) return true;
-  RaiseRecord(describe, errno);
+// Whether a failure to set an attribute means that it is too large for the
+// room the file system gives a file's attributes.
+bool NoRoom(int err) {
+  return err == ENOSPC || err == E2BIG || err == ERANGE || err == EDQUOT;
 }
 
 }  // namespace
 
-bool WriteRecord(int fd, const SnapshotRecord& record, const std::string& describe) {
-  if (record.url.empty() || record.fetched < 0 || !IsCleanValue(record.url) ||
-      !IsCleanValue(record.etag) || !IsCleanValue(record.lastModified)) {
-    throw Error(kInvalidArgument, "cannot record the source of " + describe +
-                                      ": the URL is empty, or a value is too long or holds "
-                                      "a control character");
+bool SnapshotRecord::Names(const std::string& bareUrl) const {
+  if (!url.empty()) return url == bareUrl;
+  return !urlSha256.empty() && urlSha256 == Sha256Hex(bareUrl);
+}
+
+RecordOutcome WriteRecord(int fd, const SnapshotRecord& given) {
+  SnapshotRecord record = given;
+  // Validators too long to send back, or that could not be sent as they are,
+  // are of no use.
+  if (record.etag.size() > kMaxValidator || !IsCleanValue(record.etag)) record.etag.clear();
+  if (record.lastModified.size() > kMaxValidator || !IsCleanValue(record.lastModified)) {
+    record.lastModified.clear();
   }
-  // The values files often share (a server's Last-Modified and ETag, the
-  // second of the fetch) go first and the URL last, so that what spills out of
-  // the inode into a block of its own holds the URL and is the file's alone.
-  // A block whose contents match another file's is shared by the file system,
-  // and changing it then costs a copy and, on ext4 mounted with discard, a
-  // discard the disk must finish before the call returns: in that order
-  // setting a record cost five times as much.
-  return SetAttribute(fd, kLastModified, record.lastModified, describe) &&
-         SetAttribute(fd, kEtag, record.etag, describe) &&
-         SetAttribute(fd, kFetched, std::to_string(record.fetched), describe) &&
-         SetAttribute(fd, kUrl, record.url, describe);
+  if (record.url.size() > kMaxRecordedUrl) {
+    record.urlSha256 = Sha256Hex(record.url);
+    record.url.clear();
+  }
+  RecordOutcome outcome;
+  // The whole record, then smaller ones while the file system has no room.
+  for (int step = 0;; ++step) {
+    const std::string text = Serialized(record);
+    if (fsetxattr(fd, kRecord, text.data(), text.size(), 0) == 0) {
+      outcome.kept = true;
+      return outcome;
+    }
+    const int err = errno;
+    if (err == EOPNOTSUPP) {
+      outcome.unsupported = true;
+      outcome.why = "the file system keeps no extended attributes";
+      return outcome;
+    }
+    if (!NoRoom(err) || step == 2) {
+      outcome.why = err == E2BIG || err == ERANGE
+                        ? "a record does not fit in the file system's room "
+                          "for extended attributes"
+                        : std::strerror(err);
+      return outcome;
+    }
+    if (step == 0 && !record.url.empty()) {
+      record.urlSha256 = Sha256Hex(record.url);
+      record.url.clear();
+    } else {
+      record.etag.clear();
+      record.lastModified.clear();
+      step = 1;
+    }
+  }
 }
 
 std::optional<SnapshotRecord> ReadRecordAt(int folderFd, const std::string& name,

@@ -4,28 +4,24 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "platform/download.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/retention.h"
 #include "platform/retry.h"
 #include "platform/snapshot_fetch.h"
 #include "startup/names.h"
 #include "startup/run_observer.h"
+#include "ui/download_settings.h"
 
 namespace {
-
-constexpr long kDefaultConnectTimeout = 30;
-constexpr long kDefaultStallTimeout = 60;
-constexpr long kLongestTimeLimit = 86400;
-constexpr long kDefaultRetries = 2;
-constexpr long kMostKeptCopies = 1000000;
 
 // The folder box while no window is shown.
 class MemoryTextBox : public TextBox {
@@ -63,30 +59,8 @@ std::string DateText(const std::string& format) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  char buf[256];
-  std::string date(buf, std::strftime(buf, sizeof buf, format.c_str(), &local));
-  // Too long, empty, or with control characters (%n, %t) for a file's name.
-  const bool usable = !date.empty() && std::none_of(date.begin(), date.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-  });
-  if (!usable && format != "%x") return DateText("%x");
-  std::replace(date.begin(), date.end(), '/', '-');
-  return date;
-}
-
-// A whole number from section "Download": `fallback` unless the stored value is
-// a whole number of at least `least` (that a long can hold); one above `most`
-// counts as `most`.
-long WholeNumber(clsSettings& settings, const std::string& key, long fallback, long least,
-                 long most) {
-  const std::string text = settings.GetString("Download", key, "");
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-    return fallback;
-  }
-  long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || value < least) return fallback;
-  return std::min(value, most);
+  if (auto date = UsableDate(format, local)) return *date;
+  return UsableDate("%x", local).value_or("");
 }
 
 // The user's netrc file: ~/.netrc.
@@ -97,6 +71,28 @@ std::string NetrcPath() {
     home = pw != nullptr ? pw->pw_dir : nullptr;
   }
   return home != nullptr && *home != '\0' ? modMain::FixPath(home) + ".netrc" : std::string();
+}
+
+fw::DownloadTrust TrustOf(const DownloadSettings& settings) {
+  fw::DownloadTrust trust;
+  trust.caFile = settings.caFile;
+  trust.netrcFile = NetrcPath();
+  return trust;
+}
+
+fw::SnapshotOptions OptionsOf(const DownloadSettings& settings) {
+  fw::SnapshotOptions options;
+  options.retries = settings.retries;
+  options.skipUnchanged = settings.skipUnchanged;
+  options.keepCopies = settings.keepCopies;
+  return options;
+}
+
+fw::DownloadLimits LimitsOf(const DownloadSettings& settings) {
+  fw::DownloadLimits limits;
+  limits.connectTimeout = settings.connectTimeout;
+  limits.stallTimeout = settings.stallTimeout;
+  return limits;
 }
 
 }  // namespace
@@ -177,7 +173,12 @@ int frmMain::DownloadFiles() {
   // the download library.
   std::unique_ptr<fw::DownloadSession> session;
   std::unique_ptr<fw::SnapshotFetcher> snapshots;
-  const std::string dateFormat = Settings().GetString("Download", "DateFormat", "%x");
+  const DownloadSettings settings = ReadDownloadSettings(Settings());
+  for (const std::string& line : settings.invalid) observer.RunNote(line);
+  const fw::SnapshotOptions options = OptionsOf(settings);
+  // Older snapshots go once every entry is settled (KeepCopies).
+  std::unique_ptr<fw::RetentionPlan> retention;
+  if (options.keepCopies > 0) retention = std::make_unique<fw::RetentionPlan>(options.keepCopies);
   std::map<std::string, std::string> written;  // destination -> URL, this run
   int number = 0;
   int failed = 0;
@@ -185,45 +186,50 @@ int frmMain::DownloadFiles() {
   // its result is told once it is in place, before the next entry's. At most
   // kInFlight entries wait so (the writer's buffers bound the memory anyway).
   struct Pending {
-    std::string url, destination;
+    fw::SnapshotEntry entry;
     fw::SnapshotFetcher::Started started;
   };
   constexpr size_t kInFlight = 8;
   std::deque<Pending> pending;
-  const auto report = [&](Pending& entry) {
-    const fw::SnapshotResult result = snapshots->Finish(entry.started);
-    if (!result.ok) observer.EntryFailed(entry.url, result.reason);
-    for (const std::string& note : result.notes) observer.EntryNote(entry.url, note);
-    failed += !result.ok || result.removalFailed;
+  const auto report = [&](Pending& p) {
+    const fw::SnapshotResult result = snapshots->Finish(p.started);
+    const std::string& url = p.entry.url;
+    if (!result.ok) observer.EntryFailed(url, result.reason);
+    for (const std::string& note : result.notes) observer.EntryNote(url, note);
+    failed += !result.ok;
     if (!result.ok) return;
     // Two entries of one name: the later wins, and the user hears of it.
-    const auto [earlier, first] = written.try_emplace(entry.destination, entry.url);
+    const auto [earlier, first] = written.try_emplace(p.entry.destination, url);
     if (!first) {
-      observer.EntryReplaces(entry.url, modMain::GetFileFromURL(entry.destination),
-                             earlier->second);
-      earlier->second = entry.url;
+      observer.EntryReplaces(url, modMain::GetFileFromURL(p.entry.destination), earlier->second);
+      earlier->second = url;
+    }
+    if (retention) {
+      retention->Placed(url, p.entry.recordUrl, p.entry.shape, p.entry.destination);
     }
   };
   for (int32_t i = 0; i <= upper; ++i) {
     const std::string url = files.File(i);
     if (url.empty()) continue;
+    fw::SnapshotEntry entry;
+    entry.url = url;
     // A user and password in the URL never become part of a file's name.
-    const std::string bareUrl = modMain::WithoutUserInfo(url);
-    const std::string name = modMain::GetFileFromURL(bareUrl);
-    const std::string destination = modMain::FixPath(txtPath().Text()) +
-                                    modMain::StripExtension(name) + "-" + DateText(dateFormat) +
-                                    "." + modMain::GetExtension(name);
+    entry.recordUrl = modMain::WithoutUserInfo(url);
+    const std::string name = modMain::GetFileFromURL(entry.recordUrl);
+    entry.shape = {modMain::StripExtension(name), modMain::GetExtension(name)};
+    entry.destination = modMain::FixPath(txtPath().Text()) + entry.shape.stem + "-" +
+                        DateText(settings.dateFormat) + "." + entry.shape.extension;
     if (!session) {
-      session = std::make_unique<fw::DownloadSession>(DownloadLimits(), DownloadTrust());
+      session = std::make_unique<fw::DownloadSession>(LimitsOf(settings), TrustOf(settings));
       session->OnProgress([&observer](const fw::DownloadProgress& progress) {
         observer.EntryProgress(progress.bytes, progress.total);
       });
       for (const std::string& notice : session->Notices()) observer.RunNote(notice);
-      snapshots = std::make_unique<fw::SnapshotFetcher>(*session, SnapshotOptions());
+      snapshots = std::make_unique<fw::SnapshotFetcher>(*session, options);
       snapshots->OnRetry([&observer](int retry, int of) { observer.EntryRetrying(retry, of); });
     }
-    observer.EntryStarted(++number, count, url, destination);
-    pending.push_back(Pending{url, destination, snapshots->Start(url, bareUrl, destination)});
+    observer.EntryStarted(++number, count, url, entry.destination);
+    pending.push_back(Pending{entry, snapshots->Start(entry)});
     // A fetch that failed outright is told at once, after those before it;
     // one on its way to the disk once it is there.
     const bool failedOutright = pending.back().started.ticket == 0;
@@ -233,34 +239,31 @@ int frmMain::DownloadFiles() {
     }
   }
   for (; !pending.empty(); pending.pop_front()) report(pending.front());
+  // The session's connections and files made ahead are let go first, so that
+  // retention has the descriptors it needs.
+  snapshots.reset();
+  session.reset();
+  if (retention) {
+    std::set<std::string> counted;
+    for (const auto& failure : retention->Apply(static_cast<int64_t>(std::time(nullptr)))) {
+      observer.EntryNote(failure.entry, failure.line);
+      failed += counted.insert(failure.entry).second;
+    }
+  }
   observer.RunEnded();
   return failed;
 }
 
 fw::DownloadTrust frmMain::DownloadTrust() {
-  fw::DownloadTrust trust;
-  trust.caFile = Settings().GetString("Download", "CAFile", "");
-  trust.netrcFile = NetrcPath();
-  return trust;
+  return TrustOf(ReadDownloadSettings(Settings()));
 }
 
 fw::SnapshotOptions frmMain::SnapshotOptions() {
-  fw::SnapshotOptions options;
-  options.retries =
-      static_cast<int>(WholeNumber(Settings(), "Retries", kDefaultRetries, 0, fw::kMostRetries));
-  options.skipUnchanged = Settings().GetString("Download", "SkipUnchanged", "0") == "1";
-  options.keepCopies =
-      static_cast<int>(WholeNumber(Settings(), "KeepCopies", 0, 0, kMostKeptCopies));
-  return options;
+  return OptionsOf(ReadDownloadSettings(Settings()));
 }
 
 fw::DownloadLimits frmMain::DownloadLimits() {
-  fw::DownloadLimits limits;
-  limits.connectTimeout =
-      WholeNumber(Settings(), "ConnectTimeout", kDefaultConnectTimeout, 1, kLongestTimeLimit);
-  limits.stallTimeout =
-      WholeNumber(Settings(), "StallTimeout", kDefaultStallTimeout, 1, kLongestTimeLimit);
-  return limits;
+  return LimitsOf(ReadDownloadSettings(Settings()));
 }
 
 void frmMain::SetRunObserver(RunObserver* observer) {

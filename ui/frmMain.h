@@ -55,29 +55,27 @@ class frmMain {
   // A FolderPath that is missing or empty gives the program's folder.
   void LoadData();
   // Fetches every non-empty entry into the folder text's folder; returns the
-  // number of entries whose fetch failed. Each entry goes to
+  // number of entries that failed. Each entry goes to
   // FixPath(folder text) + StripExtension(name) + "-" + date + "." +
   // GetExtension(name), name being the part after its last "/" of the URL
   // without its user information (so no password becomes a file name), and date
-  // today's date in section "Download"'s DateFormat (a strftime format; "%x"
-  // when missing or when it gives no usable text), "/" turned into "-". Each
+  // today's date in section "Download"'s DateFormat, "/" turned into "-". Each
   // entry is fetched as a snapshot (platform/snapshot_fetch.h): with retries,
-  // a record, and, as the settings say, from the last snapshot when unchanged
-  // and with older snapshots removed. A removal that fails counts as a failed
-  // entry. Name and date are taken anew for each entry; when two entries of
-  // the run get one name, the later wins and the observer hears of it. One
-  // download session serves the whole run; its time limits come from section
-  // "Download" of the settings (ConnectTimeout, 30, and StallTimeout, 60,
-  // seconds; a value that is not a positive number gives the default, one above
-  // 86400 counts as 86400). A failed fetch does not stop the run.
+  // a record, and, as the settings say, from the last snapshot when unchanged.
+  // Once every entry is settled, KeepCopies removes each URL's own snapshots
+  // beyond the newest N (platform/retention.h); a removal that fails counts as
+  // a failed entry. Name and date are taken anew for each entry; when two
+  // entries of the run get one name, the later wins and the observer hears of
+  // it. One download session serves the whole run. The settings of section
+  // "Download" are read once (ui/download_settings.h); each value that is not
+  // valid is told to the observer as a run note. A failed fetch does not stop
+  // the run.
   int DownloadFiles();
-  // The download run's time limits, from section "Download" of the settings.
+  // The run's time limits, whom it trusts (CAFile and the user's ~/.netrc) and
+  // how entries are kept as snapshots, from section "Download" of the settings
+  // (see ui/download_settings.h for the values and their defaults).
   fw::DownloadLimits DownloadLimits();
-  // Whom the run trusts: section "Download"'s CAFile, and the user's ~/.netrc.
   fw::DownloadTrust DownloadTrust();
-  // How entries are kept as snapshots, from section "Download": Retries (0 to
-  // 10, default 2), SkipUnchanged (1 turns it on), KeepCopies (0, the
-  // default, keeps all). A value that is not valid gives the default.
   fw::SnapshotOptions SnapshotOptions();
   // The observer told about every run's progress and failures; nullptr for
   // none. Not owned.

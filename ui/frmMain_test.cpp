@@ -122,7 +122,7 @@ TEST_F(FrmMainTest, TimeLimitsComeFromTheSettingsOrTheirDefaults) {
   for (const Case& c : {Case{"", 30, 60}, Case{"ConnectTimeout=5\nStallTimeout=7\n", 5, 7},
                         Case{"ConnectTimeout=abc\nStallTimeout=0\n", 30, 60},
                         Case{"ConnectTimeout=-4\nStallTimeout=9x\n", 30, 60},
-                        Case{"ConnectTimeout=99999999999999999999\n", 30, 60}}) {
+                        Case{"ConnectTimeout=99999999999999999999\n", 86400, 60}}) {
     WriteFile(dir_ / "Settings.inf", std::string("[Download]\n") + c.text);
     const fw::DownloadLimits limits = Loaded().DownloadLimits();
     EXPECT_EQ(limits.connectTimeout, c.connect) << c.text;
@@ -144,7 +144,7 @@ TEST_F(FrmMainTest, SnapshotSettingsComeFromTheSettingsOrTheirDefaults) {
                         {"Retries=0\nSkipUnchanged=1\nKeepCopies=3\n", 0, true, 3},
                         {"Retries=-1\nSkipUnchanged=yes\nKeepCopies=-2\n", 2, false, 0},
                         {"Retries=9300000000\nSkipUnchanged=2\nKeepCopies=x\n", 10, false, 0},
-                        {"Retries=3 \nKeepCopies=99999999999999999999\n", 3, false, 0}}) {
+                        {"Retries=3 \nKeepCopies=99999999999999999999\n", 3, false, 1000000}}) {
     WriteFile(dir_ / "Settings.inf", std::string("[Download]\n") + c.text);
     const fw::SnapshotOptions options = Loaded().SnapshotOptions();
     EXPECT_EQ(options.retries, c.retries) << c.text;

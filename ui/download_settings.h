@@ -1,0 +1,54 @@
+// The optional keys of section "Download" of the settings, read once for a
+// download run, with every value that is present but not valid named in a line
+// of its own.
+//
+// What is valid (values are read through clsSettings::GetString, so spaces and
+// tabs around them are already gone, key names match in any letter case, and
+// the first entry of a key counts):
+//  - ConnectTimeout, StallTimeout, Retries, KeepCopies, RunTimeout: a whole
+//    number, written in decimal digits only (no sign, no spaces or separators
+//    inside, nothing after it, not even a comment), at least the key's least
+//    value. A number above the key's most counts as that most, however many
+//    digits it has; that is not an error.
+//  - SkipUnchanged: exactly "0" or "1".
+//  - DateFormat: a strftime format whose date, today, is 1 to 255 bytes long
+//    and holds no control characters (see UsableDate).
+//  - CAFile: any text.
+// A key that is missing, or stored with the empty value, gives its default
+// without a word. Keys of the section not named here are left alone.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/clsSettings.h"
+
+struct DownloadSettings {
+  long connectTimeout = 30;  // seconds to connect, 1 to 86400
+  long stallTimeout = 60;    // seconds without data before a fetch fails, 1 to 86400
+  int retries = 2;           // extra attempts after a transient failure, 0 to 10
+  bool skipUnchanged = false;
+  int keepCopies = 0;             // snapshots kept per URL, 0 (all) to 1000000
+  std::string dateFormat = "%x";  // strftime format of the date in file names
+  std::string caFile;             // extra certificates; empty for none
+  long runTimeout = 82800;        // seconds a run may last, 1 to 604800 (23 hours
+                                  // by default, so that a daily run ends before the next)
+  // One line per key present with a value that is not valid, in the order of
+  // the fields above, e.g.
+  //   Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 is used
+  // The value is given as stored (control bytes included; the printer escapes
+  // them), cut to its first 100 bytes and "..." when longer.
+  std::vector<std::string> invalid;
+};
+
+// Reads section "Download" of `settings`. Never raises: a settings file that
+// cannot be read gives the defaults and no lines.
+DownloadSettings ReadDownloadSettings(clsSettings& settings);
+
+// The date `when` in the strftime `format`, with every "/" turned into "-" so
+// that it cannot add folders to a file's name; nullopt when the date is empty,
+// longer than 255 bytes or holds a control character (below 0x20, or 0x7f),
+// which no file name should get.
+std::optional<std::string> UsableDate(const std::string& format, const std::tm& when);

@@ -1,0 +1,177 @@
+#include "ui/download_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/fixtures/temp_folder.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class DownloadSettingsTest : public ::testing::Test {
+ protected:
+  // Section "Download" of a settings file holding `text`.
+  DownloadSettings Read(const std::string& text) {
+    fwtest::WriteFile(path_, text);
+    return ReadPath();
+  }
+  DownloadSettings ReadPath() {
+    clsSettings settings;
+    settings.Path(path_);
+    return ReadDownloadSettings(settings);
+  }
+  static void ExpectDefaults(const DownloadSettings& s) {
+    EXPECT_EQ(s.connectTimeout, 30);
+    EXPECT_EQ(s.stallTimeout, 60);
+    EXPECT_EQ(s.retries, 2);
+    EXPECT_FALSE(s.skipUnchanged);
+    EXPECT_EQ(s.keepCopies, 0);
+    EXPECT_EQ(s.dateFormat, "%x");
+    EXPECT_EQ(s.caFile, "");
+    EXPECT_EQ(s.runTimeout, 82800);
+    EXPECT_EQ(s.invalid, Lines{});
+  }
+
+  fwtest::TempFolder dir_;
+  const std::string path_ = dir_ / "Settings.inf";
+};
+
+TEST_F(DownloadSettingsTest, NoSectionNoFileOrAnUnreadableOneGiveTheDefaultsSilently) {
+  ExpectDefaults(ReadPath());  // no file
+  ExpectDefaults(Read("[General]\nFolderPath=/tmp\nKeepCopies=+1\nDateFormat=%n\n"));
+  // Unknown keys belong to others; empty values and keys without "=" mean the default.
+  ExpectDefaults(
+      Read("[Download]\nParallel=many\nReportFile=\nConnectTimeout=\nRetries\n"
+           "KeepCopies =   \nSkipUnchanged=\nDateFormat=\nRunTimeout=\n"));
+  // A FIFO in the file's place neither blocks nor counts.
+  std::filesystem::remove(path_);
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  ExpectDefaults(ReadPath());
+}
+
+struct WholeKey {
+  const char* key;
+  long least, most, fallback;
+  long (*get)(const DownloadSettings&);
+};
+const WholeKey kWholeKeys[] = {
+    {"ConnectTimeout", 1, 86400, 30, [](const DownloadSettings& s) { return s.connectTimeout; }},
+    {"StallTimeout", 1, 86400, 60, [](const DownloadSettings& s) { return s.stallTimeout; }},
+    {"Retries", 0, 10, 2, [](const DownloadSettings& s) { return long{s.retries}; }},
+    {"KeepCopies", 0, 1000000, 0, [](const DownloadSettings& s) { return long{s.keepCopies}; }},
+    {"RunTimeout", 1, 604800, 82800, [](const DownloadSettings& s) { return s.runTimeout; }},
+};
+
+TEST_F(DownloadSettingsTest, WholeNumbersAreDigitsOnlyAndLargerOnesCountAsTheMost) {
+  for (const WholeKey& k : kWholeKeys) {
+    SCOPED_TRACE(k.key);
+    const std::string key = k.key;
+    const std::vector<std::pair<std::string, long>> taken = {
+        {std::to_string(k.least), k.least},   {std::to_string(k.most), k.most}, {" 007\t", 7},
+        {std::to_string(k.most + 1), k.most}, {std::string(40, '9'), k.most},  // beyond any integer
+                                                                               // type
+    };
+    for (const auto& [stored, expected] : taken) {
+      const DownloadSettings s = Read("[Download]\n" + key + "=" + stored + "\n");
+      EXPECT_EQ(k.get(s), expected) << stored;
+      EXPECT_EQ(s.invalid, Lines{}) << stored;
+    }
+    Lines refused = {"+1", "-1", "1 ; keep one", "ten", "1.5", "0x10", "1 000", "１"};
+    if (k.least > 0) refused.push_back(std::to_string(k.least - 1));
+    for (const std::string& stored : refused) {
+      const DownloadSettings s = Read("[Download]\n" + key + "=" + stored + "\n");
+      EXPECT_EQ(k.get(s), k.fallback) << stored;
+      EXPECT_EQ(s.invalid,
+                Lines{"Settings.inf: " + key + "=" + stored +
+                      " is not valid (a whole number from " + std::to_string(k.least) + " to " +
+                      std::to_string(k.most) + "); " + std::to_string(k.fallback) + " is used"});
+    }
+  }
+}
+
+TEST_F(DownloadSettingsTest, EveryInvalidValueIsSaidOnceInOrderWithTheDefaultUsed) {
+  const DownloadSettings s = Read(
+      "[Download]\n"
+      "RunTimeout=23h\n"
+      "dateformat=%Y\x01%n\n"  // any letter case; the control byte is kept for the printer
+      "CAFile = /etc/ssl/extra.pem \n"
+      "KeepCopies=+1\n"
+      "KeepCopies=5\n"  // the first entry of a key counts
+      "SkipUnchanged=true\n"
+      "Retries=-1\n"
+      "StallTimeout=0\n"
+      "ConnectTimeout=30 ; seconds\n"
+      "Parallel=lots\n");
+  EXPECT_EQ(s.invalid,
+            (Lines{
+                "Settings.inf: ConnectTimeout=30 ; seconds is not valid (a whole number from 1 "
+                "to 86400); 30 is used",
+                "Settings.inf: StallTimeout=0 is not valid (a whole number from 1 to 86400); 60 "
+                "is used",
+                "Settings.inf: Retries=-1 is not valid (a whole number from 0 to 10); 2 is used",
+                "Settings.inf: SkipUnchanged=true is not valid (0 or 1); 0 is used",
+                "Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 "
+                "is used",
+                "Settings.inf: DateFormat=%Y\x01%n is not valid (a strftime format giving a date "
+                "of 1 to 255 bytes without control characters); %x is used",
+                "Settings.inf: RunTimeout=23h is not valid (a whole number from 1 to 604800); "
+                "82800 is used",
+            }));
+  EXPECT_EQ(s.keepCopies, 0);
+  EXPECT_EQ(s.caFile, "/etc/ssl/extra.pem");
+  EXPECT_EQ(s.dateFormat, "%x");
+}
+
+TEST_F(DownloadSettingsTest, SkipUnchangedIsExactlyZeroOrOne) {
+  EXPECT_TRUE(Read("[Download]\nSkipUnchanged = 1\n").skipUnchanged);
+  const DownloadSettings off = Read("[Download]\nSkipUnchanged=0\n");
+  EXPECT_FALSE(off.skipUnchanged);
+  EXPECT_EQ(off.invalid, Lines{});
+  for (const std::string stored : {"yes", "01", "1 ; on", "-1", "2"}) {
+    const DownloadSettings s = Read("[Download]\nSkipUnchanged=" + stored + "\n");
+    EXPECT_FALSE(s.skipUnchanged) << stored;
+    EXPECT_EQ(s.invalid,
+              Lines{"Settings.inf: SkipUnchanged=" + stored + " is not valid (0 or 1); 0 is used"});
+  }
+}
+
+TEST_F(DownloadSettingsTest, DateFormatMustGiveAShortPrintableDate) {
+  for (const std::string& stored : Lines{"%Y-%m-%d", "%d/%m/%Y", std::string(255, 'x')}) {
+    const DownloadSettings s = Read("[Download]\nDateFormat=" + stored + "\n");
+    EXPECT_EQ(s.dateFormat, stored);
+    EXPECT_EQ(s.invalid, Lines{});
+  }
+  for (const std::string& stored : Lines{"%n", "%Y%t%m", std::string(256, 'x')}) {
+    const DownloadSettings s = Read("[Download]\nDateFormat=" + stored + "\n");
+    EXPECT_EQ(s.dateFormat, "%x") << stored;
+    EXPECT_EQ(s.invalid.size(), 1u) << stored;
+  }
+  // A long value is quoted by its start only, never cut inside a UTF-8 character.
+  EXPECT_EQ(Read("[Download]\nKeepCopies=" + std::string(99, '1') + "\xC3\xA9" + "\n").invalid,
+            Lines{"Settings.inf: KeepCopies=" + std::string(99, '1') +
+                  "... is not valid (a whole number from 0 to 1000000); 0 is used"});
+  EXPECT_EQ(Read("[Download]\nDateFormat=" + std::string(300, 'x') + "\n").invalid,
+            Lines{"Settings.inf: DateFormat=" + std::string(100, 'x') +
+                  "... is not valid (a strftime format giving a date of 1 to 255 bytes without "
+                  "control characters); %x is used"});
+}
+
+TEST(UsableDateTest, TurnsSlashesIntoDashesAndRefusesUnusableDates) {
+  std::tm day{};
+  day.tm_year = 2026 - 1900;
+  day.tm_mon = 6;
+  day.tm_mday = 12;
+  EXPECT_EQ(UsableDate("%d/%m/%Y", day), "12-07-2026");
+  EXPECT_EQ(UsableDate("\x7f%d", day), std::nullopt);
+  EXPECT_EQ(UsableDate(std::string(224, 'x') + "%Y%Y%Y%Y%Y%Y%Y%Y", day),
+            std::nullopt);  // 256 bytes
+}
+
+}  // namespace
