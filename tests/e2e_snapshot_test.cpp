@@ -29,10 +29,28 @@ using Names = std::vector<std::string>;
 
 constexpr char kFaketime[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 
-std::string Attribute(const std::string& path, const std::string& name) {
-  char value[1024];
-  const ssize_t n = getxattr(path.c_str(), ("user.fetchwell." + name).c_str(), value, sizeof value);
-  return n < 0 ? "<none>" : std::string(value, static_cast<size_t>(n));
+// The value of `key` in the file's record, "<none>" when it has none.
+std::string Attribute(const std::string& path, const std::string& key) {
+  char value[8192];
+  const ssize_t n = getxattr(path.c_str(), "user.fetchwell", value, sizeof value);
+  if (n < 0) return "<none>";
+  const std::string record(value, static_cast<size_t>(n));
+  const std::string head = key + "=";
+  for (size_t at = 0, end; (end = record.find('\n', at)) != std::string::npos; at = end + 1) {
+    if (record.compare(at, head.size(), head) != 0) continue;
+    // Values are stored with "%" and control bytes as "%XX".
+    std::string value;
+    for (size_t i = at + head.size(); i < end; ++i) {
+      if (record[i] == '%' && i + 2 < end) {
+        value += static_cast<char>(std::stoi(record.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        value += record[i];
+      }
+    }
+    return value;
+  }
+  return "<none>";
 }
 
 ino_t Inode(const std::string& path) {
@@ -57,6 +75,9 @@ class E2eSnapshotTest : public ::testing::Test {
     if (access(kFaketime, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed";
     fs::create_directory(snaps_);
   }
+  std::string Snap(const std::string& name) const { return snaps_ + "/" + name; }
+  // Runs a shell command line; true when it succeeded.
+  static bool Shell(const std::string& line) { return system(line.c_str()) == 0; }
   void Prepare(const Names& entries, const std::string& download) {
     WriteFile(program_ / "Files.dat", ListFileBytes(entries));
     WriteFile(program_ / "Settings.inf",
@@ -167,6 +188,109 @@ TEST_F(E2eSnapshotTest, AFolderWithoutRecordsIsSaidOnceAndFetchedStill) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << said;
   EXPECT_NE(said.find("keeps no extended attributes"), std::string::npos) << said;
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+}
+
+// What users do to their folders: edit a snapshot, copy it with cp -a or
+// cp --preserve=xattr, rename it to keep it, link it. None of those files is
+// ever used as the basis of an unchanged day or deleted by KeepCopies.
+TEST_F(E2eSnapshotTest, EditedCopiedRenamedAndLinkedFilesAreTheUsers) {
+  const std::string url = server_.Url("/validated/50000?etag=%22v1%22&name=/report.bin");
+  Prepare({url}, "SkipUnchanged=1\nKeepCopies=1\nDateFormat=%F\n");
+  const std::string body = LoopbackServer::Pattern(50000);
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-01")).status, 0);
+  ASSERT_TRUE(Shell("cp -a " + Snap("report-2026-12-01.bin") + " " +
+                    Snap("report-2026-12-01-annotated.bin") + " && echo note >> " +
+                    Snap("report-2026-12-01-annotated.bin")));
+  ASSERT_TRUE(Shell("cp --preserve=xattr " + Snap("report-2026-12-01.bin") + " " +
+                    Snap("report-copy.bin")));
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-02")).status, 0);
+  ASSERT_TRUE(Shell("mv " + Snap("report-2026-12-02.bin") + " " + Snap("report-keep.bin")));
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-03")).status, 0);
+  ASSERT_EQ(link(Snap("report-2026-12-03.bin").c_str(), Snap("linked.bin").c_str()), 0);
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-04")).status, 0);
+
+  // Today's snapshot is edited in place (truncated): tomorrow's must not be a
+  // copy of it, however the server answers.
+  ASSERT_EQ(truncate(Snap("report-2026-12-04.bin").c_str(), 100), 0);
+  long long before = server_.Stats().bytes;
+  RunResult run = program_.Run({"-e"}, OnDay("2026-12-05"));
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(server_.Stats().bytes - before, 50000) << "no condition from an edited file";
+  EXPECT_TRUE(ReadFile(Snap("report-2026-12-05.bin")) == body);
+  // And the day after, the good file is the basis again.
+  before = server_.Stats().bytes;
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-06")).status, 0);
+  EXPECT_EQ(server_.Stats().bytes - before, 0);
+  EXPECT_TRUE(ReadFile(Snap("report-2026-12-06.bin")) == body);
+
+  EXPECT_EQ(Snapshots(), (Names{"linked.bin", "report-2026-12-01-annotated.bin",
+                                "report-2026-12-03.bin", "report-2026-12-04.bin",
+                                "report-2026-12-06.bin", "report-copy.bin", "report-keep.bin"}));
+  EXPECT_EQ(std::filesystem::file_size(Snap("report-2026-12-04.bin")), 100u) << "the edit stays";
+}
+
+// A run with the clock a year ahead leaves a record dated in the future: it
+// sorts as the oldest, and each day's new file is kept.
+TEST_F(E2eSnapshotTest, ARecordFromTheFutureNeverWins) {
+  Prepare({server_.Url("/bytes/300/data.csv")}, "KeepCopies=1\nDateFormat=%F\n");
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2027-12-05")).status, 0);
+  RunResult run = program_.Run({"-e"}, OnDay("2026-12-06"));
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Snapshots(), (Names{"data-2026-12-06.csv"}));
+  run = program_.Run({"-e"}, OnDay("2026-12-07"));
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Snapshots(), (Names{"data-2026-12-07.csv"}));
+}
+
+// Two URLs that give one name: the first's file is replaced today, so its
+// snapshot of yesterday is all it has and is kept.
+TEST_F(E2eSnapshotTest, AReplacedEntryKeepsItsLastSnapshot) {
+  const std::string first = server_.Url("/bytes/100/data.csv");
+  const std::string second = server_.Url("/bytes/200/x/data.csv");
+  Prepare({first}, "KeepCopies=1\nDateFormat=%F\n");
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-05")).status, 0);
+  Prepare({first, second}, "KeepCopies=1\nDateFormat=%F\n");
+  const RunResult run = program_.Run({"-e"}, OnDay("2026-12-06"));
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Snapshots(), (Names{"data-2026-12-05.csv", "data-2026-12-06.csv"}));
+  EXPECT_EQ(ReadFile(Snap("data-2026-12-05.csv")), LoopbackServer::Pattern(100));
+  EXPECT_EQ(ReadFile(Snap("data-2026-12-06.csv")), LoopbackServer::Pattern(200));
+}
+
+// Records never fail a fetch: a URL of over 4,000 bytes (more than an ext4
+// block of attributes), and a long ETag on the unchanged path.
+TEST_F(E2eSnapshotTest, LongUrlsAndValidatorsNeverFailAFetch) {
+  const std::string longUrl =
+      server_.Url("/bytes/100?pad=" + std::string(4100, 'p') + "&n=/long.bin");
+  const std::string longTag =
+      server_.Url("/validated/100?etag=%22" + std::string(1500, 't') + "%22&name=/tag.bin");
+  Prepare({longUrl}, "DateFormat=%F\n");
+  RunResult run = program_.Run({"-e"}, OnDay("2026-12-05"));
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(ReadFile(Snap("long-2026-12-05.bin")), LoopbackServer::Pattern(100));
+  EXPECT_EQ(Attribute(Snap("long-2026-12-05.bin"), "url"), "<none>") << "kept by its SHA-256";
+  EXPECT_EQ(Attribute(Snap("long-2026-12-05.bin"), "url-sha256").size(), 64u);
+  Prepare({longUrl, longTag}, "SkipUnchanged=1\nKeepCopies=1\nDateFormat=%F\n");
+  for (const char* day : {"2026-12-06", "2026-12-07"}) {
+    run = program_.Run({"-e"}, OnDay(day));
+    EXPECT_EQ(run.status, 0) << day << ": " << run.errors;
+    EXPECT_EQ(run.errors, "") << day;
+    EXPECT_EQ(ReadFile(Snap(std::string("tag-") + day + ".bin")), LoopbackServer::Pattern(100));
+  }
+}
+
+// A value that is not valid is said, once per run, with the default used.
+TEST_F(E2eSnapshotTest, InvalidSettingsAreSaid) {
+  Prepare({server_.Url("/bytes/10/a.bin")},
+          "KeepCopies=+1\nSkipUnchanged=true\nRetries=1 ; one\nDateFormat=%F\n");
+  const RunResult run = program_.Run({"-e"}, OnDay("2026-12-05"));
+  EXPECT_EQ(run.status, 0) << run.errors;
+  for (const char* said : {"KeepCopies=+1 is not valid", "SkipUnchanged=true is not valid",
+                           "Retries=1 ; one is not valid"}) {
+    EXPECT_NE(run.errors.find("fetchwell: Settings.inf: " + std::string(said)), std::string::npos)
+        << run.errors;
+  }
+  EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 3) << run.errors;
 }
 
 }  // namespace
