@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,12 +15,14 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "platform/disk_writer.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/url_userinfo.h"
 
 #ifndef CURL_WRITEFUNC_ERROR
 #define CURL_WRITEFUNC_ERROR 0
@@ -35,6 +39,12 @@ namespace {
 constexpr long kReceiveBuffer = 256 * 1024;
 // The longest time limit taken; longer ones are cut to it (see DownloadLimits).
 constexpr long kLongestLimit = 86400;
+// The largest netrc file used: libcurl reads it through at every request.
+constexpr off_t kMaxNetrc = 1 << 20;
+
+constexpr char kOutOfTime[] = "the run's time limit was reached";
+constexpr char kDowngrade[] = "redirect from https to http refused";
+constexpr char kNoDescriptors[] = "too many open files";
 
 const std::string& GlobalInitError() {
   static const std::string error = [] {
@@ -73,13 +83,9 @@ bool HeaderValue(std::string_view line, std::string_view name, std::string* valu
 // whole user information and the password, also as decoded from %-escapes.
 // Read from the text itself, so that a URL libcurl cannot parse gives them too.
 void AddSecrets(const std::string& url, std::vector<std::string>* secrets) {
-  size_t start = url.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  size_t end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
-  size_t at = authority.rfind('@');
-  if (at == std::string::npos) return;
-  std::string userinfo = authority.substr(0, at);
+  const UserInfo info = FindUserInfo(url);
+  if (info.at == std::string::npos) return;
+  std::string userinfo = url.substr(info.start, info.at - info.start);
   size_t colon = userinfo.find(':');
   if (colon == std::string::npos || colon + 1 == userinfo.size()) return;
   std::string password = userinfo.substr(colon + 1);
@@ -156,6 +162,43 @@ long RetryAfterSeconds(const std::string& value) {
 // The largest certificate bundle read, the system's or the user's.
 constexpr size_t kMaxBundle = size_t{16} << 20;
 
+bool NoDescriptor(int error) {
+  return error == EMFILE || error == ENFILE;
+}
+
+// Whether the process cannot open one more descriptor now. libcurl does not
+// say why a name could not be resolved or a handle not set up; asking the
+// system right after tells a shortage of descriptors from other causes.
+bool DescriptorsExhausted() {
+  const int fd = eventfd(0, EFD_CLOEXEC);
+  if (fd >= 0) {
+    close(fd);
+    return false;
+  }
+  return NoDescriptor(errno);
+}
+
+// `reason` of a file that could not be made or opened, with a shortage of
+// descriptors said plainly (the file's own errors end in the system's text).
+std::string ShortageNamed(std::string reason) {
+  for (int error : {EMFILE, ENFILE}) {
+    const std::string text = std::strerror(error);
+    if (reason.size() >= text.size() &&
+        reason.compare(reason.size() - text.size(), text.size(), text) == 0) {
+      return kNoDescriptors;
+    }
+  }
+  return reason;
+}
+
+// Whether `url` names an http or an https resource; nullopt for other schemes.
+std::optional<bool> HttpsUrl(const char* url) {
+  if (url == nullptr) return std::nullopt;
+  if (strncasecmp(url, "https://", 8) == 0) return true;
+  if (strncasecmp(url, "http://", 7) == 0) return false;
+  return std::nullopt;
+}
+
 }  // namespace
 
 using Clock = std::chrono::steady_clock;
@@ -174,6 +217,10 @@ struct DownloadSession::Impl {
   std::string lastError;
   std::function<void(const DownloadProgress&)> progress;
   std::unique_ptr<DiskWriter> writer;  // made at the first fetch
+  // The netrc file checked at the start, held open for libcurl to read
+  // through /proc/self/fd; -1 for none.
+  int netrcFd = -1;
+  std::string netrcPath;  // "/proc/self/fd/<netrcFd>"
 
   // State of the fetch under way.
   DiskWriter::Ticket ticket = 0;         // of the file being received
@@ -183,6 +230,10 @@ struct DownloadSession::Impl {
   bool waiting = false;    // a request is out and its answer is awaited
   Clock::time_point lastHeard{};
   bool stalled = false;
+  bool outOfTime = false;            // the run's deadline passed during the fetch
+  bool tlsSeen = false;              // a request of this fetch went out over https
+  bool downgraded = false;           // ... and a later one was to go over plain http
+  bool noSocket = false;             // a socket could not be made: no descriptor left
   std::string fileError;             // the temporary file could not be written
   std::string progressError;         // the progress callback raised
   std::vector<std::string> secrets;  // never to appear in lastError
@@ -195,6 +246,7 @@ struct DownloadSession::Impl {
 
   void Configure();
   void Trust(const DownloadTrust& trust);
+  void UseNetrc(const std::string& path);
   DiskWriter::Ticket Run(const std::string& url, const std::string& path,
                          const FetchRequest& request);
   std::string OpenLocal(const std::string& path, int* fd);
@@ -208,6 +260,7 @@ struct DownloadSession::Impl {
   static size_t OnData(char* data, size_t size, size_t count, void* self);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static int OnRequest(void* self, char*, char*, int, int);
+  static curl_socket_t OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address);
   static int OnTransferInfo(void* self, curl_off_t, curl_off_t now, curl_off_t, curl_off_t);
 };
 
@@ -230,6 +283,8 @@ void DownloadSession::Impl::Configure() {
   // stall itself.
   curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, OnRequest);
   curl_easy_setopt(curl, CURLOPT_PREREQDATA, this);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, this);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBuffer);
@@ -256,12 +311,34 @@ long DownloadSession::Impl::HttpStatus() {
 }
 
 // A connection is ready and a request about to go out (also after each
-// redirect): from now on, silence counts as a stall.
+// redirect): from now on, silence counts as a stall. Once a request of the
+// fetch has gone over https, none goes over plain http: the login of the URL
+// or of the netrc file would travel in clear, and the answer could be
+// anyone's. Nothing has been sent on the new connection yet.
 int DownloadSession::Impl::OnRequest(void* self, char*, char*, int, int) {
   auto* s = static_cast<Impl*>(self);
+  char* url = nullptr;
+  curl_easy_getinfo(s->curl, CURLINFO_EFFECTIVE_URL, &url);
+  if (const std::optional<bool> https = HttpsUrl(url)) {
+    if (*https) {
+      s->tlsSeen = true;
+    } else if (s->tlsSeen) {
+      s->downgraded = true;
+      return CURL_PREREQFUNC_ABORT;
+    }
+  }
   s->waiting = true;
   s->lastHeard = Clock::now();
   return CURL_PREREQFUNC_OK;
+}
+
+// Makes the sockets of the session's connections, noting when the process has
+// no descriptor left for one.
+curl_socket_t DownloadSession::Impl::OnOpenSocket(void* self, curlsocktype,
+                                                  curl_sockaddr* address) {
+  const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  if (fd < 0 && NoDescriptor(errno)) static_cast<Impl*>(self)->noSocket = true;
+  return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 
 // Each header line of each answer (redirects and interim answers included).
@@ -324,6 +401,10 @@ int DownloadSession::Impl::OnTransferInfo(void* self, curl_off_t, curl_off_t now
                                           curl_off_t) {
   auto* s = static_cast<Impl*>(self);
   // Called at least once a second, also while nothing arrives.
+  if (Clock::now() >= s->limits.deadline) {
+    s->outOfTime = true;
+    return 1;
+  }
   if (s->waiting && s->limits.stallTimeout > 0 &&
       Clock::now() - s->lastHeard >= std::chrono::seconds(s->limits.stallTimeout)) {
     s->stalled = true;
@@ -378,7 +459,10 @@ std::string DownloadSession::Impl::OpenLocal(const std::string& path, int* fd) {
   if (!S_ISREG(st.st_mode)) return std::string("not a regular file: ") + KindOfFile(st.st_mode);
   // Non-blocking, in case a FIFO has taken the file's name since the check.
   *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (*fd < 0) return std::string("cannot read the file (") + std::strerror(errno) + ")";
+  if (*fd < 0) {
+    if (NoDescriptor(errno)) return kNoDescriptors;
+    return std::string("cannot read the file (") + std::strerror(errno) + ")";
+  }
   struct stat opened {};
   if (fstat(*fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
     return "the file changed while it was read";
@@ -391,6 +475,13 @@ DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std:
                                               const FetchRequest& request) {
   if (!curl) {
     lastError = startError;
+    return 0;
+  }
+  // Past the run's deadline nothing more is asked of any server.
+  const Clock::time_point started = Clock::now();
+  if (started >= limits.deadline) {
+    info.outOfTime = true;
+    lastError = kOutOfTime;
     return 0;
   }
   // Checked before anything is asked of the server.
@@ -451,13 +542,25 @@ DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std:
   received = 0;
   refusedStatus = 0;
   waiting = stalled = false;
+  outOfTime = tlsSeen = downgraded = noSocket = false;
   headersDone = hasLocation = false;
   announced = -1;
   fileError.clear();
   progressError.clear();
   errbuf[0] = '\0';
   curl_easy_setopt(curl, CURLOPT_URL, source.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, progress || limits.stallTimeout > 0 ? 0L : 1L);
+  const bool deadline = limits.deadline != Clock::time_point::max();
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS,
+                   progress || limits.stallTimeout > 0 || deadline ? 0L : 1L);
+  // libcurl itself stops the fetch at the deadline too, in every phase
+  // (resolving, connecting, the TLS handshake), where the progress callback
+  // may not be called. Rounded up, so that it does not stop before the
+  // deadline; one further than a day away is left to the callback.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(limits.deadline - started);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
+                   deadline && left <= std::chrono::seconds(kLongestLimit)
+                       ? static_cast<long>(left.count())
+                       : 0L);
   // Conditions only for this request (and its redirects).
   curl_slist_free_all(conditions);
   conditions = nullptr;
@@ -472,6 +575,18 @@ DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std:
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, conditions);
   CURLcode rc = curl_easy_perform(curl);
   info.status = HttpStatus();
+  // A time-out is the deadline's when the deadline came before the limit to
+  // connect, or when it has (about) passed: libcurl's clock, not slewed by
+  // NTP, may run up to 0.05% apart from ours.
+  if (rc == CURLE_OPERATION_TIMEDOUT && deadline) {
+    const auto now = Clock::now();
+    const auto slack = std::chrono::milliseconds(100) + (now - started) / 1000;
+    const long connectLimit = limits.connectTimeout > 0 ? limits.connectTimeout : 300;
+    if (left < std::chrono::seconds(connectLimit) || now + slack >= limits.deadline) {
+      outOfTime = true;
+    }
+  }
+  info.outOfTime = outOfTime;
 
   std::string reason = Reason(rc);
   const bool notModified =
@@ -484,8 +599,8 @@ DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std:
     }
     buffer = nullptr;
     // The writer thread runs it later: it gets its own copy of what was said.
-    writer->Commit([last = request.beforeCommit, said = info](int fd) {
-      if (last) last(fd, said);
+    writer->Commit([last = request.beforeCommit, said = info](int fd, const ContentDigest& digest) {
+      if (last) last(fd, said, digest);
     });
     return ticket;
   }
@@ -494,13 +609,15 @@ DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std:
   writer->Abandon();
   // A write that failed is the reason, whatever the transfer made of it.
   std::string writeError;
-  if (!fileError.empty() && !writer->Wait(ticket, &writeError)) reason = writeError;
+  if (!fileError.empty() && !writer->Wait(ticket, &writeError)) reason = ShortageNamed(writeError);
   if (notModified) {
     info.notModified = true;
     lastError = "not modified";
     return 0;  // nothing was written; the earlier copy stands
   }
-  info.transient = !local && fileError.empty() && progressError.empty() &&
+  // A shortage of descriptors is the run's own: waiting does not end it.
+  info.transient = !local && fileError.empty() && progressError.empty() && !outOfTime &&
+                   !downgraded && reason != kNoDescriptors &&
                    (stalled || TransientStatus(refusedStatus ? refusedStatus : info.status) ||
                     (refusedStatus == 0 && info.status < 400 && TransientCode(rc)));
   lastError = reason;
@@ -512,6 +629,8 @@ DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std:
 std::string DownloadSession::Impl::Reason(CURLcode rc) {
   if (!fileError.empty()) return fileError;
   if (!progressError.empty()) return "progress report failed: " + progressError;
+  if (outOfTime) return kOutOfTime;
+  if (downgraded) return kDowngrade;
   if (stalled) return "no data for " + std::to_string(limits.stallTimeout) + " s";
   if (refusedStatus) return StatusReason(refusedStatus);
   long status = HttpStatus();
@@ -542,6 +661,7 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
   const char* detail = errbuf;
   switch (rc) {
     case CURLE_COULDNT_CONNECT:
+      if (noSocket || NoDescriptor(static_cast<int>(osError))) return kNoDescriptors;
       if (osError == ECONNREFUSED) return "connection refused";
       if (osError == ENETUNREACH) return "network unreachable";
       if (osError == EHOSTUNREACH) return "host unreachable";
@@ -550,6 +670,7 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
     case CURLE_OPERATION_TIMEDOUT:
       return "no connection within " + std::to_string(limits.connectTimeout) + " s";
     case CURLE_COULDNT_RESOLVE_HOST:
+      if (DescriptorsExhausted()) return kNoDescriptors;
       if (StartsWith(detail, "Could not resolve host: ")) {
         return "could not resolve host " + std::string(detail + 24);
       }
@@ -614,6 +735,8 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
     case CURLE_LOGIN_DENIED:
       return "login denied";
     case CURLE_OUT_OF_MEMORY:
+      // libcurl says this also when it cannot set up its resolver's pipe.
+      if (DescriptorsExhausted()) return kNoDescriptors;
       // libcurl gives this, with no message, for a header line over its 100 KB
       // limit: an HTTP answer whose headers are still coming is that case.
       if (IsHttp() && waiting && !headersDone) return "header too long from the server";
@@ -653,19 +776,43 @@ void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
     curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
     curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
   }
-  if (!trust.netrcFile.empty()) {
-    struct stat st {};
-    // A missing file is not looked for again at every request.
-    const bool present = stat(trust.netrcFile.c_str(), &st) == 0;
-    if (present && (st.st_mode & 077) != 0) {
-      notices.push_back(trust.netrcFile +
-                        " may be read by other users, so it is not used; make it private with "
-                        "chmod 600");
-    } else if (present) {
-      curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
-      curl_easy_setopt(curl, CURLOPT_NETRC_FILE, trust.netrcFile.c_str());
-    }
+  if (!trust.netrcFile.empty()) UseNetrc(trust.netrcFile);
+}
+
+// Checks the netrc file once, on a descriptor of its own, and has libcurl read
+// that very file (/proc/self/fd/N opens the same one again): a FIFO or device
+// put in its place later never blocks or feeds a run. Non-blocking, so that
+// opening a FIFO returns at once; links are followed.
+void DownloadSession::Impl::UseNetrc(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    // A missing file is no news: most users have none.
+    if (errno == ENOENT || errno == ENOTDIR) return;
+    const std::string why = NoDescriptor(errno) ? kNoDescriptors : std::strerror(errno);
+    notices.push_back(path + " cannot be read (" + why + "), so it is not used");
+    return;
   }
+  struct stat st {};
+  std::string refusal;
+  if (fstat(fd, &st) != 0) {
+    refusal = path + " cannot be read (" + std::strerror(errno) + "), so it is not used";
+  } else if (!S_ISREG(st.st_mode)) {
+    refusal = path + " is not a regular file (" + KindOfFile(st.st_mode) + "), so it is not used";
+  } else if ((st.st_mode & 077) != 0) {
+    refusal =
+        path + " may be read by other users, so it is not used; make it private with chmod 600";
+  } else if (st.st_size > kMaxNetrc) {
+    refusal = path + " is larger than 1 MiB, so it is not used";
+  }
+  if (!refusal.empty()) {
+    notices.push_back(refusal);
+    close(fd);
+    return;
+  }
+  netrcFd = fd;
+  netrcPath = "/proc/self/fd/" + std::to_string(fd);
+  curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+  curl_easy_setopt(curl, CURLOPT_NETRC_FILE, netrcPath.c_str());
 }
 
 DownloadSession::DownloadSession(DownloadLimits limits, DownloadTrust trust)
@@ -688,6 +835,7 @@ DownloadSession::DownloadSession(DownloadLimits limits, DownloadTrust trust)
 DownloadSession::~DownloadSession() {
   if (impl_->curl) curl_easy_cleanup(impl_->curl);
   curl_slist_free_all(impl_->conditions);
+  if (impl_->netrcFd >= 0) close(impl_->netrcFd);
 }
 
 bool DownloadSession::Fetch(const std::string& url, const std::string& path,
@@ -720,7 +868,9 @@ uint64_t DownloadSession::FetchInBackground(const std::string& url, const std::s
 }
 
 bool DownloadSession::Settle(uint64_t ticket, std::string* reason) {
-  return impl_->writer->Wait(ticket, reason);
+  if (impl_->writer->Wait(ticket, reason)) return true;
+  if (reason) *reason = ShortageNamed(std::move(*reason));
+  return false;
 }
 
 const std::string& DownloadSession::LastError() const {
@@ -729,6 +879,10 @@ const std::string& DownloadSession::LastError() const {
 
 const FetchInfo& DownloadSession::LastFetch() const {
   return impl_->info;
+}
+
+const DownloadLimits& DownloadSession::Limits() const {
+  return impl_->limits;
 }
 
 const std::vector<std::string>& DownloadSession::Notices() const {

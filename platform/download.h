@@ -3,8 +3,11 @@
 // A DownloadSession holds one libcurl handle for a whole download run, so that
 // entries on the same host reuse one kept-alive connection. Protocols: http,
 // https, ftp, ftps and file. Redirects are followed, at most 10, and only to
-// http or https. TLS certificates and host names are always verified. Proxies
-// come from the environment (http_proxy, https_proxy, no_proxy...).
+// http or https; once a request of a fetch has gone over https, a redirect to
+// plain http fails the fetch with "redirect from https to http refused" before
+// anything is sent to that server, so no login travels in clear. TLS
+// certificates and host names are always verified. Proxies come from the
+// environment (http_proxy, https_proxy, no_proxy...).
 //
 // Only a whole answer is a success. Over HTTP that is a final status of 2xx
 // other than 206 whose body is as long as its Content-Length says (when it says);
@@ -24,11 +27,14 @@
 // fw::InstallInterruptCleanup() has been called.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/content_hash.h"
 
 namespace fw {
 
@@ -40,6 +46,12 @@ struct DownloadLimits {
   // without a byte of the body or a header line arriving. No speed is averaged:
   // a server that sends a byte now and then within the limit is waited for.
   long stallTimeout = 60;
+  // When the run must end. A fetch under way when it passes is stopped in
+  // whatever phase it is (resolving, connecting, waiting, receiving), its
+  // temporary file discarded; a fetch begun after it fails at once without
+  // connecting. Either fails with "the run's time limit was reached", not
+  // transient, and LastFetch().outOfTime set. The default is no deadline.
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 // Whom a session trusts, and with what it logs in.
@@ -50,8 +62,11 @@ struct DownloadTrust {
   // reason that names it.
   std::string caFile;
   // A netrc file giving logins for hosts whose URL carries none (a user and
-  // password in the URL win). Empty for none. A file that others may read is
-  // not used, and Notices() says so.
+  // password in the URL win). Empty for none. It is opened once, when the
+  // session starts (links followed, never blocking), and libcurl reads that
+  // very file. Not used, with a line in Notices() saying why: a file that is
+  // not a regular one (a FIFO, a device...), one that others may read, one
+  // larger than 1 MiB, or one that cannot be opened. A missing file is silent.
   std::string netrcFile;
 };
 
@@ -65,6 +80,7 @@ struct FetchInfo {
   std::string etag;          // its ETag, empty when it sent none
   std::string lastModified;  // its Last-Modified, empty when it sent none
   long retryAfter = -1;      // seconds its Retry-After asked for, -1 for none
+  bool outOfTime = false;    // stopped, or not begun, because the deadline passed
 };
 
 // What a fetch asks beyond its URL.
@@ -74,11 +90,12 @@ struct FetchRequest {
   // writes nothing and LastFetch().notModified is true.
   std::string ifNoneMatch;
   std::string ifModifiedSince;
-  // Called with the finished temporary file's descriptor and what the answer
-  // said, once the whole body is there and before it is put in place (to give
-  // it a record, say). An fw::Error it raises fails the fetch, with its
-  // description as the reason. It may run on the session's writer thread.
-  std::function<void(int fd, const FetchInfo& info)> beforeCommit;
+  // Called with the finished temporary file's descriptor, what the answer
+  // said and the file's size and content hash, once the whole body is there
+  // and before it is put in place (to give it a record, say). An fw::Error it
+  // raises fails the fetch, with its description as the reason. It may run on
+  // the session's writer thread.
+  std::function<void(int fd, const FetchInfo& info, const ContentDigest& digest)> beforeCommit;
 };
 
 // How far the current fetch has got.
@@ -114,13 +131,18 @@ class DownloadSession {
   // What the last Fetch's final answer said (also after a failure).
   const FetchInfo& LastFetch() const;
 
+  // The limits the session was made with (longer time limits cut to a day).
+  const DownloadLimits& Limits() const;
+
   // Lines for the user about the session's setup, each to be said once (a
-  // netrc file not used because others may read it). Empty when all is well.
+  // netrc file not used, and why). Empty when all is well.
   const std::vector<std::string>& Notices() const;
 
   // Why the last Fetch failed, a short reason without the URL: "HTTP 404",
   // "connection refused", "no data for 60 s", "certificate not trusted (...)",
-  // "could not resolve host ...", "not a regular file: a FIFO". It never shows
+  // "could not resolve host ...", "not a regular file: a FIFO", "too many
+  // open files" (no descriptor left for a socket or a file), "redirect from
+  // https to http refused", "the run's time limit was reached". It never shows
   // a password: that of the URL or of a redirect's target, and the user
   // information of any URL it quotes, read "***". Empty after a successful fetch.
   const std::string& LastError() const;

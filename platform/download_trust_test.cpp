@@ -1,9 +1,14 @@
 // Whom a DownloadSession trusts and with what it logs in: an extra bundle of
 // certificates, and a netrc file. Real loopback servers, real files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/download.h"
@@ -116,6 +121,59 @@ TEST_F(DownloadTrustTest, AnUnusableBundleFailsEveryHttpsFetchNamingIt) {
   }
 }
 
+// An https answer that leads to plain http fails the fetch before anything is
+// sent there, also after an earlier plain http hop; https after http is fine.
+TEST_F(DownloadTrustTest, NoPlainHttpAfterAnHttpsHop) {
+  LoopbackServer start;  // a plain http start, before the https hop
+  fw::DownloadSession session({}, CaFile(https_.AuthorityFile()));
+  const std::string target = http_.Url("/bytes/10");
+  const Names urls = {
+      WithLogin(https_.Url("/redirect-to?url=" + target), "u:Pw-s3cret"),
+      https_.Url("/redirect-to?url=" + https_.Url("/redirect-to?url=" + target)),
+      start.Url("/redirect-to?url=" + https_.Url("/redirect-to?url=" + target)),
+  };
+  const std::string kept = dir_ / "kept";
+  fwtest::WriteFile(kept, "old");
+  for (const std::string& url : urls) {
+    SCOPED_TRACE(url);
+    EXPECT_FALSE(session.Fetch(url, kept));
+    EXPECT_EQ(session.LastError(), "redirect from https to http refused");
+    EXPECT_FALSE(session.LastFetch().transient);
+    EXPECT_EQ(fw::ReadWholeFile(kept), "old");
+  }
+  EXPECT_EQ(http_.Stats().connections, 0);
+  EXPECT_EQ(http_.Stats().requests, 0);
+  EXPECT_EQ(dir_.Entries(), Names{"kept"});
+  // The session still fetches over http, and from http to https.
+  ASSERT_TRUE(session.Fetch(target, dir_ / "a")) << session.LastError();
+  ASSERT_TRUE(session.Fetch(start.Url("/redirect-to?url=" + https_.Url("/bytes/20")), dir_ / "b"))
+      << session.LastError();
+  EXPECT_EQ(fw::ReadWholeFile(dir_ / "b"), LoopbackServer::Pattern(20));
+}
+
+// Should a FIFO be opened for reading after all, a writer now and then lets
+// that open return (to an empty file), so that a test fails instead of
+// hanging.
+class FifoUnblocker {
+ public:
+  explicit FifoUnblocker(std::string fifo)
+      : thread_([this, fifo = std::move(fifo)] {
+          while (!done_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) close(fd);
+          }
+        }) {}
+  ~FifoUnblocker() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> done_ = false;
+  std::thread thread_;
+};
+
 class DownloadNetrcTest : public DownloadTrustTest {
  protected:
   // Writes the netrc file `name` in the home folder with `text` and `mode`.
@@ -189,6 +247,54 @@ TEST_F(DownloadNetrcTest, ALoginInTheUrlWinsOverTheNetrc) {
     // The netrc's login still serves a URL that carries none.
     EXPECT_TRUE(session.Fetch(url, dir_ / "b")) << session.LastError();
   }
+}
+
+// A netrc that is no regular file is not used and is said once, by its kind;
+// the session never blocks on it. So is one too large to be a netrc.
+TEST_F(DownloadNetrcTest, ANetrcThatIsNoRegularFileIsNotUsed) {
+  const std::string fifo = home_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const FifoUnblocker unblocker(fifo);
+  const std::string large = Netrc("machine 127.0.0.1 login u password p\n", 0600, "large");
+  ASSERT_EQ(truncate(large.c_str(), off_t{2} << 30), 0);
+  const std::string netrc = home_ / ".netrc";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {fifo, "is not a regular file (a FIFO), so it is not used"},
+      {"/dev/zero", "is not a regular file (a character device), so it is not used"},
+      {home_.Path(), "is not a regular file (a folder), so it is not used"},
+      {large, "is larger than 1 MiB, so it is not used"},
+  };
+  for (const auto& [target, says] : cases) {
+    SCOPED_TRACE(target);
+    unlink(netrc.c_str());
+    ASSERT_EQ(symlink(target.c_str(), netrc.c_str()), 0);
+    fw::DownloadSession session({}, NetrcFile(netrc));
+    EXPECT_EQ(session.Notices(), Names{netrc + " " + says});
+    EXPECT_FALSE(session.Fetch(http_.Url("/auth/u/p/10"), dir_ / "a"));
+    EXPECT_EQ(session.LastError(), "HTTP 401");
+  }
+  // No netrc at all is no news; a FIFO under the netrc's own name is refused.
+  unlink(netrc.c_str());
+  {
+    fw::DownloadSession none({}, NetrcFile(netrc));
+    EXPECT_EQ(none.Notices(), Names{});
+  }
+  ASSERT_EQ(mkfifo(netrc.c_str(), 0600), 0);
+  fw::DownloadSession session({}, NetrcFile(netrc));
+  EXPECT_EQ(session.Notices(), Names{netrc + " is not a regular file (a FIFO), so it is not used"});
+  EXPECT_EQ(dir_.Entries(), Names{});
+}
+
+// The file checked is the file read: a netrc replaced by a FIFO after the
+// session started is still the regular file it was.
+TEST_F(DownloadNetrcTest, TheNetrcCheckedIsTheNetrcRead) {
+  const std::string netrc = Netrc("machine 127.0.0.1 login u password p\n", 0600);
+  fw::DownloadSession session({}, NetrcFile(netrc));
+  ASSERT_EQ(unlink(netrc.c_str()), 0);
+  ASSERT_EQ(mkfifo(netrc.c_str(), 0600), 0);
+  const FifoUnblocker unblocker(netrc);
+  ASSERT_TRUE(session.Fetch(http_.Url("/auth/u/p/10"), dir_ / "a")) << session.LastError();
+  EXPECT_EQ(fw::ReadWholeFile(dir_ / "a"), LoopbackServer::Pattern(10));
 }
 
 }  // namespace

@@ -1,10 +1,27 @@
 #include "platform/file_maker.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
-namespace fw {
+#include <algorithm>
+#include <cerrno>
 
-TempFileMaker::TempFileMaker() {
+namespace fw {
+namespace {
+
+// An eighth of the descriptors the process may open, at most kAhead; none
+// when that would be a single one.
+size_t AheadForLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur == RLIM_INFINITY) return TempFileMaker::kAhead;
+  const size_t eighth = static_cast<size_t>(limit.rlim_cur / 8);
+  return eighth < 2 ? 0 : std::min(eighth, TempFileMaker::kAhead);
+}
+
+}  // namespace
+
+TempFileMaker::TempFileMaker() : ahead_(AheadForLimit()) {
   thread_ = StartThreadWithoutInterrupts([this] { Run(); });
 }
 
@@ -38,7 +55,7 @@ std::unique_ptr<TempFile> TempFileMaker::Make(const std::string& destination) {
       fd = ready_.front();
       ready_.pop_front();
     }
-    wake = ready_.size() <= kAhead / 2;
+    wake = ahead_ > 0 && ready_.size() <= ahead_ / 2;
   }
   if (wake) wanted_.notify_one();
   if (fd >= 0) return std::make_unique<TempFile>(destination, fd);
@@ -48,17 +65,23 @@ std::unique_ptr<TempFile> TempFileMaker::Make(const std::string& destination) {
 void TempFileMaker::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    // Woken when half the files are used, it makes them up to kAhead again:
+    // Woken when half the files are used, it makes them up to ahead_ again:
     // one wake-up for several files.
     wanted_.wait(lock, [this] {
-      return stopping_ || (!folder_.empty() && !failing_ && ready_.size() <= kAhead / 2);
+      return stopping_ || (!folder_.empty() && !failing_ && !starved_ && ahead_ > 0 &&
+                           ready_.size() <= ahead_ / 2);
     });
-    while (!stopping_ && !failing_ && ready_.size() < kAhead) {
+    while (!stopping_ && !failing_ && !starved_ && ready_.size() < ahead_) {
       const std::string folder = folder_;
       lock.unlock();
       const int fd = TempFile::MakeUnnamed(folder);
+      const int error = errno;
       lock.lock();
-      if (folder != folder_) {
+      if (fd < 0 && (error == EMFILE || error == ENFILE)) {
+        // The descriptors held here are wanted by the rest of the run.
+        starved_ = true;
+        DropReady();
+      } else if (folder != folder_) {
         if (fd >= 0) close(fd);  // made for a folder no longer wanted
       } else if (fd < 0) {
         failing_ = true;  // Make() makes each file itself, and says why it cannot

@@ -9,9 +9,15 @@
 // its folder when one is ready, else one made there and then (the first file
 // of a folder, a folder that changed, a file system without unnamed files),
 // which raises as TempFile's constructor does. Meanwhile the folder's next
-// kAhead files are made, in batches. Files made ahead are unnamed: nothing
+// Ahead() files are made, in batches. Files made ahead are unnamed: nothing
 // in the folder shows them, and those never used are gone when closed, so
 // neither an interrupt nor a kill leaves anything of them behind.
+//
+// Each file made ahead holds a descriptor, so they never take those the rest
+// of the run needs (its connections, the file being written): Ahead() is at
+// most an eighth of the process's soft RLIMIT_NOFILE, none when that is very
+// low, and once a make fails for want of descriptors (EMFILE, ENFILE) the
+// files made ahead are closed and no more are made ahead.
 #pragma once
 
 #include <condition_variable>
@@ -27,7 +33,7 @@ namespace fw {
 
 class TempFileMaker {
  public:
-  static constexpr size_t kAhead = 8;
+  static constexpr size_t kAhead = 8;  // the most made ahead
 
   TempFileMaker();
   ~TempFileMaker();
@@ -35,6 +41,9 @@ class TempFileMaker {
   TempFileMaker& operator=(const TempFileMaker&) = delete;
 
   std::unique_ptr<TempFile> Make(const std::string& destination);
+
+  // How many files are made ahead: kAhead, or fewer where descriptors are few.
+  size_t Ahead() const { return ahead_; }
 
  private:
   void Run();
@@ -45,6 +54,8 @@ class TempFileMaker {
   std::string folder_;     // the folder files are made ahead for
   std::deque<int> ready_;  // descriptors of unnamed files made in it
   bool failing_ = false;   // the folder takes no unnamed file: made on demand only
+  bool starved_ = false;   // descriptors ran out: none made ahead any more
+  const size_t ahead_;
   bool stopping_ = false;
   std::thread thread_;
 };

@@ -1,6 +1,7 @@
 #include "platform/file_maker.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -67,6 +68,31 @@ TEST(TempFileMakerTest, AFolderThatCannotTakeFilesRaisesNamingIt) {
   ASSERT_EQ(mkdir(missing.c_str(), 0700), 0);
   Put(maker, missing + "/x");
   EXPECT_EQ(fwtest::ReadFile(missing + "/x"), missing + "/x");
+}
+
+// Files made ahead hold descriptors: never more than an eighth of what the
+// process may open, none where that is very little.
+TEST(TempFileMakerTest, FilesMadeAheadLeaveDescriptorsForTheRest) {
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  ASSERT_LT(fwtest::OpenDescriptors(), 12);
+  ASSERT_GE(before.rlim_max, rlim_t{1024});
+  for (const auto& [soft, ahead] : std::vector<std::pair<rlim_t, size_t>>{
+           {1024, 8}, {64, 8}, {40, 5}, {16, 2}, {15, 0}, {12, 0}}) {
+    SCOPED_TRACE(soft);
+    rlimit limit = before;
+    limit.rlim_cur = soft;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    {
+      fwtest::TempFolder dir;
+      fw::TempFileMaker maker;
+      EXPECT_EQ(maker.Ahead(), ahead);
+      // With none made ahead, files are still made, one at a time.
+      for (int i = 0; i < 3; ++i) Put(maker, dir / ("f" + std::to_string(i)));
+      EXPECT_EQ(dir.Entries().size(), 3u);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &before), 0);
+  }
 }
 
 }  // namespace

@@ -21,6 +21,8 @@ bool WithRetries(DownloadSession& session, int retries, const std::function<bool
     const FetchInfo& info = session.LastFetch();
     if (!info.transient || retry > retries) return false;
     const auto wait = RetryWait(retry, info.retryAfter);
+    // A retry that could only begin once the run must end is not waited for.
+    if (std::chrono::steady_clock::now() + wait >= session.Limits().deadline) return false;
     if (onRetry) onRetry(retry, retries);
     sleep(wait);
   }

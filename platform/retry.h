@@ -4,10 +4,11 @@
 // reset or closed early, a stall, HTTP 408, 425, 429, 500, 502, 503, 504) is
 // tried again, up to `retries` more times; any other failure, and a success,
 // ends the attempts at once. Between attempts the run waits 1 s, 2 s, 4 s, ...
-// (at most 30 s), or what the server's Retry-After asked for, up to 120 s. The
-// wait is a plain sleep: SIGINT or SIGTERM during it end the program at once,
-// through the interrupt cleanup, with nothing left behind (each attempt's
-// temporary file is gone by then).
+// (at most 30 s), or what the server's Retry-After asked for, up to 120 s. No
+// wait reaches past the session's deadline (DownloadLimits::deadline): when it
+// would end after it, no retry is made. The wait is a plain sleep: SIGINT or
+// SIGTERM during it end the program at once, through the interrupt cleanup,
+// with nothing left behind (each attempt's temporary file is gone by then).
 #pragma once
 
 #include <chrono>
@@ -26,10 +27,11 @@ inline constexpr int kMostRetries = 10;
 std::chrono::seconds RetryWait(int retry, long retryAfter);
 
 // Runs `attempt` (one fetch through `session`; true on success) until it
-// succeeds, fails for good, or `retries` more attempts have failed. Before each
-// retry, `onRetry(retry, retries)` is told, then the wait passes through
-// `sleep`. Returns the last attempt's result; the session's LastError() and
-// LastFetch() are the last attempt's.
+// succeeds, fails for good, or `retries` more attempts have failed, or the
+// wait before the next one would end at or after the session's deadline.
+// Before each retry, `onRetry(retry, retries)` is told, then the wait passes
+// through `sleep`. Returns the last attempt's result; the session's
+// LastError() and LastFetch() are the last attempt's.
 bool WithRetries(DownloadSession& session, int retries, const std::function<bool()>& attempt,
                  const std::function<void(int retry, int of)>& onRetry,
                  const std::function<void(std::chrono::seconds)>& sleep);

@@ -92,6 +92,37 @@ TEST_F(WithRetriesTest, TransientFailuresAreTriedAgainPermanentOnesNot) {
   EXPECT_EQ(out.reason, "no data for 2 s");
 }
 
+// No wait reaches past the session's deadline: a retry that could only begin
+// after it is not made, and the last attempt's result stands.
+TEST_F(WithRetriesTest, NoWaitPastTheDeadline) {
+  fw::DownloadLimits limits;
+  limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  fw::DownloadSession session(limits);
+  std::vector<long> waits;
+  int retries = 0;
+  const auto run = [&](const std::string& path) {
+    waits.clear();
+    retries = 0;
+    return fw::WithRetries(
+        session, 2, [&] { return session.Fetch(server_.Url(path), dir_ / "file"); },
+        [&](int, int) { ++retries; },
+        [&](seconds wait) { waits.push_back(static_cast<long>(wait.count())); });
+  };
+  int before = server_.Stats().requests;
+  EXPECT_FALSE(run("/flaky/late/10?fails=1&retry-after=100"));
+  EXPECT_EQ(server_.Stats().requests - before, 1);
+  EXPECT_EQ(waits, std::vector<long>{});
+  EXPECT_EQ(retries, 0);
+  EXPECT_EQ(session.LastError(), "HTTP 503");
+  EXPECT_TRUE(session.LastFetch().transient);
+  // A wait that ends before the deadline is waited for.
+  before = server_.Stats().requests;
+  EXPECT_TRUE(run("/flaky/soon/10?fails=1&retry-after=30")) << session.LastError();
+  EXPECT_EQ(server_.Stats().requests - before, 2);
+  EXPECT_EQ(waits, std::vector<long>{30});
+  EXPECT_EQ(retries, 1);
+}
+
 TEST(WithRetriesRefusedTest, NoConnectionIsTriedAgain) {
   fw::DownloadSession session;
   fwtest::TempFolder dir;

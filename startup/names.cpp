@@ -1,7 +1,5 @@
 #include "startup/names.h"
 
-#include <algorithm>
-
 namespace modMain {
 
 std::string FixPath(const std::string& p) {
@@ -15,12 +13,7 @@ std::string GetFileFromURL(const std::string& u) {
 }
 
 UserInfo FindUserInfo(const std::string& u) {
-  const auto scheme = u.find("://");
-  const std::string::size_type start = scheme == std::string::npos ? 0 : scheme + 3;
-  const auto end = std::min(u.find_first_of("/?#", start), u.size());
-  const auto at = end == 0 ? std::string::npos : u.rfind('@', end - 1);
-  if (at == std::string::npos || at < start) return {};
-  return {start, at};
+  return fw::FindUserInfo(u);
 }
 
 std::string WithoutUserInfo(const std::string& u) {

@@ -258,6 +258,69 @@ TEST_F(E2eRunTest, NoPasswordInANameOrALine) {
   }
 }
 
+// A password holding an unencoded "/", "?" or "#" makes a URL the parser
+// refuses; no part of it is printed, on the progress line or after.
+TEST_F(E2eRunTest, NoPartOfAPasswordCutShortIsPrinted) {
+  const std::string host = "127.0.0.1:" + std::to_string(server_.Port());
+  const std::vector<std::string> passwords = {"qq7/zz8", "qq7?zz8", "qq7#zz8"};
+  Words entries;
+  for (const std::string& password : passwords) {
+    entries.push_back("http://user:" + password + "@" + host + "/x.bin");
+  }
+  Prepare(entries, "[Download]\nRetries=0\n");
+  const RunResult run = program_.Run({"-e"}, {}, true);
+  EXPECT_EQ(run.status, 1) << run.errors;
+  for (const char* part : {"qq7", "zz8"}) {
+    EXPECT_EQ(run.errors.find(part), std::string::npos) << run.errors;
+  }
+  const std::string line = "fetchwell: http://user:***@" + host + "/x.bin: malformed URL\r\n";
+  size_t said = 0;
+  for (size_t at = run.errors.find(line); at != std::string::npos;
+       at = run.errors.find(line, at + 1)) {
+    ++said;
+  }
+  EXPECT_EQ(said, passwords.size()) << run.errors;
+  EXPECT_NE(run.errors.find("  x.bin"), std::string::npos)
+      << "named after the path: " << run.errors;
+  EXPECT_EQ(server_.Stats().requests, 0);
+  EXPECT_EQ(OtherFiles(program_.Folder()), std::vector<std::string>{});
+}
+
+// Files made ahead never take the descriptors the run's connections need, and
+// a run allowed too few to connect at all says so.
+TEST_F(E2eRunTest, ADescriptorShortageIsNamed) {
+  // Four servers, each entry on the next: the run keeps a connection to each.
+  LoopbackServer second, third, fourth;
+  const std::vector<const LoopbackServer*> servers = {&server_, &second, &third, &fourth};
+  Words entries;
+  for (int i = 0; i < 12; ++i) {
+    entries.push_back(servers[i % 4]->Url("/bytes/" + std::to_string(100 + i) + "/f" +
+                                          std::to_string(i) + ".bin"));
+  }
+  Prepare(entries);
+  program_.LimitDescriptors(16);
+  RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors, "");
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(ReadFile(Dated("f" + std::to_string(i), "bin")), LoopbackServer::Pattern(100 + i))
+        << i;
+  }
+
+  WriteFile(Dated("f0", "bin"), "kept");
+  program_.LimitDescriptors(5);
+  run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_EQ(Lines(run.errors), entries.size()) << run.errors;
+  for (const std::string& entry : entries) {
+    EXPECT_NE(run.errors.find("fetchwell: " + entry + ": too many open files\n"), std::string::npos)
+        << entry << "\n"
+        << run.errors;
+  }
+  EXPECT_EQ(ReadFile(Dated("f0", "bin")), "kept");
+  EXPECT_EQ(OtherFiles(program_.Folder()).size(), entries.size()) << "no temporary file is left";
+}
+
 TEST_F(E2eRunTest, InterruptDuringAStalledFetchLeavesNoTemporaryFile) {
   Prepare({server_.Url("/stall/20?after=1000")}, "[Download]\nStallTimeout=30\n");
   const pid_t pid = program_.Start({"-e"});

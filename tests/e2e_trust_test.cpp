@@ -2,6 +2,7 @@
 // Settings.inf's [Download] CAFile and the user's ~/.netrc.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -114,6 +115,68 @@ TEST_F(E2eTrustTest, NetrcInTheHomeFolder) {
     EXPECT_NE(lines[0].find(netrc), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1].substr(lines[1].size() - 10), ": HTTP 401") << lines[1];
     EXPECT_EQ(ReadFile(Dated("d", "bin")), "<missing>");
+  }
+}
+
+// Once a fetch has gone over https, nothing is sent over plain http: neither
+// the URL's login nor the netrc's can travel in clear. Not tried again.
+TEST_F(E2eTrustTest, NoRequestOverPlainHttpAfterAnHttpsHop) {
+  LoopbackServer https(LoopbackServer::Mode::kHttpsWithAuthority);
+  LoopbackServer clear;  // where the redirects lead: it must hear nothing
+  LoopbackServer start;  // the plain http start of a chain http -> https -> http
+  const std::string password = "Zq9-downgrade-secret";
+  const std::string netrc = home_ / ".netrc";
+  WriteFile(netrc, "machine 127.0.0.1 login u password " + password + "\n");
+  ASSERT_EQ(chmod(netrc.c_str(), 0600), 0);
+  const std::string target = clear.Url("/bytes/10/t.bin");
+  const std::string host = "127.0.0.1:" + std::to_string(https.Port());
+  const std::string withLogin = "https://u:" + password + "@" + host + "/redirect-to?url=" + target;
+  const std::string withNetrc = https.Url("/redirect-to?url=" + target);
+  const std::string chain =
+      start.Url("/redirect-to?url=" + https.Url("/redirect-to?url=" + target));
+  Prepare({withLogin, withNetrc, chain},
+          "[Download]\nCAFile=" + https.AuthorityFile() + "\nRetries=2\n");
+  const RunResult run = RunWithHome();
+  EXPECT_EQ(run.status, 1) << run.errors;
+  const std::string refused = ": redirect from https to http refused";
+  EXPECT_EQ(LinesOf(run.errors),
+            (std::vector<std::string>{
+                "fetchwell: https://u:***@" + host + "/redirect-to?url=" + target + refused,
+                "fetchwell: " + withNetrc + refused, "fetchwell: " + chain + refused}));
+  EXPECT_EQ(run.errors.find(password), std::string::npos) << run.errors;
+  EXPECT_EQ(clear.Stats().requests, 0);
+  EXPECT_EQ(clear.Stats().connections, 0);
+  // Each asked once: a refused downgrade is not tried again.
+  EXPECT_EQ(https.Stats().requests, 3);
+  EXPECT_EQ(start.Stats().requests, 1);
+  EXPECT_EQ(ReadFile(Dated("t", "bin")), "<missing>");
+}
+
+// A ~/.netrc that is no regular file is said once and not used; the run goes
+// on and ends (reading a FIFO would block it for ever, a device feed it).
+TEST_F(E2eTrustTest, ANetrcThatIsNoRegularFileIsNotUsed) {
+  LoopbackServer server;
+  const std::string netrc = home_ / ".netrc";
+  ASSERT_EQ(mkfifo((home_ / "fifo").c_str(), 0600), 0);
+  // What ~/.netrc links to ("" for a FIFO of its own), and what that is.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "a FIFO"}, {"fifo", "a FIFO"}, {"/dev/zero", "a character device"}};
+  for (const auto& [link, kind] : cases) {
+    SCOPED_TRACE(link);
+    unlink(netrc.c_str());
+    if (link.empty()) {
+      ASSERT_EQ(mkfifo(netrc.c_str(), 0600), 0);
+    } else {
+      ASSERT_EQ(symlink(link.c_str(), netrc.c_str()), 0);
+    }
+    Prepare({server.Url("/bytes/10/a.bin")});
+    // Run() kills a program that has not ended within its time, and raises.
+    const RunResult run = RunWithHome();
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(LinesOf(run.errors),
+              std::vector<std::string>{"fetchwell: " + netrc + " is not a regular file (" + kind +
+                                       "), so it is not used"});
+    EXPECT_EQ(ReadFile(Dated("a", "bin")), LoopbackServer::Pattern(10));
   }
 }
 
