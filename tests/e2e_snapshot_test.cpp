@@ -293,5 +293,37 @@ TEST_F(E2eSnapshotTest, InvalidSettingsAreSaid) {
   EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 3) << run.errors;
 }
 
+// RunTimeout ends a run that a server keeps alive by sending a byte now and
+// then (which StallTimeout never stops): the entry under way and those after
+// it fail, and the older file stays as it was.
+TEST_F(E2eSnapshotTest, RunTimeoutEndsARunKeptAliveByADrip) {
+  const std::string drip = server_.Url("/drip/600?every=1&n=/slow.bin");
+  const std::string after = server_.Url("/bytes/10/after.bin");
+  Prepare({drip, after}, "RunTimeout=2\nDateFormat=%F\n");
+  WriteFile(Snap("slow-2026-12-05.bin"), "yesterday's good file");
+  const RunResult run = program_.Run({"-e"}, OnDay("2026-12-05"));
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_EQ(run.errors, "fetchwell: " + drip + ": the run's time limit was reached\n" +
+                            "fetchwell: " + after + ": the run's time limit was reached\n");
+  EXPECT_EQ(ReadFile(Snap("slow-2026-12-05.bin")), "yesterday's good file");
+  EXPECT_FALSE(std::filesystem::exists(Snap("after-2026-12-05.bin")));
+}
+
+// A 304 that names another ETag than the one asked about says nothing of the
+// copy there is: the file is fetched whole, never the old bytes recorded
+// under the new ETag.
+TEST_F(E2eSnapshotTest, A304AboutAnotherVersionIsNotUnchanged) {
+  const std::string url = server_.Url("/other-304/3000?etag=%22v1%22&other=%22v2%22&n=/a.bin");
+  Prepare({url}, "SkipUnchanged=1\nDateFormat=%F\n");
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-05")).status, 0);
+  for (const char* day : {"2026-12-06", "2026-12-07"}) {
+    const long long before = server_.Stats().bytes;
+    const RunResult run = program_.Run({"-e"}, OnDay(day));
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(server_.Stats().bytes - before, 3000) << day;
+    EXPECT_EQ(Attribute(Snap(std::string("a-") + day + ".bin"), "etag"), "\"v1\"") << day;
+  }
+}
+
 }  // namespace
 }  // namespace fwtest

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
@@ -175,6 +176,10 @@ int frmMain::DownloadFiles() {
   std::unique_ptr<fw::SnapshotFetcher> snapshots;
   const DownloadSettings settings = ReadDownloadSettings(Settings());
   for (const std::string& line : settings.invalid) observer.RunNote(line);
+  // RunTimeout bounds the whole run: once it passes, the entry under way and
+  // those not yet begun fail, their older files kept.
+  fw::DownloadLimits limits = LimitsOf(settings);
+  limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(settings.runTimeout);
   const fw::SnapshotOptions options = OptionsOf(settings);
   // Older snapshots go once every entry is settled (KeepCopies).
   std::unique_ptr<fw::RetentionPlan> retention;
@@ -220,7 +225,7 @@ int frmMain::DownloadFiles() {
     entry.destination = modMain::FixPath(txtPath().Text()) + entry.shape.stem + "-" +
                         DateText(settings.dateFormat) + "." + entry.shape.extension;
     if (!session) {
-      session = std::make_unique<fw::DownloadSession>(LimitsOf(settings), TrustOf(settings));
+      session = std::make_unique<fw::DownloadSession>(limits, TrustOf(settings));
       session->OnProgress([&observer](const fw::DownloadProgress& progress) {
         observer.EntryProgress(progress.bytes, progress.total);
       });
