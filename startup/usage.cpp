@@ -40,14 +40,21 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
                         0 turns retries off)
     SkipUnchanged=0|1   1: a file unchanged on the server is not fetched
                         again but copied from the last snapshot (default 0)
-    KeepCopies=N        keep the newest N snapshots of each URL
-                        (default 0: keep them all)
+    KeepCopies=N        keep the newest N snapshots of each URL, deleting
+                        older ones the program made (default 0: keep them
+                        all); renamed or copied files are never deleted
     DateFormat=FMT      the date in file names, a strftime format with "/"
                         turned into "-" (default %x; e.g. %F)
     CAFile=FILE         an extra PEM bundle of trusted certificates
+    RunTimeout=S        end a run after S seconds, its unfinished entries
+                        failing (default 82800, at most 604800)
+  A value that is not valid is said on standard error and the default used.
+  Numbers are decimal digits only, with nothing after them.
 
-Proxies come from http_proxy, https_proxy and no_proxy. User names and
-passwords may come from ~/.netrc, which must not be readable by others.
+Each file fetched carries its record in the extended attribute
+user.fetchwell. Proxies come from http_proxy, https_proxy and no_proxy.
+User names and passwords may come from ~/.netrc, a regular file that must
+not be readable by others.
 
 Exit status:
   0    every fetch succeeded, or there was nothing to fetch
