@@ -131,6 +131,11 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string NameOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 const char* KindOfFile(unsigned mode) {
   switch (mode & S_IFMT) {
     case S_IFREG:

@@ -35,6 +35,9 @@ bool IsRegularFile(const std::string& path);
 
 // The folder part of `path` ("." when it has none).
 std::string FolderOf(const std::string& path);
+// The name part of `path`: what follows its last "/" (`path` whole when it has
+// none).
+std::string NameOf(const std::string& path);
 
 // Reads the whole of the regular file `path` (a symbolic link to one is fine).
 // Never blocks on opening: a FIFO, device, folder or socket raises 75 naming

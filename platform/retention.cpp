@@ -16,11 +16,6 @@
 namespace fw {
 namespace {
 
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Removes `victim` from `folder` if it is still the snapshot listed. A line in
 // `failure` when a removal was tried and failed.
 void RemoveIfStillOwn(const SnapshotFolder& folder, const OwnSnapshot& victim,

@@ -16,11 +16,6 @@
 namespace fw {
 namespace {
 
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 int64_t Now() {
   return static_cast<int64_t>(std::time(nullptr));
 }
