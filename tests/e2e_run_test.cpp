@@ -13,6 +13,7 @@
 
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/program_copy.h"
+#include "tests/fixtures/sanitizers.h"
 
 namespace fwtest {
 namespace {
@@ -307,6 +308,7 @@ TEST_F(E2eRunTest, ADescriptorShortageIsNamed) {
         << i;
   }
 
+  if (kUnderSanitizers) GTEST_SKIP() << "the sanitizers need descriptors of their own";
   WriteFile(Dated("f0", "bin"), "kept");
   program_.LimitDescriptors(5);
   run = program_.Run({"-e"});
