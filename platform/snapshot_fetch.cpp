@@ -23,7 +23,7 @@ int64_t Now() {
 // The last step of every fetch: the file's record, set before it is put in
 // place. What became of it goes to `outcome`.
 std::function<void(int, const FetchInfo&, const ContentDigest&)> RecordOf(
-    const SnapshotEntry& entry, std::shared_ptr<RecordOutcome> outcome) {
+    const SnapshotEntry& entry, std::shared_ptr<Written> outcome) {
   return [url = entry.recordUrl, name = NameOf(entry.destination), outcome](
              int fd, const FetchInfo& info, const ContentDigest& digest) {
     SnapshotRecord record;
@@ -34,7 +34,8 @@ std::function<void(int, const FetchInfo&, const ContentDigest&)> RecordOf(
     record.etag = info.etag;
     record.lastModified = info.lastModified;
     record.url = url;
-    *outcome = WriteRecord(fd, record);
+    outcome->record = WriteRecord(fd, record);
+    outcome->size = digest.size;
   };
 }
 
@@ -105,10 +106,17 @@ void SnapshotFetcher::Tell(const std::string& folder, const RecordOutcome& outco
                   "): SkipUnchanged and KeepCopies do not see its new files");
 }
 
-bool SnapshotFetcher::Attempts(const SnapshotEntry& entry, const FetchRequest& request) {
-  return WithRetries(
+bool SnapshotFetcher::Attempts(const SnapshotEntry& entry, const FetchRequest& request,
+                               SnapshotResult& result) {
+  const bool fetched = WithRetries(
       session_, options_.retries,
-      [&] { return session_.Fetch(entry.url, entry.destination, request); }, onRetry_, sleep_);
+      [&] {
+        ++result.attempts;
+        return session_.Fetch(entry.url, entry.destination, request);
+      },
+      onRetry_, sleep_);
+  result.httpStatus = session_.LastFetch().status;
+  return fetched;
 }
 
 SnapshotFetcher::Started SnapshotFetcher::Start(const SnapshotEntry& entry) {
@@ -118,16 +126,18 @@ SnapshotFetcher::Started SnapshotFetcher::Start(const SnapshotEntry& entry) {
     return started;
   }
   started.folder = FolderOf(entry.destination);
-  started.record = std::make_shared<RecordOutcome>();
+  started.written = std::make_shared<Written>();
   FetchRequest request;
-  request.beforeCommit = RecordOf(entry, started.record);
+  request.beforeCommit = RecordOf(entry, started.written);
   WithRetries(
       session_, options_.retries,
       [&] {
+        ++started.result.attempts;
         started.ticket = session_.FetchInBackground(entry.url, entry.destination, request);
         return started.ticket != 0;
       },
       onRetry_, sleep_);
+  started.result.httpStatus = session_.LastFetch().status;
   if (started.ticket == 0) started.result.reason = session_.LastError();
   return started;
 }
@@ -136,7 +146,10 @@ SnapshotResult SnapshotFetcher::Finish(Started& started) {
   if (started.ticket != 0) {
     started.result.ok = session_.Settle(started.ticket, &started.result.reason);
     started.ticket = 0;
-    if (started.result.ok) Tell(started.folder, *started.record, started.result.notes);
+    if (started.result.ok) {
+      started.result.bytes = started.written->size;
+      Tell(started.folder, started.written->record, started.result.notes);
+    }
   }
   return started.result;
 }
@@ -174,7 +187,7 @@ SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
   const bool records = options_.skipUnchanged && RecordsKept(folder, result);
 
   std::unique_ptr<Basis> basis = records ? FindBasis(entry) : nullptr;
-  auto outcome = std::make_shared<RecordOutcome>();
+  auto outcome = std::make_shared<Written>();
   FetchRequest request;
   if (basis) {
     request.ifNoneMatch = basis->snapshot.record.etag;
@@ -182,7 +195,7 @@ SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
   }
   request.beforeCommit = RecordOf(entry, outcome);
 
-  bool fetched = Attempts(entry, request);
+  bool fetched = Attempts(entry, request, result);
   if (!fetched && basis && session_.LastFetch().notModified) {
     if (AnswersConditions(request, session_.LastFetch())) {
       result.ok = MakeFromBasis(*basis, entry, result);
@@ -193,11 +206,12 @@ SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
     // was copied: the file is fetched whole.
     FetchRequest whole;
     whole.beforeCommit = request.beforeCommit;
-    fetched = Attempts(entry, whole);
+    fetched = Attempts(entry, whole, result);
   }
   if (fetched) {
     result.ok = true;
-    Tell(folder, *outcome, result.notes);
+    result.bytes = outcome->size;
+    Tell(folder, outcome->record, result.notes);
   } else {
     result.reason = session_.LastError();
   }
@@ -227,6 +241,7 @@ bool SnapshotFetcher::MakeFromBasis(Basis& basis, const SnapshotEntry& entry,
     record.urlSha256.clear();
     const RecordOutcome outcome = WriteRecord(copy.fd(), record);
     copy.Commit(TempFile::Durability::kDataOrdered);
+    result.bytes = after.st_size;
     Tell(FolderOf(entry.destination), outcome, result.notes);
     return true;
   } catch (const Error& e) {

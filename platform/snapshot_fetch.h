@@ -51,13 +51,21 @@ struct SnapshotEntry {
 };
 
 struct SnapshotResult {
-  bool ok = false;         // the destination holds the new snapshot
-  bool fresh = false;      // it was made from the last snapshot after a 304
-  bool outOfTime = false;  // the run's time limit stopped it
-  std::string reason;      // why not, when !ok
+  bool ok = false;      // the destination holds the new snapshot
+  bool fresh = false;   // it was made from the last snapshot after a 304
+  std::string reason;   // why not, when !ok
+  long httpStatus = 0;  // the last answer's HTTP status; 0 for none or another protocol
+  int64_t bytes = 0;    // the size of the file put in place
+  int attempts = 0;     // requests made, retries and a fetch after a 304 included
   // Lines to tell the user about this entry (a folder where records are not
   // kept, and why).
   std::vector<std::string> notes;
+};
+
+// What became of a file on the writer thread: its record, and its size.
+struct Written {
+  RecordOutcome record;
+  int64_t size = 0;
 };
 
 class SnapshotFetcher {
@@ -77,7 +85,7 @@ class SnapshotFetcher {
     SnapshotResult result;  // final unless `ticket` is not 0
     uint64_t ticket = 0;    // the session's, while the file is being put in place
     std::string folder;
-    std::shared_ptr<RecordOutcome> record;  // set on the writer thread
+    std::shared_ptr<Written> written;  // set on the writer thread
   };
   // As Fetch, but returns once the body has arrived, while the session's
   // writer puts the file in place: the next entry's request can go out
@@ -91,7 +99,7 @@ class SnapshotFetcher {
   struct Basis;
   bool RecordsKept(const std::string& folder, SnapshotResult& result);
   std::unique_ptr<Basis> FindBasis(const SnapshotEntry& entry);
-  bool Attempts(const SnapshotEntry& entry, const FetchRequest& request);
+  bool Attempts(const SnapshotEntry& entry, const FetchRequest& request, SnapshotResult& result);
   bool MakeFromBasis(Basis& basis, const SnapshotEntry& entry, SnapshotResult& result);
   void Tell(const std::string& folder, const RecordOutcome& outcome,
             std::vector<std::string>& notes);

@@ -216,14 +216,7 @@ int frmMain::DownloadFiles() {
   for (int32_t i = 0; i <= upper; ++i) {
     const std::string url = files.File(i);
     if (url.empty()) continue;
-    fw::SnapshotEntry entry;
-    entry.url = url;
-    // A user and password in the URL never become part of a file's name.
-    entry.recordUrl = modMain::WithoutUserInfo(url);
-    const std::string name = modMain::GetFileFromURL(entry.recordUrl);
-    entry.shape = {modMain::StripExtension(name), modMain::GetExtension(name)};
-    entry.destination = modMain::FixPath(txtPath().Text()) + entry.shape.stem + "-" +
-                        DateText(settings.dateFormat) + "." + entry.shape.extension;
+    const fw::SnapshotEntry entry = EntryOf(url, settings.dateFormat);
     if (!session) {
       session = std::make_unique<fw::DownloadSession>(limits, TrustOf(settings));
       session->OnProgress([&observer](const fw::DownloadProgress& progress) {
@@ -257,6 +250,18 @@ int frmMain::DownloadFiles() {
   }
   observer.RunEnded();
   return failed;
+}
+
+fw::SnapshotEntry frmMain::EntryOf(const std::string& url, const std::string& dateFormat) {
+  fw::SnapshotEntry entry;
+  entry.url = url;
+  // A user and password in the URL never become part of a file's name.
+  entry.recordUrl = modMain::WithoutUserInfo(url);
+  const std::string name = modMain::GetFileFromURL(entry.recordUrl);
+  entry.shape = {modMain::StripExtension(name), modMain::GetExtension(name)};
+  entry.destination = modMain::FixPath(txtPath().Text()) + entry.shape.stem + "-" +
+                      DateText(dateFormat) + "." + entry.shape.extension;
+  return entry;
 }
 
 fw::DownloadTrust frmMain::DownloadTrust() {

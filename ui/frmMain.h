@@ -71,6 +71,11 @@ class frmMain {
   // valid is told to the observer as a run note. A failed fetch does not stop
   // the run.
   int DownloadFiles();
+  // The entry `url` as a run would fetch it now: its destination in the folder
+  // text's folder, with today's date in the strftime `dateFormat` (the
+  // locale's short date when that gives nothing usable), and the shape of its
+  // snapshots' names.
+  fw::SnapshotEntry EntryOf(const std::string& url, const std::string& dateFormat);
   // The run's time limits, whom it trusts (CAFile and the user's ~/.netrc) and
   // how entries are kept as snapshots, from section "Download" of the settings
   // (see ui/download_settings.h for the values and their defaults).
