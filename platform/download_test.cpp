@@ -261,7 +261,7 @@ TEST_F(DownloadTest, StallMeansNoByteForTheStallTimeout) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(session.LastError(), "no data for 2 s");
     EXPECT_GE(took, std::chrono::milliseconds(1900));
-    EXPECT_LT(took, std::chrono::milliseconds(3500));
+    EXPECT_LT(took, std::chrono::milliseconds(6000));  // well before the next byte at 8 s
   }
   EXPECT_EQ(dir_.Entries(), (Names{"drip", "headers"}));
 }

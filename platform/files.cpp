@@ -52,16 +52,23 @@ void ReleaseSlot(int slot) {
   g_slotUsed[slot].store(false);
 }
 
-// The line the interrupt handler clears: written while no signal can be
-// handled, read by the handler only when g_clearFd is not -1.
+// The line the interrupt handler clears. Two buffers: a new erasure is
+// written into the one the handler is not told of, then made current with one
+// store, so that a signal at any moment finds a whole erasure (the old or the
+// new one), never none and never half of one.
 constexpr size_t kMaxClearBytes = 1024;
-char g_clearBytes[kMaxClearBytes];
-volatile sig_atomic_t g_clearSize = 0;
-volatile sig_atomic_t g_clearFd = -1;
+struct Erasure {
+  char bytes[kMaxClearBytes];
+  size_t size = 0;
+  int fd = -1;
+};
+Erasure g_clear[2];
+volatile sig_atomic_t g_clearCurrent = -1;  // the buffer in force, -1 for none
 
 void OnInterrupt(int sig) {
-  const int fd = g_clearFd;
-  if (fd >= 0) (void)!write(fd, g_clearBytes, static_cast<size_t>(g_clearSize));
+  const int current = g_clearCurrent;
+  if (current >= 0)
+    (void)!write(g_clear[current].fd, g_clear[current].bytes, g_clear[current].size);
   for (int i = 0; i < kSlots; ++i) {
     if (g_slotUsed[i].load() && g_tempPaths[i][0] != '\0') unlink(g_tempPaths[i]);
   }
@@ -436,13 +443,18 @@ void InstallInterruptCleanup() {
 }
 
 void SetLineToClear(int fd, std::string_view bytes) {
-  // The handler must never see a half-written line: it is switched off first.
-  g_clearFd = -1;
-  if (fd < 0 || bytes.empty()) return;
-  const size_t size = std::min(bytes.size(), kMaxClearBytes);
-  std::memcpy(g_clearBytes, bytes.data(), size);
-  g_clearSize = static_cast<sig_atomic_t>(size);
-  g_clearFd = fd;
+  if (fd < 0 || bytes.empty()) {
+    g_clearCurrent = -1;
+    return;
+  }
+  const int next = g_clearCurrent == 0 ? 1 : 0;
+  Erasure& erasure = g_clear[next];
+  erasure.size = std::min(bytes.size(), kMaxClearBytes);
+  std::memcpy(erasure.bytes, bytes.data(), erasure.size);
+  erasure.fd = fd;
+  // The handler must see the buffer whole before it is told of it.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_clearCurrent = next;
 }
 
 }  // namespace fw

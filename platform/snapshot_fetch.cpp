@@ -56,17 +56,6 @@ bool AnswersConditions(const FetchRequest& sent, const FetchInfo& answer) {
 
 }  // namespace
 
-// The snapshot an unchanged file is made from: open, and checked against its
-// record when it was opened.
-struct SnapshotFetcher::Basis {
-  OwnSnapshot snapshot;
-  int fd = -1;
-  struct stat checked {};  // when its content was hashed
-  ~Basis() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 SnapshotFetcher::SnapshotFetcher(DownloadSession& session, SnapshotOptions options)
     : session_(session),
       options_(options),
@@ -154,10 +143,9 @@ SnapshotResult SnapshotFetcher::Finish(Started& started) {
   return started.result;
 }
 
-// The newest snapshot of its own of the entry's URL, opened, when it still
-// has the size and content its record says; nullptr otherwise (an older one
-// is never taken instead: the newest is what the server is asked about).
-std::unique_ptr<SnapshotFetcher::Basis> SnapshotFetcher::FindBasis(const SnapshotEntry& entry) {
+// The basis of the entry's URL (snapshot_folder.h), each folder listed once a
+// run.
+std::unique_ptr<SnapshotBasis> SnapshotFetcher::FindBasis(const SnapshotEntry& entry) {
   const std::string folderPath = FolderOf(entry.destination);
   auto& folder = folders_[folderPath];
   try {
@@ -167,18 +155,7 @@ std::unique_ptr<SnapshotFetcher::Basis> SnapshotFetcher::FindBasis(const Snapsho
     return nullptr;  // an unreadable folder: the fetch itself will say what is wrong
   }
   folder->Add(NameOf(entry.destination));  // an earlier run of today's
-  const auto found = folder->OwnSnapshots(entry.recordUrl, entry.shape, {}, Now());
-  if (found.empty() || found.front().record.Old()) return nullptr;
-  const OwnSnapshot& newest = found.front();
-  if (newest.record.etag.empty() && newest.record.lastModified.empty()) return nullptr;
-  auto basis = std::make_unique<Basis>();
-  basis->snapshot = newest;
-  basis->fd = openat(folder->fd(), newest.name.c_str(),
-                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (basis->fd < 0 || fstat(basis->fd, &basis->checked) != 0 || !StillMatches(basis->fd, newest)) {
-    return nullptr;
-  }
-  return basis;
+  return fw::FindBasis(*folder, entry.recordUrl, entry.shape, Now());
 }
 
 SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
@@ -186,7 +163,7 @@ SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
   const std::string folder = FolderOf(entry.destination);
   const bool records = options_.skipUnchanged && RecordsKept(folder, result);
 
-  std::unique_ptr<Basis> basis = records ? FindBasis(entry) : nullptr;
+  std::unique_ptr<SnapshotBasis> basis = records ? FindBasis(entry) : nullptr;
   auto outcome = std::make_shared<Written>();
   FetchRequest request;
   if (basis) {
@@ -221,7 +198,7 @@ SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
 // Makes the entry's destination a copy of the unchanged basis, with a fresh
 // record, put in place as a download is. False with no reason when the basis
 // changed since it was checked (the caller then fetches the file whole).
-bool SnapshotFetcher::MakeFromBasis(Basis& basis, const SnapshotEntry& entry,
+bool SnapshotFetcher::MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& entry,
                                     SnapshotResult& result) {
   try {
     TempFile copy(entry.destination);

@@ -96,11 +96,10 @@ class SnapshotFetcher {
   SnapshotResult Finish(Started& started);
 
  private:
-  struct Basis;
   bool RecordsKept(const std::string& folder, SnapshotResult& result);
-  std::unique_ptr<Basis> FindBasis(const SnapshotEntry& entry);
+  std::unique_ptr<SnapshotBasis> FindBasis(const SnapshotEntry& entry);
   bool Attempts(const SnapshotEntry& entry, const FetchRequest& request, SnapshotResult& result);
-  bool MakeFromBasis(Basis& basis, const SnapshotEntry& entry, SnapshotResult& result);
+  bool MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& entry, SnapshotResult& result);
   void Tell(const std::string& folder, const RecordOutcome& outcome,
             std::vector<std::string>& notes);
 

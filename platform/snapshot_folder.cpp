@@ -116,4 +116,24 @@ bool StillMatches(int fd, const OwnSnapshot& snapshot, ContentDigest* digest) {
   }
 }
 
+SnapshotBasis::~SnapshotBasis() {
+  if (fd >= 0) close(fd);
+}
+
+std::unique_ptr<SnapshotBasis> FindBasis(const SnapshotFolder& folder, const std::string& url,
+                                         const NameShape& shape, int64_t now) {
+  const auto found = folder.OwnSnapshots(url, shape, {}, now);
+  if (found.empty() || found.front().record.Old()) return nullptr;
+  const OwnSnapshot& newest = found.front();
+  if (newest.record.etag.empty() && newest.record.lastModified.empty()) return nullptr;
+  auto basis = std::make_unique<SnapshotBasis>();
+  basis->snapshot = newest;
+  basis->fd = openat(folder.fd(), newest.name.c_str(),
+                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (basis->fd < 0 || fstat(basis->fd, &basis->checked) != 0 || !StillMatches(basis->fd, newest)) {
+    return nullptr;
+  }
+  return basis;
+}
+
 }  // namespace fw

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,5 +79,26 @@ class SnapshotFolder {
 // digest read is put in `digest` when not null. Never raises: a file that
 // cannot be read does not match.
 bool StillMatches(int fd, const OwnSnapshot& snapshot, ContentDigest* digest = nullptr);
+
+// The snapshot an unchanged file is made from (SkipUnchanged): open for
+// reading, and checked against its record when it was opened.
+struct SnapshotBasis {
+  OwnSnapshot snapshot;
+  int fd = -1;
+  struct stat checked {};  // what fstat said when its content was hashed
+  SnapshotBasis() = default;
+  SnapshotBasis(const SnapshotBasis&) = delete;
+  SnapshotBasis& operator=(const SnapshotBasis&) = delete;
+  ~SnapshotBasis();
+};
+
+// The basis for `url` with names of `shape` in `folder`: its newest snapshot
+// of its own (records dated after `now` sorting as the oldest), when that has
+// a whole record with a validator (ETag or Last-Modified) and still the size
+// and content its record says. nullptr otherwise: an older snapshot is never
+// taken instead, as the newest is what the server is asked about. Reads the
+// file whole. Never raises fw::Error.
+std::unique_ptr<SnapshotBasis> FindBasis(const SnapshotFolder& folder, const std::string& url,
+                                         const NameShape& shape, int64_t now);
 
 }  // namespace fw
