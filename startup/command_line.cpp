@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "startup/run_report.h"
+
 namespace modMain {
 
 std::vector<std::string> SplitWords(const std::string& text) {
@@ -54,6 +56,96 @@ bool ShowsWindow(const std::vector<std::string>& words) {
     }
   }
   return show;
+}
+
+namespace {
+
+// One word of the command line, and where it lies in its process argument.
+struct Token {
+  std::string text;
+  int arg = 0;                     // the index in argv of its argument
+  std::string::size_type end = 0;  // where it ends in that argument
+};
+
+std::vector<Token> Tokens(int argc, const char* const* argv) {
+  std::vector<Token> tokens;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string::size_type start = 0;
+    for (;;) {
+      const auto space = arg.find(' ', start);
+      const auto end = space == std::string::npos ? arg.size() : space;
+      tokens.push_back({arg.substr(start, end - start), i, end});
+      if (space == std::string::npos) break;
+      start = space + 1;
+    }
+  }
+  return tokens;
+}
+
+std::optional<ListVerb> VerbOf(const std::string& word) {
+  if (word == "--list" || word == "-l") return ListVerb::kList;
+  if (word == "--add") return ListVerb::kAdd;
+  if (word == "--remove") return ListVerb::kRemove;
+  if (word == "--folder") return ListVerb::kFolder;
+  if (word == "--dry-run" || word == "-n") return ListVerb::kDryRun;
+  return std::nullopt;
+}
+
+bool IsQuestionWord(const std::string& word) {
+  return word == "-h" || word == "--help" || word == "-V" || word == "--version";
+}
+
+}  // namespace
+
+bool CommandLine::DryRun() const {
+  for (const auto& word : listWords) {
+    if (word.verb == ListVerb::kDryRun) return true;
+  }
+  return false;
+}
+
+CommandLine ReadCommandLine(int argc, const char* const* argv) {
+  CommandLine line;
+  const std::vector<Token> tokens = Tokens(argc, argv);
+  for (size_t t = 0; t < tokens.size(); ++t) {
+    const Token& token = tokens[t];
+    const std::string& word = token.text;
+    if (IsRunWord(word)) {
+      ++line.runs;
+      line.show = false;
+    } else if (IsShowWord(word)) {
+      line.show = true;
+    } else if (const auto verb = VerbOf(word)) {
+      ListWord listWord{*verb, word, {}};
+      if (*verb == ListVerb::kAdd || *verb == ListVerb::kRemove) {
+        while (t + 1 < tokens.size() && tokens[t + 1].text.rfind('-', 0) != 0) {
+          ++t;
+          if (!tokens[t].text.empty()) listWord.args.push_back(tokens[t].text);
+        }
+      } else if (*verb == ListVerb::kFolder) {
+        // The path is taken whole, so that one holding spaces survives.
+        const std::string arg = argv[token.arg];
+        int taken = token.arg;
+        if (token.end < arg.size()) {
+          listWord.args.push_back(arg.substr(token.end + 1));
+        } else if (token.arg + 1 < argc) {
+          taken = token.arg + 1;
+          listWord.args.push_back(argv[taken]);
+        }
+        while (t + 1 < tokens.size() && tokens[t + 1].arg <= taken) ++t;
+      }
+      line.listWords.push_back(std::move(listWord));
+    } else if (!IsQuestionWord(word) && word.rfind('-', 0) == 0) {
+      line.unknown.push_back(word);
+    }
+  }
+  if (!line.listWords.empty()) line.show = false;
+  return line;
+}
+
+std::string UnknownOptionLine(const std::string& word) {
+  return "fetchwell: unknown option " + EscapeControls(HidePassword(word)) + " ignored; see --help";
 }
 
 Question AskedQuestion(int argc, const char* const* argv) {

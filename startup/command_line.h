@@ -3,13 +3,38 @@
 // The argument text is the process arguments after the program's name, joined
 // with single spaces; it is split again at every single space, so an argument
 // that holds spaces gives several words and two adjacent spaces give an empty
-// word. Words are compared after ASCII lower-casing: "-e" runs the download
-// run where it stands, "-s" asks for the window; every other word is ignored.
+// word. "-e" (fetch the list now) and "-s" (show the window) match in any
+// letter case; every other word is compared exactly.
 //
 // The question words "-h", "--help", "-V" and "--version" are read apart from
 // the others, as whole process arguments compared exactly (as Linux tools
 // compare options): the first of them answers and the program ends before
 // anything is loaded, whatever else the command line holds.
+//
+// The list words manage the list and the folder without the window:
+//   --list, -l       report the data files, the folder, the settings in effect
+//                    and the numbered entries
+//   --add URL...     append URLs to the list
+//   --remove N...    remove the entries numbered N (as --list numbers them)
+//   --dry-run, -n    report what -e would fetch, fetching nothing
+//   --folder PATH    set the download folder
+// --add and --remove take the words that follow them, up to the next word
+// that begins with "-" (empty words are skipped). --folder takes its PATH
+// whole, spaces included: the rest of its own process argument after
+// "--folder " when the argument goes on, otherwise the next process argument
+// entire (so `--folder "/srv/my reports"` works); that argument's words are
+// not read as words of their own.
+//
+// How a command line with list words runs: the changes (--add, --remove,
+// --folder) are made in the order given and saved together once every word has
+// been checked (a refusal saves nothing); then --list and --dry-run report, in
+// the order given, the state as saved; then, unless a --dry-run was given,
+// each "-e" runs the download run. The window is never shown then, "-s"
+// notwithstanding.
+//
+// Any other word that begins with "-" is an unknown option: it is said on
+// standard error and otherwise ignored, like every word that does not begin
+// with "-".
 // Nothing here raises; only AnswerQuestion prints.
 #pragma once
 
@@ -39,6 +64,32 @@ bool IsShowWord(const std::string& word);
 // Whether the window is shown once the words have been walked: true unless
 // the last of the words "-e" and "-s" is "-e" (so also true for no words).
 bool ShowsWindow(const std::vector<std::string>& words);
+
+// The words that manage the list and the folder.
+enum class ListVerb { kList, kAdd, kRemove, kFolder, kDryRun };
+
+// One list word as given, with the words it took.
+struct ListWord {
+  ListVerb verb = ListVerb::kList;
+  std::string name;               // as written: "--list", "-l", "--add", ...
+  std::vector<std::string> args;  // --add: URLs; --remove: numbers; --folder: its path
+};
+
+// What a whole command line asks for.
+struct CommandLine {
+  std::vector<ListWord> listWords;   // in the order given
+  std::vector<std::string> unknown;  // unknown options, in the order given
+  int runs = 0;                      // how many "-e" words
+  bool show = true;     // false when there are list words, or the last of "-e"/"-s" is "-e"
+  bool DryRun() const;  // whether a --dry-run (or -n) was given
+};
+
+// Reads argv[1] to argv[argc - 1] as the header says.
+CommandLine ReadCommandLine(int argc, const char* const* argv);
+
+// "fetchwell: unknown option <word> ignored; see --help", with any password in
+// the word (a mistyped "--add=URL") masked and control bytes escaped.
+std::string UnknownOptionLine(const std::string& word);
 
 // What a question word asks for.
 enum class Question { kNone, kHelp, kVersion };

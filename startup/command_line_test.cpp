@@ -78,5 +78,67 @@ TEST(CommandLineTest, QuestionWordsAreWholeExactArguments) {
   EXPECT_FALSE(ShowsWindow(FromArgs({"-e --help"})));
 }
 
+CommandLine Read(std::initializer_list<const char*> args) {
+  std::vector<const char*> argv{"fetchwell"};
+  argv.insert(argv.end(), args);
+  return ReadCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLineTest, ListWordsTakeTheWordsUpToTheNextOption) {
+  const CommandLine line = Read({"--add", "http://a/x", "", "http://b/y -e", "--remove", "2 x"});
+  ASSERT_EQ(line.listWords.size(), 2u);
+  EXPECT_EQ(line.listWords[0].verb, ListVerb::kAdd);
+  EXPECT_EQ(line.listWords[0].args, (Words{"http://a/x", "http://b/y"}));
+  EXPECT_EQ(line.listWords[1].verb, ListVerb::kRemove);
+  EXPECT_EQ(line.listWords[1].args, (Words{"2", "x"}));
+  EXPECT_EQ(line.runs, 1);
+  EXPECT_FALSE(line.show);
+  EXPECT_TRUE(line.unknown.empty());
+  // A list word with nothing after it gets no arguments; the checks refuse it.
+  EXPECT_TRUE(Read({"--add", "-e"}).listWords.at(0).args.empty());
+}
+
+TEST(CommandLineTest, FolderTakesItsPathWhole) {
+  // The next argument entire, spaces and an "-e" inside it included.
+  CommandLine line = Read({"--folder", "/srv/my reports -e", "-s"});
+  ASSERT_EQ(line.listWords.size(), 1u);
+  EXPECT_EQ(line.listWords[0].args, Words{"/srv/my reports -e"});
+  EXPECT_EQ(line.runs, 0);
+  // Or the rest of its own argument, when one argument holds the command.
+  line = Read({"-e --folder /srv/my  reports", "-l"});
+  ASSERT_EQ(line.listWords.size(), 2u);
+  EXPECT_EQ(line.listWords[0].args, Words{"/srv/my  reports"});
+  EXPECT_EQ(line.listWords[1].verb, ListVerb::kList);
+  EXPECT_EQ(line.runs, 1);
+  EXPECT_TRUE(Read({"--folder"}).listWords.at(0).args.empty());
+  EXPECT_EQ(Read({"--folder", ""}).listWords.at(0).args, Words{""});
+}
+
+TEST(CommandLineTest, ListWordsKeepTheWindowShut) {
+  for (const auto& line :
+       {Read({"-l"}), Read({"--list", "-s"}), Read({"-s", "--dry-run"}), Read({"-n", "-e"})}) {
+    EXPECT_FALSE(line.show);
+    EXPECT_TRUE(line.DryRun() == (line.listWords[0].verb == ListVerb::kDryRun));
+  }
+  EXPECT_TRUE(Read({"-e", "-n"}).DryRun());
+  // Without list words, -e and -s decide as before.
+  EXPECT_TRUE(Read({"-e", "-S"}).show);
+  EXPECT_FALSE(Read({"-s", "-E", "-E"}).show);
+  EXPECT_EQ(Read({"-s", "-E", "-E"}).runs, 2);
+}
+
+TEST(CommandLineTest, UnknownOptionsAreCollectedAndOtherWordsIgnored) {
+  // The list words are compared exactly; question words inside an argument
+  // are known words that ask nothing.
+  const CommandLine line = Read({"--x", "x", "-L", "--LIST", "-", "--", "-e --help", "-N", ""});
+  EXPECT_EQ(line.unknown, (Words{"--x", "-L", "--LIST", "-", "--", "-N"}));
+  EXPECT_TRUE(line.listWords.empty());
+  EXPECT_EQ(line.runs, 1);
+  EXPECT_EQ(UnknownOptionLine("--x"), "fetchwell: unknown option --x ignored; see --help");
+  const std::string shown = UnknownOptionLine("--add=http://u:secret@h/\x1b[2J");
+  EXPECT_EQ(shown.find("secret"), std::string::npos) << shown;
+  EXPECT_EQ(UnknownOptionLine("-\x1b").find('\x1b'), std::string::npos);
+}
+
 }  // namespace
 }  // namespace modMain

@@ -1,11 +1,13 @@
-// The program's entry: loads the saved list and folder, walks the command
-// line's words (each "-e" runs the download run where it stands), then shows
-// the window or ends.
+// The program's entry: answers --help and --version, says which options it
+// does not know, carries out the list words (--list, --add, --remove,
+// --folder, --dry-run) when there are any, then loads the saved list and
+// folder, runs the download run once for each "-e" (none after a --dry-run),
+// and shows the window or ends (startup/command_line.h tells the order).
 //
 // Exit status: 0 when every fetch succeeded or there was nothing to fetch, 1
 // when a download run had a failed entry, 2 when an error ended the program
-// (or the window could not be shown), 128 + the signal number when SIGINT or
-// SIGTERM ended it.
+// (or a list word was refused, or the window could not be shown), 128 + the
+// signal number when SIGINT or SIGTERM ended it.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include "platform/files.h"
 #include "startup/command_line.h"
 #include "startup/error_report.h"
+#include "startup/list_run.h"
 #include "startup/run_report.h"
 #include "startup/window_module.h"
 #include "ui/frmMain.h"
@@ -74,8 +77,11 @@ int Main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   fw::InstallInterruptCleanup();
 
-  const auto words = modMain::CommandWords(argc, argv);
-  const bool show = modMain::ShowsWindow(words);
+  const modMain::CommandLine line = modMain::ReadCommandLine(argc, argv);
+  for (const auto& word : line.unknown) {
+    std::fprintf(stderr, "%s\n", modMain::UnknownOptionLine(word).c_str());
+  }
+  const bool show = line.show;
   const WindowModuleCloser closer;
   if (show) {
     std::string why;
@@ -92,11 +98,15 @@ int Main(int argc, char** argv) {
                             modMain::RunReport::EscapesOfTerminal());
   int status = kAllFetched;
   try {
+    if (!line.listWords.empty()) {
+      const int acted = modMain::RunListWords(line);
+      if (acted != kAllFetched || line.runs == 0 || line.DryRun()) return acted;
+    }
     frmMain& form = frmMain::Instance();
     form.SetRunObserver(&report);
     form.LoadData();
-    for (const auto& word : words) {
-      if (modMain::IsRunWord(word) && form.DownloadFiles() > 0) status = kSomeFailed;
+    for (int run = 0; run < line.runs; ++run) {
+      if (form.DownloadFiles() > 0) status = kSomeFailed;
     }
     form.SetRunObserver(nullptr);
     if (show) modMain::RunWindow(form);

@@ -1,12 +1,12 @@
 // What a download run tells whoever watches it: which entry is being fetched,
 // how far it has got, and which entries failed. The run calls these in order
 // EntryStarted, any number of EntryProgress and EntryRetrying, at most one
-// EntryFailed, any EntryNote and EntryReplaces, for each entry, then RunEnded
-// once (also for a run with nothing to fetch). An entry's file goes to the disk
-// while the next entries are fetched, so an entry whose file then fails to be
-// written or put in place gets its EntryFailed (and its notes) after later
-// entries' EntryStarted; results still come in list order. RunNote may
-// come before any entry. A run that an error ends early does not call RunEnded.
+// EntryFailed, any EntryNote and EntryReplaces, for each entry, then
+// RunCounted and RunEnded once (also for a run with nothing to fetch). An entry's file goes to the
+// disk while the next entries are fetched, so an entry whose file then fails to be written or put
+// in place gets its EntryFailed (and its notes) after later entries' EntryStarted; results still
+// come in list order. RunNote may come before any entry. A run that an error ends early does not
+// call RunEnded.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,10 @@ class RunObserver {
   virtual void EntryReplaces(const std::string& /*url*/, const std::string& /*name*/,
                              const std::string& /*earlierUrl*/) {}
   // Something the user should know about the whole run (a netrc file that is
-  // not used).
+  // not used, a report file that cannot be written).
   virtual void RunNote(const std::string& /*note*/) {}
+  // The run is over: `failed` of its `entries` non-empty entries failed (an
+  // entry counts once, whether its fetch failed or the removal of its older
+  // snapshots). Told just before RunEnded.
+  virtual void RunCounted(int /*failed*/, int /*entries*/) {}
 };

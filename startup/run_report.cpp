@@ -100,6 +100,12 @@ void RunReport::RunNote(const std::string& note) {
   Say(EscapeControls(note));
 }
 
+void RunReport::RunCounted(int failed, int entries) {
+  if (failed > 0) {
+    Say(std::to_string(failed) + " of " + std::to_string(entries) + " entries failed");
+  }
+}
+
 void RunReport::EntryRetrying(int retry, int of) {
   retry_ = "retry " + std::to_string(retry) + " of " + std::to_string(of);
   bytes_ = 0;
@@ -119,9 +125,11 @@ void RunReport::RunEnded() {
 
 void RunReport::ClearLine() {
   if (!drawn_) return;
+  // Erased before the interrupt handler is told there is nothing left to
+  // erase: a signal in between erases it twice, which shows nothing.
+  Write(Erasure(drawnColumns_));
   fw::SetLineToClear(-1, {});
   drawn_ = false;
-  Write(Erasure(drawnColumns_));
   drawnColumns_ = 0;
 }
 
@@ -181,17 +189,20 @@ void RunReport::Draw() {
   line = CutToColumns(line + name_, limit);
 
   const size_t columns = ScreenColumns(line);
+  const size_t before = drawnColumns_;
+  drawn_ = true;
+  drawnColumns_ = std::max(columns, escapes_ == Escapes::kAnsi ? 0 : before);
+  // Should SIGINT or SIGTERM end the program from now on, its handler erases
+  // the line; set before the line is written, so that no moment in between
+  // leaves it on the screen.
+  fw::SetLineToClear(fd_, Erasure(drawnColumns_));
   if (escapes_ == Escapes::kAnsi) {
     Write("\r" + line + "\033[K");
   } else {
     // Spaces cover what a longer line before left.
-    const size_t left = drawnColumns_ > columns ? drawnColumns_ - columns : 0;
+    const size_t left = before > columns ? before - columns : 0;
     Write("\r" + line + std::string(left, ' '));
   }
-  drawn_ = true;
-  drawnColumns_ = std::max(columns, escapes_ == Escapes::kAnsi ? 0 : drawnColumns_);
-  // Should SIGINT or SIGTERM end the program now, its handler erases the line.
-  fw::SetLineToClear(fd_, Erasure(drawnColumns_));
 }
 
 void RunReport::Write(const std::string& text) {

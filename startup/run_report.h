@@ -2,7 +2,9 @@
 // (standard error in the program).
 //
 // Every failed entry gives one line, "fetchwell: <URL>: <reason>", with any
-// password in the URL shown as "***" and control bytes escaped. With progress
+// password in the URL shown as "***" and control bytes escaped. A run with a
+// failed entry ends with the line "fetchwell: F of N entries failed"; a run
+// without one adds nothing. With progress
 // on (standard error is a terminal), one progress line is drawn and rewritten
 // in place with "\r": the entry's number of the run's count, the percentage
 // when the size is known, the bytes so far, the speed and the entry's name.
@@ -67,6 +69,8 @@ class RunReport : public RunObserver {
                      const std::string& earlierUrl) override;
   // "fetchwell: <note>".
   void RunNote(const std::string& note) override;
+  // "fetchwell: <failed> of <entries> entries failed", when `failed` > 0.
+  void RunCounted(int failed, int entries) override;
 
   // Removes the progress line, if one is drawn, so that other output can follow.
   void ClearLine();

@@ -183,6 +183,20 @@ TEST_F(RunReportTest, RetriesAndNotes) {
   EXPECT_EQ(Output(), "\r[2/2] 0 B  b.csv\033[K") << "the retry belongs to its entry";
 }
 
+// A run with failures ends with a line counting them, after the progress
+// line is cleared; a run without failures adds nothing.
+TEST_F(RunReportTest, RunCountedSaysHowManyFailed) {
+  RunReport report(fds_[1], true, 80, Clock());
+  report.EntryStarted(1, 1, "http://h/a", "/d/a");
+  Output();
+  report.RunCounted(0, 1);
+  report.RunCounted(0, 0);
+  EXPECT_EQ(Output(), "");
+  report.RunCounted(2, 5);
+  report.RunEnded();
+  EXPECT_EQ(Output(), "\r\033[Kfetchwell: 2 of 5 entries failed\n");
+}
+
 TEST_F(RunReportTest, DestructionClearsADrawnLine) {
   {
     RunReport report(fds_[1], true, 80, Clock());

@@ -14,6 +14,7 @@ constexpr int kAnswered = 0;
 constexpr int kCannotAnswer = 2;
 
 constexpr const char* kUsage = R"(Usage: fetchwell [-e]... [-s]
+       fetchwell [-l] [--add URL...] [--remove N...] [--folder PATH] [-n] [-e]
        fetchwell -h | --help | -V | --version
 Keeps a list of URLs and a download folder, and takes dated snapshots of them.
 
@@ -21,9 +22,18 @@ Keeps a list of URLs and a download folder, and takes dated snapshots of them.
                  stamped with the day's date; each -e runs the whole list
   -s             show the window "Download file" afterwards; it is shown
                  unless -e comes last of -e and -s (so also with no words)
+  -l, --list     print the data files, the folder, the settings in effect
+                 and the numbered entries
+  --add URL...   append the URLs to the list
+  --remove N...  remove the entries numbered N (as --list numbers them)
+  --folder PATH  set the download folder (an existing folder, absolute)
+  -n, --dry-run  print what -e would fetch; nothing is fetched or written
   -h, --help     print this help and exit
   -V, --version  print the version and exit
-Other words are ignored; -e and -s may be in any letter case.
+With --list, --add, --remove, --folder or --dry-run the window is not shown;
+changes are saved together, and only when every word is valid (else status 2).
+An unknown word beginning with "-" is said in one line and ignored; other
+words are ignored. -e and -s may be in any letter case.
 
 Files, beside the executable (installed: <prefix>/lib/fetchwell/):
   Files.dat      the list of URLs (created empty on the first start)
@@ -48,6 +58,8 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
     CAFile=FILE         an extra PEM bundle of trusted certificates
     RunTimeout=S        end a run after S seconds, its unfinished entries
                         failing (default 82800, at most 604800)
+    ReportFile=FILE     append one JSON line per entry and one per run to
+                        FILE (relative: in the program's folder)
   A value that is not valid is said on standard error and the default used.
   Numbers are decimal digits only, with nothing after them.
 
@@ -58,7 +70,8 @@ not be readable by others.
 
 Exit status:
   0    every fetch succeeded, or there was nothing to fetch
-  1    at least one entry failed (each is reported on standard error)
+  1    at least one entry failed (each is reported on standard error,
+       then "fetchwell: F of N entries failed")
   2    an error ended the program, or the window cannot be shown
   130  interrupted (Ctrl-C); 143 for SIGTERM
 

@@ -39,16 +39,16 @@ std::string Attribute(const std::string& path, const std::string& key) {
   for (size_t at = 0, end; (end = record.find('\n', at)) != std::string::npos; at = end + 1) {
     if (record.compare(at, head.size(), head) != 0) continue;
     // Values are stored with "%" and control bytes as "%XX".
-    std::string value;
+    std::string decoded;
     for (size_t i = at + head.size(); i < end; ++i) {
       if (record[i] == '%' && i + 2 < end) {
-        value += static_cast<char>(std::stoi(record.substr(i + 1, 2), nullptr, 16));
+        decoded += static_cast<char>(std::stoi(record.substr(i + 1, 2), nullptr, 16));
         i += 2;
       } else {
-        value += record[i];
+        decoded += record[i];
       }
     }
-    return value;
+    return decoded;
   }
   return "<none>";
 }
@@ -304,7 +304,8 @@ TEST_F(E2eSnapshotTest, RunTimeoutEndsARunKeptAliveByADrip) {
   const RunResult run = program_.Run({"-e"}, OnDay("2026-12-05"));
   EXPECT_EQ(run.status, 1) << run.errors;
   EXPECT_EQ(run.errors, "fetchwell: " + drip + ": the run's time limit was reached\n" +
-                            "fetchwell: " + after + ": the run's time limit was reached\n");
+                            "fetchwell: " + after + ": the run's time limit was reached\n" +
+                            "fetchwell: 2 of 2 entries failed\n");
   EXPECT_EQ(ReadFile(Snap("slow-2026-12-05.bin")), "yesterday's good file");
   EXPECT_FALSE(std::filesystem::exists(Snap("after-2026-12-05.bin")));
 }

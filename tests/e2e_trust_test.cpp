@@ -69,9 +69,10 @@ TEST_F(E2eTrustTest, CaFileSettingAddsTrustedCertificates) {
     const RunResult run = RunWithHome();
     EXPECT_EQ(run.status, 1) << run.errors;
     const auto lines = LinesOf(run.errors);
-    ASSERT_EQ(lines.size(), 1u) << run.errors;
+    ASSERT_EQ(lines.size(), 2u) << run.errors;
     EXPECT_EQ(lines[0].rfind("fetchwell: " + url + ": ", 0), 0u) << lines[0];
     EXPECT_NE(lines[0].find("/nonexistent"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "fetchwell: 1 of 1 entries failed");
     EXPECT_EQ(ReadFile(Dated("page", "bin")), old);
   }
 }
@@ -111,9 +112,10 @@ TEST_F(E2eTrustTest, NetrcInTheHomeFolder) {
     const RunResult run = RunWithHome();
     EXPECT_EQ(run.status, 1) << run.errors;
     const auto lines = LinesOf(run.errors);
-    ASSERT_EQ(lines.size(), 2u) << run.errors;
+    ASSERT_EQ(lines.size(), 3u) << run.errors;
     EXPECT_NE(lines[0].find(netrc), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1].substr(lines[1].size() - 10), ": HTTP 401") << lines[1];
+    EXPECT_EQ(lines[2], "fetchwell: 1 of 1 entries failed");
     EXPECT_EQ(ReadFile(Dated("d", "bin")), "<missing>");
   }
 }
@@ -142,7 +144,8 @@ TEST_F(E2eTrustTest, NoRequestOverPlainHttpAfterAnHttpsHop) {
   EXPECT_EQ(LinesOf(run.errors),
             (std::vector<std::string>{
                 "fetchwell: https://u:***@" + host + "/redirect-to?url=" + target + refused,
-                "fetchwell: " + withNetrc + refused, "fetchwell: " + chain + refused}));
+                "fetchwell: " + withNetrc + refused, "fetchwell: " + chain + refused,
+                "fetchwell: 3 of 3 entries failed"}));
   EXPECT_EQ(run.errors.find(password), std::string::npos) << run.errors;
   EXPECT_EQ(clear.Stats().requests, 0);
   EXPECT_EQ(clear.Stats().connections, 0);

@@ -106,5 +106,6 @@ DownloadSettings ReadDownloadSettings(clsSettings& settings) {
 
   out.caFile = settings.GetString(kSection, "CAFile", "");
   ReadWholeNumber(settings, out, "RunTimeout", out.runTimeout, 1, kLongestRun);
+  out.reportFile = settings.GetString(kSection, "ReportFile", "");
   return out;
 }

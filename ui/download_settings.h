@@ -13,7 +13,7 @@
 //  - SkipUnchanged: exactly "0" or "1".
 //  - DateFormat: a strftime format whose date, today, is 1 to 255 bytes long
 //    and holds no control characters (see UsableDate).
-//  - CAFile: any text.
+//  - CAFile, ReportFile: any text.
 // A key that is missing, or stored with the empty value, gives its default
 // without a word. Keys of the section not named here are left alone.
 #pragma once
@@ -35,6 +35,9 @@ struct DownloadSettings {
   std::string caFile;             // extra certificates; empty for none
   long runTimeout = 82800;        // seconds a run may last, 1 to 604800 (23 hours
                                   // by default, so that a daily run ends before the next)
+  std::string reportFile;         // the file each run appends its JSON lines to, as
+                                  // written (relative to the program's folder unless
+                                  // absolute); empty for none
   // One line per key present with a value that is not valid, in the order of
   // the fields above, e.g.
   //   Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 is used

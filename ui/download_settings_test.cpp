@@ -36,6 +36,7 @@ class DownloadSettingsTest : public ::testing::Test {
     EXPECT_EQ(s.dateFormat, "%x");
     EXPECT_EQ(s.caFile, "");
     EXPECT_EQ(s.runTimeout, 82800);
+    EXPECT_EQ(s.reportFile, "");
     EXPECT_EQ(s.invalid, Lines{});
   }
 
@@ -102,6 +103,7 @@ TEST_F(DownloadSettingsTest, EveryInvalidValueIsSaidOnceInOrderWithTheDefaultUse
       "RunTimeout=23h\n"
       "dateformat=%Y\x01%n\n"  // any letter case; the control byte is kept for the printer
       "CAFile = /etc/ssl/extra.pem \n"
+      "reportfile = logs/runs \x01.jsonl \n"  // any text is a path
       "KeepCopies=+1\n"
       "KeepCopies=5\n"  // the first entry of a key counts
       "SkipUnchanged=true\n"
@@ -126,6 +128,7 @@ TEST_F(DownloadSettingsTest, EveryInvalidValueIsSaidOnceInOrderWithTheDefaultUse
             }));
   EXPECT_EQ(s.keepCopies, 0);
   EXPECT_EQ(s.caFile, "/etc/ssl/extra.pem");
+  EXPECT_EQ(s.reportFile, "logs/runs \x01.jsonl");
   EXPECT_EQ(s.dateFormat, "%x");
 }
 

@@ -19,6 +19,7 @@
 #include "platform/retry.h"
 #include "platform/snapshot_fetch.h"
 #include "startup/names.h"
+#include "startup/report_file.h"
 #include "startup/run_observer.h"
 #include "ui/download_settings.h"
 
@@ -176,6 +177,11 @@ int frmMain::DownloadFiles() {
   std::unique_ptr<fw::SnapshotFetcher> snapshots;
   const DownloadSettings settings = ReadDownloadSettings(Settings());
   for (const std::string& line : settings.invalid) observer.RunNote(line);
+  // Each entry's result and the run's end go to the report file, when one is
+  // set; one that cannot be written is said once and fails nothing.
+  modMain::ReportFile reportFile(
+      modMain::ReportPath(settings.reportFile, ProgramFolder()),
+      [&observer](const std::string& problem) { observer.RunNote(problem); });
   // RunTimeout bounds the whole run: once it passes, the entry under way and
   // those not yet begun fail, their older files kept.
   fw::DownloadLimits limits = LimitsOf(settings);
@@ -199,6 +205,7 @@ int frmMain::DownloadFiles() {
   const auto report = [&](Pending& p) {
     const fw::SnapshotResult result = snapshots->Finish(p.started);
     const std::string& url = p.entry.url;
+    reportFile.Entry(url, p.entry.destination, result);
     if (!result.ok) observer.EntryFailed(url, result.reason);
     for (const std::string& note : result.notes) observer.EntryNote(url, note);
     failed += !result.ok;
@@ -248,6 +255,8 @@ int frmMain::DownloadFiles() {
       failed += counted.insert(failure.entry).second;
     }
   }
+  reportFile.Run(count, failed);
+  observer.RunCounted(failed, count);
   observer.RunEnded();
   return failed;
 }

@@ -69,7 +69,9 @@ class frmMain {
   // it. One download session serves the whole run. The settings of section
   // "Download" are read once (ui/download_settings.h); each value that is not
   // valid is told to the observer as a run note. A failed fetch does not stop
-  // the run.
+  // the run. Each entry's result and then the run's end are appended to the
+  // settings' ReportFile, when one is set (startup/report_file.h), and the
+  // observer hears the count of failed entries (RunCounted) before RunEnded.
   int DownloadFiles();
   // The entry `url` as a run would fetch it now: its destination in the folder
   // text's folder, with today's date in the strftime `dateFormat` (the

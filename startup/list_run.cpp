@@ -1,0 +1,134 @@
+#include "startup/list_run.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/error.h"
+#include "startup/list_text.h"
+#include "startup/list_words.h"
+#include "startup/snapshot_basis.h"
+#include "ui/download_settings.h"
+#include "ui/frmMain.h"
+
+namespace modMain {
+
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kRefused = 2;
+
+// Ends the window object on every way out, so that a later -e starts afresh.
+struct FormUnloader {
+  ~FormUnloader() { frmMain::Unload(); }
+};
+
+// True unless `path` is certainly missing: a link, even to nothing, or a path
+// that cannot be looked at is left to the list store, which says what is wrong.
+bool MayExist(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 || errno != ENOENT;
+}
+
+// Fills the window object's state as LoadData does, creating nothing.
+void LoadWithoutCreating(frmMain& form, bool& listExists) {
+  listExists = MayExist(frmMain::ListFilePath());
+  if (listExists) form.Files().LoadData(frmMain::ListFilePath());
+  form.Settings().Path(frmMain::SettingsFilePath());
+  const std::string folder = form.Settings().GetString("General", "FolderPath", "");
+  form.txtPath().SetText(folder.empty() ? frmMain::ProgramFolder() : folder);
+}
+
+int Refuse(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+  return kRefused;
+}
+
+bool WriteOut(const std::string& text) {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  return std::fflush(stdout) == 0 && written && std::ferror(stdout) == 0;
+}
+
+ListView ViewOf(frmMain& form, bool listExists, bool withBases) {
+  ListView view;
+  view.listFile = frmMain::ListFilePath();
+  view.listFileExists = listExists;
+  view.settingsFile = frmMain::SettingsFilePath();
+  view.settingsFileExists = MayExist(view.settingsFile);
+  view.folder = form.txtPath().Text();
+  view.settings = ReadDownloadSettings(form.Settings());
+  clsFiles& files = form.Files();
+  BasisFinder bases;
+  for (int32_t i = 0; i <= files.UpperBound(); ++i) {
+    ListedEntry listed;
+    listed.url = files.File(i);
+    if (!listed.url.empty()) {
+      const fw::SnapshotEntry entry = form.EntryOf(listed.url, view.settings.dateFormat);
+      listed.destination = entry.destination;
+      if (withBases && view.settings.skipUnchanged) listed.basis = bases.BasisOf(entry);
+    }
+    view.entries.push_back(std::move(listed));
+  }
+  return view;
+}
+
+}  // namespace
+
+int RunListWords(const CommandLine& line) {
+  for (const auto& word : line.listWords) {
+    if (const auto refusal = Refusal(word)) return Refuse(*refusal);
+  }
+  const FormUnloader unloader;
+  frmMain& form = frmMain::Instance();
+  bool listExists = false;
+  LoadWithoutCreating(form, listExists);
+
+  bool listChanged = false;
+  const std::string* folder = nullptr;
+  for (const auto& word : line.listWords) {
+    if (word.verb == ListVerb::kAdd) {
+      for (const auto& url : word.args) form.Files().AddFile(url);
+      listChanged = true;
+    } else if (word.verb == ListVerb::kRemove) {
+      std::vector<int> positions;
+      if (const auto refusal = PositionsToRemove(word, form.Files().UpperBound() + 1, positions)) {
+        return Refuse(*refusal);
+      }
+      form.RemoveFiles(positions);
+      listChanged = true;
+    } else if (word.verb == ListVerb::kFolder) {
+      folder = &word.args.front();
+    }
+  }
+
+  // As the window's Save: the list first, then the folder.
+  if (listChanged) {
+    form.Files().SaveData(frmMain::ListFilePath());
+    listExists = true;
+  }
+  if (folder) {
+    if (form.Settings().WriteString("General", "FolderPath", *folder) == 0) {
+      throw fw::Error(fw::kFileAccess,
+                      "cannot write the settings file " + frmMain::SettingsFilePath());
+    }
+    form.txtPath().SetText(*folder);
+  }
+
+  for (const auto& word : line.listWords) {
+    if (word.verb != ListVerb::kList && word.verb != ListVerb::kDryRun) continue;
+    const bool dryRun = word.verb == ListVerb::kDryRun;
+    const ListView view = ViewOf(form, listExists, dryRun);
+    if (!WriteOut(dryRun ? DryRunText(view) : ListingText(view))) {
+      const int error = errno;
+      std::fprintf(stderr, "fetchwell: cannot write to standard output: %s\n",
+                   error != 0 ? std::strerror(error) : "write error");
+      return kRefused;
+    }
+  }
+  return kDone;
+}
+
+}  // namespace modMain

@@ -1,0 +1,63 @@
+// The reports of --list and --dry-run, as text for standard output.
+//
+// Every URL is shown with its password as "***" and every text with control
+// bytes escaped (startup/run_report.h), so nothing printed can hold a secret
+// or move the cursor. Never raises.
+//
+// --list:
+//   List file: <path>               (" (missing: no entries)" added when so)
+//   Settings file: <path>           (" (missing: defaults)" added when so)
+//   Download folder: <folder>
+//   Settings in effect:
+//     ConnectTimeout=30
+//     ... one "Key=value" line each: StallTimeout, Retries, SkipUnchanged,
+//     KeepCopies, DateFormat, CAFile, RunTimeout ...
+//     not valid: <line of DownloadSettings::invalid>   (one per line)
+//   Entries: <count>
+//     1. <URL> -> <destination>
+//     2. (empty)
+// --dry-run:
+//   Dry run of -e: <n> of <count> entries would be fetched; nothing is fetched or written
+//     1. <URL> -> <destination>[; basis: <name> | ; no basis]
+//   Download folder: <folder>
+//   Settings in effect:
+//     ... as for --list ...
+// The basis part is there only when SkipUnchanged is 1.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/download_settings.h"
+
+namespace modMain {
+
+// One entry of the list as a run would see it today.
+struct ListedEntry {
+  std::string url;          // as listed; empty for an empty entry
+  std::string destination;  // the file a run would put in place
+  // With SkipUnchanged: the name of the snapshot a run would ask the server
+  // about, empty for none; nullopt when not looked for.
+  std::optional<std::string> basis;
+};
+
+// What the reports show.
+struct ListView {
+  std::string listFile;
+  bool listFileExists = false;
+  std::string settingsFile;
+  bool settingsFileExists = false;
+  std::string folder;  // the download folder in effect
+  DownloadSettings settings;
+  std::vector<ListedEntry> entries;  // in list order, numbered from 1
+};
+
+// The --list report.
+std::string ListingText(const ListView& view);
+
+// The --dry-run report: only the entries a run fetches (those not empty),
+// each with its number in the list.
+std::string DryRunText(const ListView& view);
+
+}  // namespace modMain

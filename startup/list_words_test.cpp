@@ -1,0 +1,71 @@
+#include "startup/list_words.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/fixtures/temp_folder.h"
+
+namespace modMain {
+namespace {
+
+ListWord Word(ListVerb verb, const char* name, std::vector<std::string> args) {
+  return ListWord{verb, name, std::move(args)};
+}
+
+TEST(ListWordsTest, AddRefusesTheFirstWordThatIsNoUrl) {
+  EXPECT_EQ(Refusal(Word(ListVerb::kAdd, "--add", {"http://h/a", "file:///x"})), std::nullopt);
+  EXPECT_EQ(Refusal(Word(ListVerb::kAdd, "--add", {"http://h/a", "nope", "bad"})),
+            "fetchwell: --add: not a URL the run can fetch: nope");
+  EXPECT_EQ(Refusal(Word(ListVerb::kAdd, "--add", {})), "fetchwell: --add: needs at least one URL");
+  // The word is named, but never its password, nor a byte that moves the cursor.
+  const auto secret = Refusal(Word(ListVerb::kAdd, "--add", {"htp://u:secret@h/\x1b[2J"}));
+  ASSERT_TRUE(secret);
+  EXPECT_EQ(secret->find("secret"), std::string::npos) << *secret;
+  EXPECT_EQ(secret->find('\x1b'), std::string::npos) << *secret;
+}
+
+TEST(ListWordsTest, RemoveTakesNumbersOfEntries) {
+  EXPECT_EQ(Refusal(Word(ListVerb::kRemove, "--remove", {"1", "0"})), std::nullopt);
+  EXPECT_TRUE(Refusal(Word(ListVerb::kRemove, "--remove", {})));
+  EXPECT_TRUE(Refusal(Word(ListVerb::kRemove, "--remove", {"1", "+2"})));
+  EXPECT_TRUE(Refusal(Word(ListVerb::kRemove, "--remove", {"1.0"})));
+
+  std::vector<int> positions;
+  EXPECT_EQ(PositionsToRemove(Word(ListVerb::kRemove, "--remove", {"3", "1", "03"}), 3, positions),
+            std::nullopt);
+  EXPECT_EQ(positions, (std::vector<int>{2, 0, 2}));
+  for (const char* number : {"0", "4", "000", "99999999999999999999999", "4294967297"}) {
+    const auto refusal =
+        PositionsToRemove(Word(ListVerb::kRemove, "--remove", {"1", number}), 3, positions);
+    ASSERT_TRUE(refusal) << number;
+    EXPECT_NE(refusal->find(number), std::string::npos) << *refusal;
+    EXPECT_TRUE(positions.empty()) << number;
+  }
+  EXPECT_TRUE(PositionsToRemove(Word(ListVerb::kRemove, "--remove", {"1"}), 0, positions));
+}
+
+TEST(ListWordsTest, FolderMustBeAnExistingAbsoluteFolder) {
+  const fwtest::TempFolder temp;
+  const std::string spaced = temp / "my reports";
+  ASSERT_EQ(mkdir(spaced.c_str(), 0700), 0);
+  fwtest::WriteFile(temp / "file", "x");
+  ASSERT_EQ(symlink(spaced.c_str(), (temp / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((temp / "fifo").c_str(), 0600), 0);
+  const auto folder = [](const std::string& path) {
+    return Refusal(Word(ListVerb::kFolder, "--folder", {path}));
+  };
+  EXPECT_EQ(folder(spaced), std::nullopt);
+  EXPECT_EQ(folder(temp / "link"), std::nullopt);
+  EXPECT_EQ(folder("/"), std::nullopt);
+  for (const std::string& path :
+       {temp / "file", temp / "fifo", temp / "missing", std::string("relative"), std::string(""),
+        spaced + " ", spaced + "\t", temp.Path() + "/\nFolderPath=/"}) {
+    EXPECT_TRUE(folder(path)) << path;
+  }
+  EXPECT_TRUE(Refusal(Word(ListVerb::kFolder, "--folder", {})));
+  EXPECT_EQ(Refusal(Word(ListVerb::kList, "--list", {})), std::nullopt);
+}
+
+}  // namespace
+}  // namespace modMain
