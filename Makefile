@@ -3,7 +3,8 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps test-deps asan-deps bench-deps build run test bench clean check-asan fuzz screenshot
+.PHONY: all deps test-deps asan-deps bench-deps build program run test test-configure bench
+.PHONY: clean check-asan fuzz screenshot
 .PHONY: install uninstall
 
 all: build
@@ -22,13 +23,26 @@ bench-deps:
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 
+# Everything: the program, its tests (when GoogleTest is installed) and tools.
 build: deps $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j$(JOBS) -- --no-print-directory
 
-run: build
+# Only the program and its window module: what `make run` and `make install`
+# need, built without GoogleTest or any test.
+program: deps $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j$(JOBS) --target fetchwell fetchwell-window -- --no-print-directory
+
+run: program
 	./$(BUILD)/fetchwell $(ARGS)
 
-test: test-deps build
+# The tests need GoogleTest: a folder configured before it was installed (by
+# `make run`, say) is configured again, so that it finds it now.
+test-configure: test-deps $(BUILD)/CMakeCache.txt
+	@grep -qx 'FETCHWELL_GTEST:INTERNAL=ON' $(BUILD)/CMakeCache.txt || \
+	  cmake -S . -B $(BUILD) -DCMAKE_DISABLE_FIND_PACKAGE_GTest=OFF
+
+test: test-configure
+	@cmake --build $(BUILD) -j$(JOBS) -- --no-print-directory
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 bench: bench-deps build
@@ -40,12 +54,13 @@ clean:
 # For the user who runs it, under PREFIX (default ~/.local), decided here and
 # not when the build was configured: `make install PREFIX=/opt/x`. The prefix
 # must stay writable by that user, since the program keeps its list and
-# settings in <prefix>/lib/fetchwell/. `make uninstall` (same PREFIX) removes
-# what the install wrote, as recorded there, and keeps the list and settings.
+# settings in <prefix>/lib/fetchwell/. The program and its window module are
+# installed stripped. `make uninstall` (same PREFIX) removes what the install
+# wrote, as recorded there, and keeps the list and settings.
 PREFIX ?= $(HOME)/.local
 
-install: build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+install: program
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
 uninstall:
 	DESTDIR="$(DESTDIR)" cmake -DPREFIX="$(PREFIX)" -P cmake/uninstall.cmake
