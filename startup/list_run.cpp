@@ -36,9 +36,7 @@ bool MayExist(const std::string& path) {
 void LoadWithoutCreating(frmMain& form, bool& listExists) {
   listExists = MayExist(frmMain::ListFilePath());
   if (listExists) form.Files().LoadData(frmMain::ListFilePath());
-  form.Settings().Path(frmMain::SettingsFilePath());
-  const std::string folder = form.Settings().GetString("General", "FolderPath", "");
-  form.txtPath().SetText(folder.empty() ? frmMain::ProgramFolder() : folder);
+  form.LoadSettings();
 }
 
 int Refuse(const std::string& line) {

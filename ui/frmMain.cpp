@@ -155,8 +155,12 @@ void frmMain::AttachControls(ListDisplay* list, TextBox* text) {
 
 void frmMain::LoadData() {
   Files().LoadData(ListFilePath());
-  Settings().Path(SettingsFilePath());
+  LoadSettings();
   Files().AddToList(lstFiles());
+}
+
+void frmMain::LoadSettings() {
+  Settings().Path(SettingsFilePath());
   // An empty saved folder would send every file to the root of the file
   // system; it stands for the program's folder, like a missing one.
   const std::string folder = Settings().GetString("General", "FolderPath", "");

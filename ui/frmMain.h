@@ -54,6 +54,10 @@ class frmMain {
   // Fills the state from "Files.dat" and "Settings.inf" in the program's folder.
   // A FolderPath that is missing or empty gives the program's folder.
   void LoadData();
+  // The part of LoadData that creates nothing: points the settings store at
+  // "Settings.inf" and sets the folder text from its FolderPath (the
+  // program's folder when missing or empty).
+  void LoadSettings();
   // Fetches every non-empty entry into the folder text's folder; returns the
   // number of entries that failed. Each entry goes to
   // FixPath(folder text) + StripExtension(name) + "-" + date + "." +
