@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "platform/download.h"
+#include "fetch/download.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/download.h"
+#include "fetch/download.h"
 
 namespace modMain {
 

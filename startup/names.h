@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/url_userinfo.h"
+#include "fetch/url_userinfo.h"
 
 namespace modMain {
 

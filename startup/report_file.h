@@ -20,7 +20,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/snapshot_fetch.h"
+#include "fetch/snapshot_fetch.h"
 
 namespace modMain {
 

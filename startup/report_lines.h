@@ -29,7 +29,7 @@
 #include <ctime>
 #include <string>
 
-#include "platform/snapshot_fetch.h"
+#include "fetch/snapshot_fetch.h"
 
 namespace modMain {
 

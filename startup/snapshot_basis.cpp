@@ -4,7 +4,7 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
-#include "platform/snapshot_folder.h"
+#include "fetch/snapshot_folder.h"
 
 namespace modMain {
 

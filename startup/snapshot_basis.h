@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/snapshot_fetch.h"
+#include "fetch/snapshot_fetch.h"
 
 namespace modMain {
 
@@ -18,7 +18,7 @@ class BasisFinder {
   BasisFinder& operator=(const BasisFinder&) = delete;
 
   // The name of the newest snapshot of its own of `entry`'s URL in the folder
-  // of its destination (platform/snapshot_folder.h), when that snapshot has a
+  // of its destination (fetch/snapshot_folder.h), when that snapshot has a
   // full record with a validator (ETag or Last-Modified) and its size and
   // content still match the record; the empty text otherwise (also when the
   // folder cannot be read). Each folder is listed once. Only reads. Never

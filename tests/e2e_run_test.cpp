@@ -11,7 +11,7 @@
 #include <functional>
 #include <thread>
 
-#include "platform/disk_writer.h"
+#include "fetch/disk_writer.h"
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/program_copy.h"
 #include "tests/fixtures/sanitizers.h"

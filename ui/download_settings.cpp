@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/retry.h"
+#include "fetch/retry.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <memory>
 #include <set>
 
-#include "platform/download.h"
+#include "fetch/download.h"
 #include "platform/error.h"
 #include "platform/files.h"
-#include "platform/retention.h"
-#include "platform/retry.h"
-#include "platform/snapshot_fetch.h"
+#include "fetch/retention.h"
+#include "fetch/retry.h"
+#include "fetch/snapshot_fetch.h"
 #include "startup/names.h"
 #include "startup/report_file.h"
 #include "startup/run_observer.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/download.h"
-#include "platform/snapshot_fetch.h"
+#include "fetch/download.h"
+#include "fetch/snapshot_fetch.h"
 #include "store/clsFiles.h"
 #include "store/clsSettings.h"
 #include "store/list_display.h"
@@ -64,10 +64,10 @@ class frmMain {
   // GetExtension(name), name being the part after its last "/" of the URL
   // without its user information (so no password becomes a file name), and date
   // today's date in section "Download"'s DateFormat, "/" turned into "-". Each
-  // entry is fetched as a snapshot (platform/snapshot_fetch.h): with retries,
+  // entry is fetched as a snapshot (fetch/snapshot_fetch.h): with retries,
   // a record, and, as the settings say, from the last snapshot when unchanged.
   // Once every entry is settled, KeepCopies removes each URL's own snapshots
-  // beyond the newest N (platform/retention.h); a removal that fails counts as
+  // beyond the newest N (fetch/retention.h); a removal that fails counts as
   // a failed entry. Name and date are taken anew for each entry; when two
   // entries of the run get one name, the later wins and the observer hears of
   // it. One download session serves the whole run. The settings of section

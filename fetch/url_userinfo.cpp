@@ -1,4 +1,4 @@
-#include "platform/url_userinfo.h"
+#include "fetch/url_userinfo.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/download.h"
+#include "fetch/download.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -19,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/disk_writer.h"
+#include "fetch/disk_writer.h"
+#include "fetch/url_userinfo.h"
 #include "platform/error.h"
 #include "platform/files.h"
-#include "platform/url_userinfo.h"
 
 #ifndef CURL_WRITEFUNC_ERROR
 #define CURL_WRITEFUNC_ERROR 0

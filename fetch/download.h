@@ -20,7 +20,7 @@
 // A fetch writes the body to a hidden temporary file in the destination's folder
 // (see fw::TempFile) and puts it in place as the destination, its writeback to
 // disk started, only when the whole body arrived. The writing happens on a
-// thread of the session's own (platform/disk_writer.h), so that the network
+// thread of the session's own (fetch/disk_writer.h), so that the network
 // and the disk work at once. After a failed fetch no temporary or
 // partial file remains and an existing file of the destination's name is as it
 // was. SIGINT and SIGTERM remove the temporary file too, once
@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/content_hash.h"
+#include "fetch/content_hash.h"
 
 namespace fw {
 

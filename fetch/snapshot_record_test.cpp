@@ -1,4 +1,4 @@
-#include "platform/snapshot_record.h"
+#include "fetch/snapshot_record.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/download.h"
+#include "fetch/download.h"
 #include "platform/files.h"
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/scoped_env.h"

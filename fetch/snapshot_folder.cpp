@@ -1,4 +1,4 @@
-#include "platform/snapshot_folder.h"
+#include "fetch/snapshot_folder.h"
 
 #include <dirent.h>
 #include <fcntl.h>

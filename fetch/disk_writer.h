@@ -33,10 +33,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/content_hash.h"
-#include "platform/file_maker.h"
+#include "fetch/content_hash.h"
+#include "fetch/file_maker.h"
+#include "fetch/page_cache_window.h"
 #include "platform/files.h"
-#include "platform/page_cache_window.h"
 
 namespace fw {
 

@@ -1,4 +1,4 @@
-#include "platform/disk_writer.h"
+#include "fetch/disk_writer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/content_hash.h"
-#include "platform/snapshot_record.h"
+#include "fetch/content_hash.h"
+#include "fetch/snapshot_record.h"
 
 namespace fw {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/snapshot_folder.h"
+#include "fetch/snapshot_folder.h"
 
 namespace fw {
 

@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/download.h"
-#include "platform/snapshot_folder.h"
+#include "fetch/download.h"
+#include "fetch/snapshot_folder.h"
 
 namespace fw {
 

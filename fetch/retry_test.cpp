@@ -1,11 +1,11 @@
-#include "platform/retry.h"
+#include "fetch/retry.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/download.h"
+#include "fetch/download.h"
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/temp_folder.h"
 

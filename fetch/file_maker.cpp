@@ -1,4 +1,4 @@
-#include "platform/file_maker.h"
+#include "fetch/file_maker.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/retention.h"
+#include "fetch/retention.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

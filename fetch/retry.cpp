@@ -1,8 +1,8 @@
-#include "platform/retry.h"
+#include "fetch/retry.h"
 
 #include <algorithm>
 
-#include "platform/download.h"
+#include "fetch/download.h"
 
 namespace fw {
 

@@ -1,4 +1,4 @@
-#include "platform/snapshot_record.h"
+#include "fetch/snapshot_record.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/content_hash.h"
+#include "fetch/content_hash.h"
 
 namespace fw {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/snapshot_fetch.h"
+#include "fetch/snapshot_fetch.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/content_hash.h"
+#include "fetch/content_hash.h"
 #include "platform/files.h"
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/temp_folder.h"

@@ -1,4 +1,4 @@
-#include "platform/retention.h"
+#include "fetch/retention.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/content_hash.h"
+#include "fetch/content_hash.h"
+#include "fetch/snapshot_folder.h"
+#include "fetch/snapshot_record.h"
 #include "platform/error.h"
-#include "platform/snapshot_folder.h"
-#include "platform/snapshot_record.h"
 #include "tests/fixtures/expect_error.h"
 #include "tests/fixtures/temp_folder.h"
 

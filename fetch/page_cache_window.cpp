@@ -1,4 +1,4 @@
-#include "platform/page_cache_window.h"
+#include "fetch/page_cache_window.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/file_clone.h"
+#include "fetch/file_clone.h"
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>

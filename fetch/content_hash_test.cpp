@@ -1,4 +1,4 @@
-#include "platform/content_hash.h"
+#include "fetch/content_hash.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/disk_writer.h"
+#include "fetch/disk_writer.h"
 #include "tests/fixtures/temp_folder.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/download.h"
+#include "fetch/download.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

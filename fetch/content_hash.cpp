@@ -1,4 +1,4 @@
-#include "platform/content_hash.h"
+#include "fetch/content_hash.h"
 
 #include <openssl/evp.h>
 #include <unistd.h>

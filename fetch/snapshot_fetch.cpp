@@ -1,4 +1,4 @@
-#include "platform/snapshot_fetch.h"
+#include "fetch/snapshot_fetch.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,10 +8,10 @@
 #include <optional>
 #include <thread>
 
+#include "fetch/file_clone.h"
+#include "fetch/retry.h"
 #include "platform/error.h"
-#include "platform/file_clone.h"
 #include "platform/files.h"
-#include "platform/retry.h"
 
 namespace fw {
 namespace {
