@@ -1,6 +1,6 @@
 #include "ui/window/main_window.h"
 
-#include <QApplication>
+#include <QEvent>
 #include <QFont>
 #include <QGroupBox>
 #include <QIcon>
@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
 #include <algorithm>
@@ -26,9 +27,11 @@
 namespace {
 
 // The layout is measured in twips (1/1440 inch). At 15 twips to the pixel it
-// becomes Qt's device-independent pixels, which Qt scales on a dense screen.
-int Px(int twips) {
-  return static_cast<int>(std::lround(twips / 15.0));
+// becomes Qt's device-independent pixels, which Qt scales on a dense screen;
+// `scale` makes every twip more pixels still, for a desktop font larger than
+// the layout was drawn for.
+int Px(int twips, double scale) {
+  return static_cast<int>(std::lround(twips * scale / 15.0));
 }
 
 // Places `widget` at a rectangle given in twips. Positions are relative to the
@@ -36,28 +39,22 @@ int Px(int twips) {
 // whole parent widget: Qt measures a child's geometry from its parent's
 // top-left corner, and for a QGroupBox that is the outer corner of the frame,
 // caption included, exactly as the table measures a frame's contents.
-void Place(QWidget* widget, int left, int top, int width, int height) {
-  widget->setGeometry(Px(left), Px(top), Px(width), Px(height));
+void Place(QWidget* widget, double scale, int left, int top, int width, int height) {
+  widget->setGeometry(Px(left, scale), Px(top, scale), Px(width, scale), Px(height, scale));
 }
 
-// A titled frame whose caption is the window's font in bold.
+// A titled frame; its caption's bold font is given with the window's font.
 QGroupBox* Frame(QWidget* parent, const char* name, const char* caption) {
   auto* frame = new QGroupBox(QString::fromUtf8(caption), parent);
   frame->setObjectName(QString::fromUtf8(name));
-  QFont bold;  // sets the weight only: the rest comes from the window
-  bold.setWeight(QFont::Bold);
-  frame->setFont(bold);
   return frame;
 }
 
-// A plain container inside a frame. It turns the frame's bold back to the
-// window's normal weight, so that the caption's boldness stays on the caption.
+// A plain container inside a frame; it holds the window's normal font, so that
+// the frame's bold stays on the frame's caption.
 QWidget* Container(QGroupBox* frame, const char* name) {
   auto* container = new QWidget(frame);
   container->setObjectName(QString::fromUtf8(name));
-  QFont normal;
-  normal.setWeight(QFont::Normal);
-  container->setFont(normal);
   return container;
 }
 
@@ -88,55 +85,29 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::BuildControls() {
-  // The client area is fixed; nothing is laid out again.
-  setFixedSize(Px(5925), Px(5235));
-
-  QGroupBox* frameFiles = Frame(this, "frameFiles", "Files to download:");
-  Place(frameFiles, 120, 120, 5655, 3255);
-  QWidget* picFilesToDownload = Container(frameFiles, "picFilesToDownload");
-  Place(picFilesToDownload, 220, 360, 5295, 2775);
-
-  lstFiles_ = new QListWidget(picFilesToDownload);
+  frameFiles_ = Frame(this, "frameFiles", "Files to download:");
+  picFilesToDownload_ = Container(frameFiles_, "picFilesToDownload");
+  lstFiles_ = new QListWidget(picFilesToDownload_);
   lstFiles_->setObjectName(QStringLiteral("lstFiles"));
   lstFiles_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   // Every row is one line of text: the view can lay out a long list without
   // measuring each row.
   lstFiles_->setUniformItemSizes(true);
-  Place(lstFiles_, 0, 0, 5175, 2205);
-  cmdAddFile_ = Button(picFilesToDownload, "cmdAddFile", "&Add file");
-  Place(cmdAddFile_, 0, 2280, 1575, 375);
-  cmdRemoveFile_ = Button(picFilesToDownload, "cmdRemoveFile", "&Remove file");
-  Place(cmdRemoveFile_, 1680, 2280, 1695, 375);
-  cmdClearAll_ = Button(picFilesToDownload, "cmdClearAll", "&Clear all");
-  Place(cmdClearAll_, 3480, 2280, 1695, 375);
+  cmdAddFile_ = Button(picFilesToDownload_, "cmdAddFile", "&Add file");
+  cmdRemoveFile_ = Button(picFilesToDownload_, "cmdRemoveFile", "&Remove file");
+  cmdClearAll_ = Button(picFilesToDownload_, "cmdClearAll", "&Clear all");
 
-  QGroupBox* Frame1 = Frame(this, "Frame1", "Settings:");
-  Place(Frame1, 120, 3480, 5655, 855);
-  QWidget* picSettings = Container(Frame1, "picSettings");
-  Place(picSettings, 120, 240, 5415, 495);
-  auto* lblPath = new QLabel(QStringLiteral("Folder to download to:"), picSettings);
-  lblPath->setObjectName(QStringLiteral("lblPath"));
-  Place(lblPath, 0, 120, 1695, 255);
-  txtPath_ = new QLineEdit(picSettings);
+  Frame1_ = Frame(this, "Frame1", "Settings:");
+  picSettings_ = Container(Frame1_, "picSettings");
+  lblPath_ = new QLabel(QStringLiteral("Folder to download to:"), picSettings_);
+  lblPath_->setObjectName(QStringLiteral("lblPath"));
+  txtPath_ = new QLineEdit(picSettings_);
   txtPath_->setObjectName(QStringLiteral("txtPath"));
-  Place(txtPath_, 1920, 120, 3335, 285);
 
   cmdSave_ = Button(this, "cmdSave", "&Save");
-  Place(cmdSave_, 4200, 4680, 1575, 375);
   cmdExit_ = Button(this, "cmdExit", "&Exit");
-  Place(cmdExit_, 2520, 4680, 1575, 375);
 
-  // One font for every control, the frames' captions in its bold: the
-  // desktop's font, made smaller when a caption would not fit the layout's
-  // fixed sizes. Windows opened from here (the URL dialog, the error box)
-  // keep the desktop's font, as windows do not take their parent's font.
-  std::vector<Caption> captions = {CaptionOf(frameFiles, picFilesToDownload),
-                                   CaptionOf(Frame1, picSettings), CaptionOf(lblPath)};
-  for (const QPushButton* button :
-       {cmdAddFile_, cmdRemoveFile_, cmdClearAll_, cmdSave_, cmdExit_}) {
-    captions.push_back(CaptionOf(button));
-  }
-  setFont(FittingFont(QApplication::font(), captions));
+  FitToDesktopFont();
 
   // Tab order: Save, Exit, the folder box, the list, then its three buttons.
   // Frames, containers and the label take no focus.
@@ -144,6 +115,60 @@ void MainWindow::BuildControls() {
                                        cmdAddFile_, cmdRemoveFile_, cmdClearAll_};
   for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
   cmdSave_->setFocus();
+}
+
+void MainWindow::FitToDesktopFont() {
+  // One font for every control, the frames' captions in its bold. Each frame
+  // and each container holds its font whole, so that what is inside a frame
+  // takes the container's normal weight, never the frame's bold nor a
+  // platform theme's font for its kind of control.
+  const QFont desktop = DesktopFont();
+  QFont bold = desktop;
+  bold.setWeight(QFont::Bold);
+  setFont(desktop);
+  frameFiles_->setFont(bold);
+  Frame1_->setFont(bold);
+  picFilesToDownload_->setFont(desktop);
+  picSettings_->setFont(desktop);
+  scale_ = FittingScale(font(), [this](double scale) {
+    PlaceControls(scale);
+    std::vector<Caption> captions = {CaptionOf(frameFiles_, picFilesToDownload_),
+                                     CaptionOf(Frame1_, picSettings_), CaptionOf(lblPath_),
+                                     CaptionOf(txtPath_)};
+    for (const QPushButton* button :
+         {cmdAddFile_, cmdRemoveFile_, cmdClearAll_, cmdSave_, cmdExit_}) {
+      captions.push_back(CaptionOf(button));
+    }
+    return captions;
+  });
+  PlaceControls(scale_);
+  // The client area is fixed; nothing is laid out again but for a new font.
+  setFixedSize(Px(5925, scale_), Px(5235, scale_));
+}
+
+void MainWindow::PlaceControls(double scale) {
+  Place(frameFiles_, scale, 120, 120, 5655, 3255);
+  Place(picFilesToDownload_, scale, 220, 360, 5295, 2775);
+  Place(lstFiles_, scale, 0, 0, 5175, 2205);
+  Place(cmdAddFile_, scale, 0, 2280, 1575, 375);
+  Place(cmdRemoveFile_, scale, 1680, 2280, 1695, 375);
+  Place(cmdClearAll_, scale, 3480, 2280, 1695, 375);
+
+  Place(Frame1_, scale, 120, 3480, 5655, 855);
+  Place(picSettings_, scale, 120, 240, 5415, 495);
+  Place(lblPath_, scale, 0, 120, 1695, 255);
+  Place(txtPath_, scale, 1920, 120, 3335, 285);
+
+  Place(cmdSave_, scale, 4200, 4680, 1575, 375);
+  Place(cmdExit_, scale, 2520, 4680, 1575, 375);
+}
+
+bool MainWindow::event(QEvent* event) {
+  const bool handled = QWidget::event(event);
+  // The window holds the desktop's font as its own, so a new desktop font
+  // reaches it only as this notice.
+  if (event->type() == QEvent::ApplicationFontChange) FitToDesktopFont();
+  return handled;
 }
 
 void MainWindow::ConnectCommands() {
@@ -179,11 +204,17 @@ void MainWindow::Guarded(Command command) {
 }
 
 void MainWindow::AddFile() {
-  bool accepted = false;
-  const QString answer =
-      QInputDialog::getText(this, QStringLiteral("Fetchwell"),
-                            QStringLiteral("Write the URL to the file to be downloaded"),
-                            QLineEdit::Normal, QString(), &accepted);
+  // The dialog draws in the window's font, so that the two read alike. It is
+  // the window's child: were the window destroyed while the dialog runs, the
+  // dialog would go with it.
+  QPointer<QInputDialog> dialog = new QInputDialog(this);
+  dialog->setFont(font());
+  dialog->setWindowTitle(QStringLiteral("Fetchwell"));
+  dialog->setLabelText(QStringLiteral("Write the URL to the file to be downloaded"));
+  const bool accepted = dialog->exec() == QDialog::Accepted;
+  if (dialog.isNull()) return;
+  const QString answer = dialog->textValue();
+  delete dialog;
   // Cancel answers with the empty text, which adds nothing; the list is refilled either way.
   const std::string text = accepted ? answer.toStdString() : std::string();
   Guarded([&] { form_.AddFile(text); });

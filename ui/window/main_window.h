@@ -1,7 +1,10 @@
 // The "Download file" window: the list of URLs, the download folder and the
 // five commands, laid out as fixed controls measured in twips. Every control
-// has one font, the frames' captions its bold: the desktop's font at the
-// largest size, up to the desktop's own, at which every caption fits.
+// draws in the desktop's font at the desktop's size, the frames' captions in
+// its bold. The twips become pixels at one scale, the smallest (at least 1) at
+// which every caption fits its control, so a large desktop font makes the
+// whole window larger, each control in proportion. When the desktop's font
+// changes, the window takes the new one and is scaled again.
 //
 // A MainWindow works on the window object it is given. While it exists its list
 // box and folder box are the window object's controls (handed over with
@@ -19,7 +22,8 @@
 #include <memory>
 
 class frmMain;
-class QInputDialog;
+class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -39,8 +43,18 @@ class MainWindow : public QWidget {
   void Save();        // writes "Files.dat" and the folder into "Settings.inf"
   void Exit();        // closes the window
 
+  // The factor the layout's sizes are multiplied by, 1 when the desktop's font
+  // fits the layout as it stands.
+  double LayoutScale() const { return scale_; }
+
+ protected:
+  bool event(QEvent* event) override;
+
  private:
   void BuildControls();
+  // Takes the desktop's font and lays the controls out at the scale it needs.
+  void FitToDesktopFont();
+  void PlaceControls(double scale);
   void ConnectCommands();
   // Selects `row` alone and makes it current; nothing when it is not a row.
   void SelectRow(int row);
@@ -49,6 +63,12 @@ class MainWindow : public QWidget {
   void Guarded(Command command);
 
   frmMain& form_;
+  double scale_ = 1;
+  QGroupBox* frameFiles_ = nullptr;
+  QWidget* picFilesToDownload_ = nullptr;
+  QGroupBox* Frame1_ = nullptr;
+  QWidget* picSettings_ = nullptr;
+  QLabel* lblPath_ = nullptr;
   QListWidget* lstFiles_ = nullptr;
   QLineEdit* txtPath_ = nullptr;
   QPushButton* cmdAddFile_ = nullptr;

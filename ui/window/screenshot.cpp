@@ -1,10 +1,12 @@
 // Renders the "Download file" window with a few rows into a PNG file, so that
 // the layout can be looked at without a display:
 //   window_screenshot <file.png> [desktop font size in points]
-// With a size, the desktop's font is taken at that size. The font the window
-// chose is printed. Nothing is read from or written to the data files.
+// With a size, the desktop's font is taken at that size. The window's font and
+// the scale its layout took for it are printed. Nothing is read from or
+// written to the data files.
 #include <QApplication>
 #include <QFont>
+#include <QFontInfo>
 #include <QListWidget>
 #include <QPixmap>
 #include <cstdio>
@@ -47,8 +49,10 @@ int main(int argc, char** argv) {
     window.findChild<QListWidget*>(QStringLiteral("lstFiles"))->item(1)->setSelected(true);
     window.show();
     QApplication::processEvents();
-    const QFont font = window.font();
-    std::printf("window font: %s %g pt\n", qPrintable(font.family()), font.pointSizeF());
+    const QFontInfo font(window.font());
+    std::printf("window font: %s %g pt (%d px), layout scale %g, window %dx%d\n",
+                qPrintable(font.family()), window.font().pointSizeF(), font.pixelSize(),
+                window.LayoutScale(), window.width(), window.height());
     saved = window.grab().save(QString::fromLocal8Bit(argv[1]));
   }
   frmMain::Unload();

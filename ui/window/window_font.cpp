@@ -1,12 +1,15 @@
 #include "ui/window/window_font.h"
 
-#include <QFontInfo>
+#include <QApplication>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QStyleOptionFrame>
+#include <algorithm>
 
 QString ShownText(const QString& caption) {
   QString shown;
@@ -37,6 +40,19 @@ Caption CaptionOf(const QPushButton* button) {
   return {button->text(), inside.size()};
 }
 
+Caption CaptionOf(const QLineEdit* box) {
+  // The option the box itself draws its frame with.
+  QStyleOptionFrame option;
+  option.initFrom(box);
+  option.rect = box->contentsRect();
+  option.lineWidth =
+      box->hasFrame() ? box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, box) : 0;
+  option.state |= QStyle::State_Sunken;
+  const QRect inside = box->style()->subElementRect(QStyle::SE_LineEditContents, &option, box);
+  const QMargins text = box->textMargins();
+  return {QString(), inside.marginsRemoved(text).size()};
+}
+
 Caption CaptionOf(const QGroupBox* frame, const QWidget* contents) {
   return {frame->title(), QSize(frame->width(), contents->y()), true};
 }
@@ -50,17 +66,24 @@ bool CaptionFits(const QFont& font, const Caption& caption) {
          metrics.height() <= caption.room.height();
 }
 
-QFont FittingFont(const QFont& desktop, const std::vector<Caption>& captions) {
-  QFont font = desktop;
-  // A desktop font given in pixels is measured in points like any other.
-  double size = desktop.pointSizeF() > 0 ? desktop.pointSizeF() : QFontInfo(desktop).pointSizeF();
-  const auto all_fit = [&] {
-    font.setPointSizeF(size);
-    for (const Caption& caption : captions) {
-      if (!CaptionFits(font, caption)) return false;
-    }
-    return true;
-  };
-  while (!all_fit() && size - 0.5 >= kSmallestPointSize) size -= 0.5;
+QFont DesktopFont() {
+  QFont font = QApplication::font();
+  font.setResolveMask(QFont::AllPropertiesResolved);
   return font;
+}
+
+double FittingScale(const QFont& font,
+                    const std::function<std::vector<Caption>(double scale)>& captions_at) {
+  // The fit only improves as the scale grows (every room is a rounded multiple
+  // of it, less a border of fixed width), and the steps are few: try them in turn.
+  const int steps = static_cast<int>((kLargestScale - 1) / kScaleStep);
+  for (int step = 0; step < steps; ++step) {
+    const double scale = 1 + step * kScaleStep;
+    const std::vector<Caption> captions = captions_at(scale);
+    const bool all_fit = std::all_of(captions.begin(), captions.end(), [&](const Caption& caption) {
+      return CaptionFits(font, caption);
+    });
+    if (all_fit) return scale;
+  }
+  return kLargestScale;
 }

@@ -1,6 +1,8 @@
-// The window's layout: every control where the layout table puts it, its
-// captions and access keys, one font that fits every caption at any desktop
-// font, and tab order; and when a display counts as missing.
+// The window's layout: every control where the layout table puts it, at the
+// smallest scale at which every caption fits the desktop's font; its captions
+// and access keys; the desktop's font in every control and in the Add file
+// dialog, at the desktop's size; tab order; and when a display counts as
+// missing.
 #include <QApplication>
 #include <QDir>
 #include <QFontInfo>
@@ -13,7 +15,11 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
+#include <cmath>
+#include <functional>
 #include <memory>
 #include <tuple>
 #include <utility>
@@ -48,33 +54,55 @@ constexpr Placement kLayout[] = {
     {"cmdExit", "frmMain", 2520, 4680, 1575, 375},
 };
 
-// A length in pixels stands for a length in twips when it is the nearest
-// whole pixel at 15 twips to the pixel.
-bool Matches(int pixels, int twips) {
-  return 2 * std::abs(pixels * 15 - twips) <= 15;
+// A length in pixels stands for a length in twips at `scale` when it is the
+// nearest whole pixel at 15 twips to the pixel, times the scale.
+bool Matches(int pixels, int twips, double scale) {
+  return 2 * std::abs(pixels * 15 - twips * scale) <= 15;
 }
 
-// Same family, size and slant.
-bool SameFace(const QFont& a, const QFont& b) {
-  return a.family() == b.family() && a.pointSizeF() == b.pointSizeF() && a.italic() == b.italic();
+int Scaled(int twips, double scale) {
+  return static_cast<int>(std::lround(twips * scale / 15.0));
 }
 
-// The desktop fonts the window is built at: as the desktop has it, large,
-// small enough that every caption fits as it is, and one given in pixels.
+// Same family, size, slant and weight.
+bool SameFont(const QFont& a, const QFont& b) {
+  return a.family() == b.family() && a.pointSizeF() == b.pointSizeF() &&
+         a.pixelSize() == b.pixelSize() && a.italic() == b.italic() && a.weight() == b.weight();
+}
+
+// The desktop fonts the window is built at: as the desktop has it, small
+// enough that every caption fits the layout as it is, larger ones, and one
+// given in pixels.
 void DesktopSizes() {
   QTest::addColumn<double>("points");  // 0: the desktop's own size
   QTest::addColumn<int>("pixels");     // 0: not in pixels
   QTest::newRow("default") << 0.0 << 0;
-  QTest::newRow("13pt") << 13.0 << 0;
   QTest::newRow("6.5pt") << 6.5 << 0;
+  QTest::newRow("9pt") << 9.0 << 0;
+  QTest::newRow("12pt") << 12.0 << 0;
+  QTest::newRow("16pt") << 16.0 << 0;
   QTest::newRow("17px") << 0.0 << 17;
 }
 
 QString Describe(const QFont& font) {
   return QStringLiteral("%1 %2 pt weight %3")
       .arg(font.family())
-      .arg(font.pointSizeF())
+      .arg(QFontInfo(font).pointSizeF())
       .arg(font.weight());
+}
+
+// The area a button's style draws its text in: inside the bevel.
+QSize InsideBevel(const QPushButton* button) {
+  QStyleOptionButton option;
+  option.initFrom(button);
+  option.text = button->text();
+  return button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).size();
+}
+
+// The area inside a text box's border.
+QSize InsideBorder(const QLineEdit* box) {
+  const int border = box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box);
+  return box->rect().adjusted(border, border, -border, -border).size();
 }
 
 }  // namespace
@@ -94,18 +122,26 @@ class WindowLayoutTest : public QObject {
   }
 
   // Builds the window anew with the desktop's font at `points` or `pixels`
-  // (0: as it is). The desktop's font comes back when the returned guard ends.
-  auto BuildAtDesktopSize(double points, int pixels) {
+  // (0: as it is), after `theme` has given fonts to kinds of control. The
+  // desktop's font, the same for all, comes back when the returned guard ends.
+  auto BuildAtDesktopSize(double points, int pixels, const std::function<void()>& theme = {}) {
     const QFont before = QApplication::font();
-    QFont desktop = before;
-    if (points > 0) desktop.setPointSizeF(points);
-    if (pixels > 0) desktop.setPixelSize(pixels);
-    QApplication::setFont(desktop);
+    SetDesktopSize(points, pixels);  // drops the fonts of kinds of control
+    if (theme) theme();
     window_.reset();
     window_ = std::make_unique<MainWindow>(frmMain::Instance());
     window_->show();
     if (!QTest::qWaitForWindowExposed(window_.get())) qFatal("the window is not shown");
     return qScopeGuard([before] { QApplication::setFont(before); });
+  }
+
+  static void SetDesktopSize(double points, int pixels) {
+    QFont desktop = QApplication::font();
+    if (points > 0) desktop.setPointSizeF(points);
+    if (pixels > 0) desktop.setPixelSize(pixels);
+    QApplication::setFont(desktop);
+    // The windows hear of the new font from a posted notice.
+    QCoreApplication::sendPostedEvents();
   }
 
   // "13pt" or "scale2-13pt": the current row, and the screen's scale when it is not 1.
@@ -115,6 +151,63 @@ class WindowLayoutTest : public QObject {
     if (scale.isEmpty() || scale == QStringLiteral("1")) return row;
     const QString scaled = QStringLiteral("scale") + scale;
     return row == QStringLiteral("default") ? scaled : scaled + QLatin1Char('-') + row;
+  }
+
+  // Moves every control to where the table puts it at `scale`.
+  void PlaceAt(double scale) {
+    for (const Placement& p : kLayout) {
+      Control(p.name)->setGeometry(Scaled(p.left, scale), Scaled(p.top, scale),
+                                   Scaled(p.width, scale), Scaled(p.height, scale));
+    }
+  }
+
+  // The captions that do not fit inside their controls (a frame's above the
+  // frame's contents) with a little room across, in the font each control
+  // draws with; and the folder box when one line of its text is cut.
+  QStringList CutCaptions() {
+    constexpr int kMargin = 2;
+    QStringList cut;
+    const auto check = [&](QWidget* control, const QString& caption, QSize room) {
+      const QFontMetrics metrics = control->fontMetrics();
+      const QString shown = QString(caption).remove(QLatin1Char('&'));
+      const int across = metrics.horizontalAdvance(shown);
+      if (across + kMargin <= room.width() && metrics.height() <= room.height()) return;
+      cut << QStringLiteral("%1 \"%2\" is %3x%4 px in %5, its room %6x%7 px")
+                 .arg(control->objectName(), shown)
+                 .arg(across)
+                 .arg(metrics.height())
+                 .arg(Describe(control->font()))
+                 .arg(room.width())
+                 .arg(room.height());
+    };
+    auto* label = Control<QLabel>("lblPath");
+    check(label, label->text(), label->contentsRect().size());
+    for (const char* name : {"cmdAddFile", "cmdRemoveFile", "cmdClearAll", "cmdSave", "cmdExit"}) {
+      auto* button = Control<QPushButton>(name);
+      check(button, button->text(), InsideBevel(button));
+    }
+    for (const auto& [frame, contents] :
+         {std::pair{"frameFiles", "picFilesToDownload"}, std::pair{"Frame1", "picSettings"}}) {
+      auto* box = Control<QGroupBox>(frame);
+      check(box, box->title(), QSize(box->width(), Control(contents)->y()));
+    }
+    auto* folder = Control<QLineEdit>("txtPath");
+    check(folder, QString(), InsideBorder(folder));
+    return cut;
+  }
+
+  // Every caption fits at the window's scale, and (above 1) some caption is
+  // cut one step below it.
+  void VerifySmallestScaleThatFits() {
+    const double scale = window_->LayoutScale();
+    const QStringList cut = CutCaptions();
+    QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
+    if (scale > 1) {
+      PlaceAt(scale - kScaleStep);
+      QVERIFY2(!CutCaptions().isEmpty(),
+               qPrintable(QStringLiteral("everything fits below %1").arg(scale)));
+      PlaceAt(scale);
+    }
   }
 
  private slots:
@@ -132,26 +225,42 @@ class WindowLayoutTest : public QObject {
     folder_.reset();
   }
 
-  void windowIsFixedAtTheClientSize() {
+  // The window is the layout's client area times its scale, which is 1 while
+  // the desktop's font is small and grows with it.
+  void windowIsTheLayoutsSizeTimesItsScale_data() { DesktopSizes(); }
+  void windowIsTheLayoutsSizeTimesItsScale() {
+    QFETCH(double, points);
+    QFETCH(int, pixels);
+    const auto restore = BuildAtDesktopSize(points, pixels);
     QCOMPARE(window_->windowTitle(), QStringLiteral("Download file"));
-    QVERIFY(Matches(window_->width(), 5925));
-    QVERIFY(Matches(window_->height(), 5235));
+    const double scale = window_->LayoutScale();
+    QVERIFY2(scale >= 1 && scale <= kLargestScale, qPrintable(QString::number(scale)));
+    QVERIFY(Matches(window_->width(), 5925, scale));
+    QVERIFY(Matches(window_->height(), 5235, scale));
     QCOMPARE(window_->minimumSize(), window_->maximumSize());
+    if (points == 6.5) QCOMPARE(scale, 1.0);
+    if (points == 16) QVERIFY2(scale > 1.5, qPrintable(QString::number(scale)));
   }
 
+  void everyControlSitsWhereTheTablePutsIt_data() { DesktopSizes(); }
   void everyControlSitsWhereTheTablePutsIt() {
+    QFETCH(double, points);
+    QFETCH(int, pixels);
+    const auto restore = BuildAtDesktopSize(points, pixels);
+    const double scale = window_->LayoutScale();
     for (const Placement& p : kLayout) {
       QWidget* control = Control(p.name);
       QCOMPARE(control->parentWidget()->objectName(), QString::fromUtf8(p.inside));
       const QRect g = control->geometry();
-      const QString where = QStringLiteral("%1 at %2,%3 %4x%5 px")
+      const QString where = QStringLiteral("%1 at %2,%3 %4x%5 px, scale %6")
                                 .arg(QString::fromUtf8(p.name))
                                 .arg(g.x())
                                 .arg(g.y())
                                 .arg(g.width())
-                                .arg(g.height());
-      QVERIFY2(Matches(g.x(), p.left) && Matches(g.y(), p.top) && Matches(g.width(), p.width) &&
-                   Matches(g.height(), p.height),
+                                .arg(g.height())
+                                .arg(scale);
+      QVERIFY2(Matches(g.x(), p.left, scale) && Matches(g.y(), p.top, scale) &&
+                   Matches(g.width(), p.width, scale) && Matches(g.height(), p.height, scale),
                qPrintable(where));
       QVERIFY2(control->isVisible(), p.name);
     }
@@ -171,6 +280,8 @@ class WindowLayoutTest : public QObject {
     QVERIFY(Control<QLineEdit>("txtPath")->text() == QString::fromStdString(folder_->Folder()));
   }
 
+  // The desktop's font at the desktop's size in every control, the frames'
+  // captions in its bold.
   void oneFontForEveryControl_data() { DesktopSizes(); }
   void oneFontForEveryControl() {
     QFETCH(double, points);
@@ -178,24 +289,24 @@ class WindowLayoutTest : public QObject {
     const auto restore = BuildAtDesktopSize(points, pixels);
     const QFont desktop = QApplication::font();
     const QFont font = window_->font();
-    QCOMPARE(font.family(), desktop.family());
-    QCOMPARE(font.weight(), desktop.weight());
-    QVERIFY2(font.pointSizeF() > 0 && font.pointSizeF() <= QFontInfo(desktop).pointSizeF(),
-             qPrintable(Describe(font)));
-    // 6.5 pt leaves every caption room to spare: nothing is made smaller.
-    if (points == 6.5) QCOMPARE(font.pointSizeF(), 6.5);
+    QVERIFY2(SameFont(font, desktop), qPrintable(Describe(font) + " for " + Describe(desktop)));
+    QCOMPARE(QFontInfo(font).pointSizeF(), QFontInfo(desktop).pointSizeF());
+    if (points > 0) QCOMPARE(font.pointSizeF(), points);
+    if (pixels > 0) QCOMPARE(QFontInfo(font).pixelSize(), pixels);
 
     for (const char* name :
          {"picFilesToDownload", "lstFiles", "cmdAddFile", "cmdRemoveFile", "cmdClearAll",
           "picSettings", "lblPath", "txtPath", "cmdSave", "cmdExit"}) {
       const QFont used = Control(name)->font();
-      QVERIFY2(SameFace(used, font) && used.weight() == font.weight(),
+      QVERIFY2(SameFont(used, font),
                qPrintable(QStringLiteral("%1: %2, the window's %3")
                               .arg(QString::fromUtf8(name), Describe(used), Describe(font))));
     }
+    QFont bold = font;
+    bold.setWeight(QFont::Bold);
     for (const char* name : {"frameFiles", "Frame1"}) {
       const QFont used = Control(name)->font();
-      QVERIFY2(SameFace(used, font) && used.weight() == QFont::Bold,
+      QVERIFY2(SameFont(used, bold),
                qPrintable(QStringLiteral("%1: %2, the window's %3 in bold")
                               .arg(QString::fromUtf8(name), Describe(used), Describe(font))));
     }
@@ -212,65 +323,117 @@ class WindowLayoutTest : public QObject {
     QVERIFY2(shot.save(path), qPrintable(path));
   }
 
-  // Each caption fits inside its control (a frame's above the frame's
-  // contents) with a little room across, in the font the control draws with.
+  // The window's scale is the smallest at which every caption fits.
   void everyCaptionFitsItsControl_data() { DesktopSizes(); }
   void everyCaptionFitsItsControl() {
     QFETCH(double, points);
     QFETCH(int, pixels);
     const auto restore = BuildAtDesktopSize(points, pixels);
-    constexpr int kMargin = 2;
-    const auto check = [&](QWidget* control, const QString& caption, QSize room) {
-      const QFontMetrics metrics = control->fontMetrics();
-      const QString shown = QString(caption).remove(QLatin1Char('&'));
-      const int across = metrics.horizontalAdvance(shown);
-      QVERIFY2(across + kMargin <= room.width() && metrics.height() <= room.height(),
-               qPrintable(QStringLiteral("\"%1\" is %2x%3 px in %4, its room %5x%6 px")
-                              .arg(shown)
-                              .arg(across)
-                              .arg(metrics.height())
-                              .arg(Describe(control->font()))
-                              .arg(room.width())
-                              .arg(room.height())));
+    VerifySmallestScaleThatFits();
+  }
+
+  // A new desktop font reaches the open window: it takes the font and the
+  // scale that font needs, larger and smaller again.
+  void followsANewDesktopFont() {
+    const auto restore = BuildAtDesktopSize(9, 0);
+    const double at9 = window_->LayoutScale();
+    SetDesktopSize(16, 0);
+    QCOMPARE(window_->font().pointSizeF(), 16.0);
+    QCOMPARE(Control("cmdSave")->font().pointSizeF(), 16.0);
+    QVERIFY(window_->LayoutScale() > at9);
+    QVERIFY(Matches(window_->width(), 5925, window_->LayoutScale()));
+    VerifySmallestScaleThatFits();
+    SetDesktopSize(9, 0);
+    QCOMPARE(window_->LayoutScale(), at9);
+    QVERIFY(Matches(window_->height(), 5235, at9));
+  }
+
+  // The window and its Add file dialog draw every control in the desktop's
+  // font, also where a platform theme gives one kind of control a font of its own.
+  void oneFontAcrossTheWindowAndItsAddDialog() {
+    const auto restore = BuildAtDesktopSize(14, 0, [] {
+      QFont themed = QApplication::font();
+      themed.setFamily(QStringLiteral("DejaVu Serif"));
+      themed.setPointSizeF(20);
+      for (const char* kind : {"QLabel", "QPushButton", "QLineEdit"}) {
+        QApplication::setFont(themed, kind);
+      }
+    });
+    const QFont font = window_->font();
+    QCOMPARE(font.pointSizeF(), 14.0);
+    QStringList differing;
+    const auto compare = [&](QWidget* top) {
+      QList<QWidget*> drawn = top->findChildren<QWidget*>();
+      drawn.prepend(top);
+      for (const QWidget* widget : drawn) {
+        QFont expected = font;
+        if (qobject_cast<const QGroupBox*>(widget) != nullptr) expected.setWeight(QFont::Bold);
+        if (!SameFont(widget->font(), expected)) {
+          differing << QStringLiteral("%1 %2: %3")
+                           .arg(QString::fromUtf8(widget->metaObject()->className()),
+                                widget->objectName(), Describe(widget->font()));
+        }
+      }
     };
-    auto* label = Control<QLabel>("lblPath");
-    check(label, label->text(), label->contentsRect().size());
-    for (const char* name : {"cmdAddFile", "cmdRemoveFile", "cmdClearAll", "cmdSave", "cmdExit"}) {
-      auto* button = Control<QPushButton>(name);
-      check(button, button->text(), button->contentsRect().size());
-    }
-    for (const auto& [frame, contents] :
-         {std::pair{"frameFiles", "picFilesToDownload"}, std::pair{"Frame1", "picSettings"}}) {
-      auto* box = Control<QGroupBox>(frame);
-      check(box, box->title(), QSize(box->width(), Control(contents)->y()));
-    }
+    compare(window_.get());
+    bool shown = false;
+    AnswerNextModal([&](QWidget* modal) {
+      shown = true;
+      compare(modal);
+      modal->close();
+    });
+    window_->AddFile();
+    QVERIFY(shown);
+    QVERIFY2(differing.isEmpty(), qPrintable(differing.join(QStringLiteral("; "))));
   }
 
   // Access-key markers take no room, bold captions are measured bold, and the
-  // size never goes above the desktop's nor, stepping down, below the smallest.
-  void fontChoiceAtItsLimits() {
+  // scale is the smallest step that fits, 1 when the room is enough as it is,
+  // and the largest when nothing fits.
+  void scaleChoiceAtItsLimits() {
     QCOMPARE(ShownText(QStringLiteral("&Add file")), QStringLiteral("Add file"));
     QCOMPARE(ShownText(QStringLiteral("Salt && &Pepper&")), QStringLiteral("Salt & Pepper"));
 
     QFont desktop = QApplication::font();
     desktop.setPointSizeF(12);
     const QFontMetrics metrics(desktop);
+    const QString add = QStringLiteral("&Add file");
     const QSize room(metrics.horizontalAdvance(QStringLiteral("Add file")) + kCaptionMargin,
                      metrics.height());
-    QVERIFY(CaptionFits(desktop, {QStringLiteral("&Add file"), room}));
-    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room, true}));
-    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room - QSize(1, 0)}));
-    QVERIFY(!CaptionFits(desktop, {QStringLiteral("&Add file"), room - QSize(0, 1)}));
-    QCOMPARE(FittingFont(desktop, {{QStringLiteral("&Add file"), room}}).pointSizeF(), 12.0);
-    const QFont smaller = FittingFont(desktop, {{QStringLiteral("&Add file"), room, true}});
-    QVERIFY(smaller.pointSizeF() < 12.0);
-    QVERIFY(CaptionFits(smaller, {QStringLiteral("&Add file"), room, true}));
-    QCOMPARE(smaller.family(), desktop.family());
+    QVERIFY(CaptionFits(desktop, {add, room}));
+    QVERIFY(!CaptionFits(desktop, {add, room, true}));
+    QVERIFY(!CaptionFits(desktop, {add, room - QSize(1, 0)}));
+    QVERIFY(!CaptionFits(desktop, {add, room - QSize(0, 1)}));
 
+    // A control two thirds of the size its caption needs, with a border of
+    // 3 pixels that does not grow with the scale.
+    constexpr int kBorder = 3;
+    const auto at = [&](double scale, bool bold) {
+      const auto grown = [&](int needed) {
+        return static_cast<int>(std::lround(needed * 2 / 3.0 * scale)) - 2 * kBorder;
+      };
+      return Caption{
+          add, QSize(grown(room.width() + 2 * kBorder), grown(room.height() + 2 * kBorder)), bold};
+    };
+    for (const bool bold : {false, true}) {
+      int calls = 0;
+      const double scale = FittingScale(desktop, [&](double s) {
+        ++calls;
+        return std::vector<Caption>{at(s, bold)};
+      });
+      QVERIFY(scale > 1.4 && scale < 2);
+      QCOMPARE(std::fmod(scale - 1, kScaleStep), 0.0);
+      QVERIFY(CaptionFits(desktop, at(scale, bold)));
+      QVERIFY(!CaptionFits(desktop, at(scale - kScaleStep, bold)));
+      QCOMPARE(calls, static_cast<int>((scale - 1) / kScaleStep) + 1);
+    }
+
+    QCOMPARE(
+        FittingScale(desktop, [&](double s) { return std::vector<Caption>{at(s * 2, false)}; }),
+        1.0);
     const Caption never{QStringLiteral("Folder to download to:"), QSize(4, 4)};
-    QCOMPARE(FittingFont(desktop, {never}).pointSizeF(), kSmallestPointSize);
-    desktop.setPointSizeF(kSmallestPointSize - 2);
-    QCOMPARE(FittingFont(desktop, {never}).pointSizeF(), kSmallestPointSize - 2);
+    QCOMPARE(FittingScale(desktop, [&](double) { return std::vector<Caption>{never}; }),
+             kLargestScale);
   }
 
   void accessKeysPressTheirButtons() {
