@@ -41,9 +41,9 @@ TEST(ContentHashTest, PiecesFilesAndTheWriterAgree) {
       fw::DiskWriter::Buffer* buffer = writer.Take();
       buffer->used = std::min(fw::DiskWriter::kBufferSize, data.size() - at);
       std::memcpy(buffer->bytes.get(), data.data() + at, buffer->used);
-      writer.Fill(buffer);
+      writer.Fill(ticket, buffer);
     }
-    writer.Commit([&](int, const fw::ContentDigest& digest) { written = digest; });
+    writer.Commit(ticket, [&](int, const fw::ContentDigest& digest) { written = digest; });
     std::string reason;
     ASSERT_TRUE(writer.Wait(ticket, &reason)) << reason;
   }

@@ -33,8 +33,8 @@ size_t FilesHeld() {
 
 }  // namespace
 
-DiskWriter::DiskWriter() : cached_(kKeptInCache, FilesHeld()) {
-  for (int i = 0; i < kBuffers; ++i) {
+DiskWriter::DiskWriter(int buffers) : cached_(kKeptInCache, FilesHeld()) {
+  for (int i = 0; i < std::max(buffers, 2); ++i) {
     pool_.push_back(std::make_unique<Buffer>());
     free_.push_back(pool_.back().get());
   }
@@ -57,6 +57,7 @@ DiskWriter::Ticket DiskWriter::Begin(const std::string& destination) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     job.ticket = ++begun_;
+    unsettled_.insert(job.ticket);
   }
   const Ticket ticket = job.ticket;
   Push(std::move(job));
@@ -72,9 +73,10 @@ DiskWriter::Buffer* DiskWriter::Take() {
   return buffer;
 }
 
-void DiskWriter::Fill(Buffer* buffer) {
+void DiskWriter::Fill(Ticket ticket, Buffer* buffer) {
   Job job;
   job.kind = Job::kFill;
+  job.ticket = ticket;
   job.buffer = buffer;
   Push(std::move(job));
 }
@@ -87,16 +89,25 @@ void DiskWriter::Return(Buffer* buffer) {
   done_.notify_all();
 }
 
-void DiskWriter::Commit(std::function<void(int, const ContentDigest&)> last) {
+void DiskWriter::Rewind(Ticket ticket) {
+  Job job;
+  job.kind = Job::kRewind;
+  job.ticket = ticket;
+  Push(std::move(job));
+}
+
+void DiskWriter::Commit(Ticket ticket, std::function<void(int, const ContentDigest&)> last) {
   Job job;
   job.kind = Job::kCommit;
+  job.ticket = ticket;
   job.last = std::move(last);
   Push(std::move(job));
 }
 
-void DiskWriter::Abandon() {
+void DiskWriter::Abandon(Ticket ticket) {
   Job job;
   job.kind = Job::kAbandon;
+  job.ticket = ticket;
   Push(std::move(job));
 }
 
@@ -104,7 +115,6 @@ void DiskWriter::Push(Job job) {
   const Job::Kind kind = job.kind;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (job.kind != Job::kBegin) job.ticket = begun_;
     jobs_.push_back(std::move(job));
   }
   // The writer is woken for data only: a file's beginning waits for its first
@@ -115,7 +125,7 @@ void DiskWriter::Push(Job job) {
 
 bool DiskWriter::Wait(Ticket ticket, std::string* reason) {
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [&] { return settled_ >= ticket; });
+  done_.wait(lock, [&] { return unsettled_.count(ticket) == 0; });
   const auto failure = failed_.find(ticket);
   if (failure == failed_.end()) return true;
   if (reason) *reason = failure->second;
@@ -125,7 +135,7 @@ bool DiskWriter::Wait(Ticket ticket, std::string* reason) {
 
 void DiskWriter::WaitForAll() {
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [&] { return settled_ >= begun_; });
+  done_.wait(lock, [&] { return unsettled_.empty(); });
 }
 
 bool DiskWriter::Failed(Ticket ticket) {
@@ -137,17 +147,19 @@ void DiskWriter::Settle(Ticket ticket, std::string reason) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!reason.empty()) failed_[ticket] = std::move(reason);
-    settled_ = ticket;
+    unsettled_.erase(ticket);
   }
   done_.notify_all();
 }
 
-// The current file has failed: its later buffers are skipped, and the transfer
-// learns it at once (Failed), as there is no point going on.
-void DiskWriter::Fail(std::string reason) {
-  fileError_ = std::move(reason);
+// A file has failed: its later buffers are skipped, and the transfer learns it
+// at once (Failed), as there is no point going on.
+void DiskWriter::Fail(Ticket ticket, File& file, std::string reason) {
+  file.error = std::move(reason);
+  if (file.temp) file.temp->Discard();
+  file.temp.reset();
   std::lock_guard<std::mutex> lock(mutex_);
-  failed_[fileTicket_] = fileError_;
+  failed_[ticket] = file.error;
 }
 
 void DiskWriter::Run() {
@@ -162,73 +174,101 @@ void DiskWriter::Run() {
     }
     Do(job);
   }
-  // Stopped with a file still open: it was never committed, so it goes.
-  if (file_) file_->Discard();
+  // Stopped with files still open: they were never committed, so they go.
+  for (auto& [ticket, file] : files_) {
+    if (file.temp) file.temp->Discard();
+  }
+  files_.clear();
 }
 
-// One job, on the writer thread. A failure fails the current file: its later
+// One job, on the writer thread. A failure fails the job's file: its later
 // buffers are skipped and it is settled with the reason at its end.
 void DiskWriter::Do(Job& job) {
+  if (job.kind == Job::kBegin) {
+    File& file = files_[job.ticket];
+    try {
+      file.temp = maker_.Make(job.destination);
+    } catch (const Error& e) {
+      Fail(job.ticket, file, e.Description());
+    } catch (const std::bad_alloc&) {
+      Fail(job.ticket, file, "out of memory");
+    }
+    return;
+  }
+  const auto found = files_.find(job.ticket);
+  if (found == files_.end()) {  // a ticket never begun: nothing to do
+    if (job.buffer) Return(job.buffer);
+    return;
+  }
+  File& file = found->second;
+  // The window follows one file at a time: the one written last.
+  if (file.temp && cachedTicket_ != job.ticket) {
+    cachedTicket_ = job.ticket;
+    cached_.Start(file.temp->fd());
+    cached_.Handed(file.handedToDisk);
+  }
   switch (job.kind) {
     case Job::kBegin:
-      fileTicket_ = job.ticket;
-      fileError_.clear();
-      written_ = handedToDisk_ = 0;
-      hash_.Reset();
-      try {
-        file_ = maker_.Make(job.destination);
-        cached_.Start(file_->fd());
-      } catch (const Error& e) {
-        Fail(e.Description());
-      } catch (const std::bad_alloc&) {
-        Fail("out of memory");
-      }
       return;
-    case Job::kFill: {
-      if (fileError_.empty() && file_ && job.buffer->used > 0) {
+    case Job::kFill:
+      if (file.error.empty() && file.temp && job.buffer->used > 0) {
         try {
-          file_->Write(std::string_view(job.buffer->bytes.get(), job.buffer->used));
-          hash_.Update(job.buffer->bytes.get(), job.buffer->used);
-          written_ += static_cast<int64_t>(job.buffer->used);
-          if (written_ - handedToDisk_ >= kWritebackStep) {
+          file.temp->Write(std::string_view(job.buffer->bytes.get(), job.buffer->used));
+          file.hash.Update(job.buffer->bytes.get(), job.buffer->used);
+          file.written += static_cast<int64_t>(job.buffer->used);
+          if (file.written - file.handedToDisk >= kWritebackStep) {
             // Start writing this stretch to disk now, without waiting for it.
-            sync_file_range(file_->fd(), handedToDisk_, written_ - handedToDisk_,
+            sync_file_range(file.temp->fd(), file.handedToDisk, file.written - file.handedToDisk,
                             SYNC_FILE_RANGE_WRITE);
-            handedToDisk_ = written_;
-            cached_.Handed(handedToDisk_);
+            file.handedToDisk = file.written;
+            cached_.Handed(file.handedToDisk);
           }
         } catch (const Error& e) {
-          Fail(e.Description());
+          Fail(job.ticket, file, e.Description());
         }
       }
       Return(job.buffer);
       return;
-    }
+    case Job::kRewind:
+      if (file.error.empty() && file.temp) {
+        if (ftruncate(file.temp->fd(), 0) != 0 || lseek(file.temp->fd(), 0, SEEK_SET) != 0) {
+          Fail(job.ticket, file, "cannot empty the temporary file");
+        }
+        file.written = file.handedToDisk = 0;
+        file.hash.Reset();
+        cached_.Start(file.temp ? file.temp->fd() : -1);
+      }
+      return;
     case Job::kCommit:
-      if (fileError_.empty() && file_) {
+      if (file.error.empty() && file.temp) {
         int held = -1;
         try {
-          if (job.last) job.last(file_->fd(), hash_.Digest());
+          if (job.last) job.last(file.temp->fd(), file.hash.Digest());
           // A descriptor of its own, for letting its pages go later.
-          held = written_ >= kHeldFrom ? dup(file_->fd()) : -1;
-          file_->Commit(TempFile::Durability::kDataOrdered);
-          cached_.Finished(std::exchange(held, -1), written_);
+          held = file.written >= kHeldFrom ? dup(file.temp->fd()) : -1;
+          file.temp->Commit(TempFile::Durability::kDataOrdered);
+          cached_.Finished(std::exchange(held, -1), file.written);
+          cachedTicket_ = 0;
         } catch (const Error& e) {
-          fileError_ = e.Description();
+          file.error = e.Description();
         } catch (const std::bad_alloc&) {
-          fileError_ = "out of memory";
+          file.error = "out of memory";
         }
         if (held >= 0) close(held);
       }
-      file_.reset();
-      Settle(fileTicket_, fileError_);
-      return;
+      break;
     case Job::kAbandon:
-      file_.reset();
       // An abandoned file is the transfer's failure; its reason is the caller's.
-      Settle(fileTicket_, fileError_.empty() ? "abandoned" : fileError_);
-      return;
+      if (file.error.empty()) file.error = "abandoned";
+      break;
   }
+  if (cachedTicket_ == job.ticket) {
+    cachedTicket_ = 0;
+    cached_.Start(-1);
+  }
+  std::string error = std::move(file.error);
+  files_.erase(found);  // closes, and removes, a file not put in place
+  Settle(job.ticket, std::move(error));
 }
 
 }  // namespace fw

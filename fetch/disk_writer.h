@@ -1,25 +1,28 @@
-// Writing downloaded files on a thread of their own, so that the transfer goes
-// on receiving (and, between entries, sends the next request) while the disk
-// works.
+// Writing downloaded files on a thread of their own, so that the transfers go
+// on receiving while the disk works.
 //
-// Files are handed over one after the other: Begin() names a file's
-// destination, Fill() gives its data buffer by buffer, then Commit() or
-// Abandon() ends it. The writer thread creates the file's temporary file beside
-// the destination (making a file is the costliest step of a small download, so
-// the transfer does not wait for it), writes each buffer, starts the writeback of a
-// large file as it grows, and at the commit runs the caller's last step on the
-// finished file (its record, given the file's size and content hash, taken as
-// the buffers were written), starts the writeback of what is left and puts it
-// in place (TempFile::Commit, kDataOrdered). Files are put in place in the
-// order they were begun, so that of two files of one name the later wins.
-// Only the last 32 MiB written stay in the page cache (PageCacheWindow).
+// Several files may be under way at once, one per transfer: Begin() names a
+// file's destination and gives its ticket, Fill() gives its data buffer by
+// buffer, then Commit() or Abandon() ends it; Rewind() empties it again (a
+// transfer that must start over). The writer thread creates each file's
+// temporary file beside its destination (making a file is the costliest step
+// of a small download, so the transfer does not wait for it), writes each
+// buffer, starts the writeback of a large file as it grows, and at the commit
+// runs the caller's last step on the finished file (its record, given the
+// file's size and content hash, taken as the buffers were written), starts the
+// writeback of what is left and puts it in place (TempFile::Commit,
+// kDataOrdered). Jobs are done in the order they are handed over, so files are
+// put in place in the order they are committed: of two files of one name, the
+// one committed later wins. Only the last 32 MiB written stay in the page
+// cache (PageCacheWindow).
 //
-// Buffers come from a pool of kBuffers of kBufferSize bytes: Take() waits while
-// the disk is behind, so memory stays flat whatever the speed of the network.
-// A file whose write or commit fails is discarded and its temporary file
-// removed; Wait() gives the reason, and Failed() lets the transfer stop early.
-// Destroying the writer finishes the files handed over and discards one not
-// yet committed.
+// Buffers come from a pool of `buffers` of kBufferSize bytes: Take() waits
+// while the disk is behind, so memory stays flat whatever the speed of the
+// network. The pool must hold more buffers than there are files being filled
+// at once, or Take() could wait for ever. A file whose write or commit fails
+// is discarded and its temporary file removed; Wait() gives the reason, and
+// Failed() lets the transfer stop early. Destroying the writer finishes the
+// files handed over and discards those not committed.
 #pragma once
 
 #include <condition_variable>
@@ -29,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,27 +57,30 @@ class DiskWriter {
   };
   using Ticket = uint64_t;
 
-  DiskWriter();
+  explicit DiskWriter(int buffers = kBuffers);
   ~DiskWriter();
   DiskWriter(const DiskWriter&) = delete;
   DiskWriter& operator=(const DiskWriter&) = delete;
 
-  // Begins a file to be put in place as `destination`. The file begun before
-  // must have been committed or abandoned. When its temporary file cannot be
-  // created, the file fails (Failed() turns true) with TempFile's reason.
+  // Begins a file to be put in place as `destination`. When its temporary
+  // file cannot be created, the file fails (Failed() turns true) with
+  // TempFile's reason.
   Ticket Begin(const std::string& destination);
   // An empty buffer to fill; waits for one while all are in use.
   Buffer* Take();
-  // Hands `buffer` (from Take, `used` bytes filled) over to the file begun last.
-  void Fill(Buffer* buffer);
+  // Hands `buffer` (from Take, `used` bytes filled) over to the file of `ticket`.
+  void Fill(Ticket ticket, Buffer* buffer);
   // Gives a buffer back unwritten.
   void Return(Buffer* buffer);
-  // The file begun last is whole: `last(fd, digest)` runs on it with its size
+  // Empties the file of `ticket`: what is filled after this is all of it, and
+  // its content hash starts anew.
+  void Rewind(Ticket ticket);
+  // The file of `ticket` is whole: `last(fd, digest)` runs on it with its size
   // and content hash (an fw::Error it raises fails the file), then it is put
   // in place.
-  void Commit(std::function<void(int fd, const ContentDigest& digest)> last);
-  // The file begun last is not wanted: it is discarded.
-  void Abandon();
+  void Commit(Ticket ticket, std::function<void(int fd, const ContentDigest& digest)> last);
+  // The file of `ticket` is not wanted: it is discarded.
+  void Abandon(Ticket ticket);
   // Waits until the file of `ticket` is in place (true) or failed (false, with
   // the reason in `reason`).
   bool Wait(Ticket ticket, std::string* reason);
@@ -84,7 +91,7 @@ class DiskWriter {
 
  private:
   struct Job {
-    enum Kind { kBegin, kFill, kCommit, kAbandon } kind = kAbandon;
+    enum Kind { kBegin, kFill, kRewind, kCommit, kAbandon } kind = kAbandon;
     Ticket ticket = 0;
     std::string destination;
     Buffer* buffer = nullptr;
@@ -92,8 +99,16 @@ class DiskWriter {
   };
   void Run();
   void Do(Job& job);
+  // A file being written, on the writer thread.
+  struct File {
+    std::unique_ptr<TempFile> temp;
+    std::string error;  // why it failed; later buffers are skipped
+    int64_t written = 0;
+    int64_t handedToDisk = 0;
+    ContentHash hash;
+  };
   void Settle(Ticket ticket, std::string reason);
-  void Fail(std::string reason);
+  void Fail(Ticket ticket, File& file, std::string reason);
   void Push(Job job);
 
   std::mutex mutex_;
@@ -103,19 +118,16 @@ class DiskWriter {
   std::vector<std::unique_ptr<Buffer>> pool_;
   std::vector<Buffer*> free_;
   std::map<Ticket, std::string> failed_;  // reasons of settled files that failed
+  std::set<Ticket> unsettled_;            // begun, neither in place nor failed yet
   Ticket begun_ = 0;
-  Ticket settled_ = 0;  // every ticket up to this one is settled
   bool stopping_ = false;
 
   TempFileMaker maker_;  // makes the next files while this one is written
 
-  // The writer thread's own: the file being written.
-  std::unique_ptr<TempFile> file_;
-  Ticket fileTicket_ = 0;
-  std::string fileError_;
-  int64_t written_ = 0;
-  int64_t handedToDisk_ = 0;
-  ContentHash hash_;
+  // The writer thread's own: the files being written, and the one whose pages
+  // the window follows.
+  std::map<Ticket, File> files_;
+  Ticket cachedTicket_ = 0;
   PageCacheWindow cached_;
 
   std::thread thread_;

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <unistd.h>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/fixtures/temp_folder.h"
@@ -21,8 +23,8 @@ fw::DiskWriter::Ticket Put(fw::DiskWriter& writer, const std::string& destinatio
   fw::DiskWriter::Buffer* buffer = writer.Take();
   std::memcpy(buffer->bytes.get(), text.data(), text.size());
   buffer->used = text.size();
-  writer.Fill(buffer);
-  writer.Commit(nullptr);
+  writer.Fill(ticket, buffer);
+  writer.Commit(ticket, nullptr);
   return ticket;
 }
 
@@ -45,6 +47,50 @@ TEST(DiskWriterTest, AFileThatCannotBeMadeFailsAloneWithItsReason) {
   EXPECT_NE(reason.find(missing), std::string::npos) << reason;
   EXPECT_EQ(dir.Entries(), (Names{"a", "c"}));
   EXPECT_EQ(fwtest::ReadFile(dir / "c"), "third");
+}
+
+// Hands `text` over to the file of `ticket` as one buffer.
+void FillWith(fw::DiskWriter& writer, fw::DiskWriter::Ticket ticket, const std::string& text) {
+  fw::DiskWriter::Buffer* buffer = writer.Take();
+  std::memcpy(buffer->bytes.get(), text.data(), text.size());
+  buffer->used = text.size();
+  writer.Fill(ticket, buffer);
+}
+
+// Files of several transfers are written at once, each from its own buffers:
+// none takes another's bytes, the content hash is of each file's own bytes
+// (of those after a rewind only), and a file abandoned midway leaves nothing.
+TEST(DiskWriterTest, FilesWrittenAtOnceKeepTheirOwnBytes) {
+  fwtest::TempFolder dir;
+  fw::DiskWriter writer(3);
+  const auto a = writer.Begin(dir / "a");
+  const auto b = writer.Begin(dir / "b");
+  const auto c = writer.Begin(dir / "c");
+  FillWith(writer, a, "a1");
+  FillWith(writer, b, "old version ");
+  FillWith(writer, c, "lost");
+  FillWith(writer, a, "a2");
+  writer.Rewind(b);  // the resource changed: its new version from the start
+  FillWith(writer, b, "b-new");
+  writer.Abandon(c);
+  fw::ContentDigest digestA, digestB;
+  writer.Commit(b, [&](int, const fw::ContentDigest& d) { digestB = d; });
+  writer.Commit(a, [&](int, const fw::ContentDigest& d) { digestA = d; });
+  std::string reason;
+  EXPECT_TRUE(writer.Wait(a, &reason)) << reason;
+  EXPECT_TRUE(writer.Wait(b, &reason)) << reason;
+  EXPECT_FALSE(writer.Wait(c, &reason));
+  EXPECT_EQ(fwtest::ReadFile(dir / "a"), "a1a2");
+  EXPECT_EQ(fwtest::ReadFile(dir / "b"), "b-new");
+  EXPECT_EQ(digestA.size, 4);
+  EXPECT_EQ(digestB.size, 5);
+  for (const auto& [name, digest] : {std::pair{"a", digestA}, std::pair{"b", digestB}}) {
+    const int fd = open((dir / name).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(digest.hash, fw::DigestOf(fd, name).hash) << name;
+    close(fd);
+  }
+  EXPECT_EQ(dir.Entries(), (Names{"a", "b"}));
 }
 
 // A file over the size whose pages are let go later, its bytes told by `i`.

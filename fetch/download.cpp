@@ -1,21 +1,26 @@
 #include "fetch/download.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <new>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -191,6 +196,45 @@ std::string ShortageNamed(std::string reason) {
   return reason;
 }
 
+// How many transfers the process's descriptors allow at once: each takes a
+// socket, a temporary file and, while its host's name is looked up, two more;
+// a quarter of the soft limit is left to the files made ahead and held by the
+// writer, and a few to the rest of the run.
+int TransfersDescriptorsAllow() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;
+  long open = 0;
+  if (DIR* fds = opendir("/proc/self/fd")) {
+    while (readdir(fds) != nullptr) ++open;
+    closedir(fds);
+  }
+  const long soft = static_cast<long>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+  const long spare = soft - open - soft / 4 - 4;
+  return static_cast<int>(std::max(1L, spare / 4));
+}
+
+// The origin of `url`, "scheme://host:port" in lower case; empty when it has
+// none libcurl can read.
+std::string OriginOf(const std::string& url) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parts(curl_url(), curl_url_cleanup);
+  if (!parts || curl_url_set(parts.get(), CURLUPART_URL, url.c_str(),
+                             CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    return {};
+  }
+  std::string origin;
+  for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+    char* value = nullptr;
+    const unsigned flags = part == CURLUPART_PORT ? CURLU_DEFAULT_PORT : 0;
+    if (curl_url_get(parts.get(), part, &value, flags) != CURLUE_OK) return {};
+    origin += part == CURLUPART_SCHEME ? "" : part == CURLUPART_HOST ? "://" : ":";
+    origin += value;
+    curl_free(value);
+  }
+  std::transform(origin.begin(), origin.end(), origin.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return origin;
+}
+
 // Whether `url` names an http or an https resource; nullopt for other schemes.
 std::optional<bool> HttpsUrl(const char* url) {
   if (url == nullptr) return std::nullopt;
@@ -203,59 +247,65 @@ std::optional<bool> HttpsUrl(const char* url) {
 
 using Clock = std::chrono::steady_clock;
 
-struct DownloadSession::Impl {
-  DownloadLimits limits;
-  std::string caFile;      // the extra certificates' file, empty for none
-  std::string trustError;  // why the extra certificates cannot be used
-  std::vector<std::string> notices;
-  FetchInfo info;  // of the fetch under way, then of the last one
-  bool conditional = false;
-  curl_slist* conditions = nullptr;
-  CURL* curl = nullptr;
-  std::string startError;  // why there is no handle
-  char errbuf[CURL_ERROR_SIZE] = {};
-  std::string lastError;
-  std::function<void(const DownloadProgress&)> progress;
-  std::unique_ptr<DiskWriter> writer;  // made at the first fetch
-  // The netrc file checked at the start, held open for libcurl to read
-  // through /proc/self/fd; -1 for none.
-  int netrcFd = -1;
-  std::string netrcPath;  // "/proc/self/fd/<netrcFd>"
+namespace {
 
-  // State of the fetch under way.
+// One transfer's handle and what it has learnt so far. The handles are kept
+// between transfers, so that each keeps its TLS sessions and settings.
+struct Attempt {
+  DownloadSession::Impl* session = nullptr;
+  CURL* curl = nullptr;
+  uint64_t id = 0;
+  char errbuf[CURL_ERROR_SIZE] = {};
+  FetchInfo info;
+  FetchRequest request;
+  std::string origin;  // of `url`: where its streams may share a connection
+  bool alone = false;  // started while its origin was not known to multiplex
+  std::string url;     // as given
+  std::string path;    // the destination
+  std::string source;  // what libcurl is asked for (a file:// source by its descriptor)
+  curl_slist* headers = nullptr;
+  bool conditional = false;
+  bool local = false;  // a file:// source
+  int localFd = -1;
+  int64_t localSize = -1;  // a file:// source: its size when it was checked
+  Clock::time_point started{};
+  std::chrono::milliseconds left{0};  // to the deadline, when the transfer started
+  std::vector<std::string> secrets;   // never to appear in a reason
+
   DiskWriter::Ticket ticket = 0;         // of the file being received
   DiskWriter::Buffer* buffer = nullptr;  // being filled
-  int64_t received = 0;
-  long refusedStatus = 0;  // a status other than 2xx whose body was refused
-  bool waiting = false;    // a request is out and its answer is awaited
+  int64_t offset = 0;                    // bytes of the file that earlier attempts brought
+  int64_t received = 0;                  // body bytes of this attempt
+  // A continued transfer: the validator its If-Range carries.
+  std::string resumeValidator;
+  bool bodyChecked = false;  // the final answer's status was looked at
+  long refusedStatus = 0;    // a status other than 2xx whose body was refused
+  bool waiting = false;      // a request is out and its answer is awaited
   Clock::time_point lastHeard{};
   bool stalled = false;
-  bool outOfTime = false;            // the run's deadline passed during the fetch
-  bool tlsSeen = false;              // a request of this fetch went out over https
-  bool downgraded = false;           // ... and a later one was to go over plain http
-  bool noSocket = false;             // a socket could not be made: no descriptor left
-  std::string fileError;             // the temporary file could not be written
-  std::string progressError;         // the progress callback raised
-  std::vector<std::string> secrets;  // never to appear in lastError
+  bool outOfTime = false;   // the run's deadline passed during the fetch
+  bool tlsSeen = false;     // a request of this fetch went out over https
+  bool downgraded = false;  // ... and a later one was to go over plain http
+  bool noSocket = false;    // a socket could not be made: no descriptor left
+  std::string fileError;    // the temporary file could not be written
+  std::string progressError;
   // The HTTP answer being received: what its headers said.
   bool headersDone = false;
   bool hasLocation = false;
-  int64_t announced = -1;  // its Content-Length, -1 when none
-  // A file:// source: its size when it was checked, -1 for other URLs.
-  int64_t localSize = -1;
+  bool acceptsRanges = false;
+  int64_t announced = -1;   // its Content-Length, -1 when none
+  int64_t rangeStart = -1;  // where its Content-Range starts, -1 when none
 
-  void Configure();
-  void Trust(const DownloadTrust& trust);
-  void UseNetrc(const std::string& path);
-  DiskWriter::Ticket Run(const std::string& url, const std::string& path,
-                         const FetchRequest& request);
-  std::string OpenLocal(const std::string& path, int* fd);
-  void Append(const char* data, size_t size);
+  void Reset();
   bool IsHttp();
   long HttpStatus();
+  void CheckBody();
+  void Append(const char* data, size_t size);
+  void Hand();
   std::string Reason(CURLcode rc);
   std::string StatusReason(long status) const;
   std::string CurlReason(CURLcode rc);
+  std::string ResumeValidator() const;
 
   static size_t OnData(char* data, size_t size, size_t count, void* self);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
@@ -264,9 +314,98 @@ struct DownloadSession::Impl {
   static int OnTransferInfo(void* self, curl_off_t, curl_off_t now, curl_off_t, curl_off_t);
 };
 
-void DownloadSession::Impl::Configure() {
+// What a broken transfer left for the next attempt to continue.
+struct Partial {
+  DiskWriter::Ticket ticket = 0;
+  std::string url;
+  std::string path;
+  int64_t size = 0;
+  std::string validator;  // a strong ETag, or a Last-Modified
+};
+
+}  // namespace
+
+struct DownloadSession::Impl {
+  DownloadLimits limits;
+  int parallel = 1;
+  std::string caFile;      // the extra certificates' file, empty for none
+  std::string trustError;  // why the extra certificates cannot be used
+  std::string bundle;      // the certificates trusted, when caFile is set
+  std::vector<std::string> notices;
+  std::string startError;  // why there is no multi handle
+  CURLM* multi = nullptr;
+  CURLSH* share = nullptr;
+  std::function<void(uint64_t, const DownloadProgress&)> progress;
+  std::unique_ptr<DiskWriter> writer;  // made at the first fetch
+  // The netrc file checked at the start, held open for libcurl to read
+  // through /proc/self/fd; -1 for none.
+  int netrcFd = -1;
+  std::string netrcPath;  // "/proc/self/fd/<netrcFd>"
+
+  uint64_t lastId = 0;
+  std::vector<std::unique_ptr<Attempt>> idle;  // handles between transfers
+  std::map<uint64_t, std::unique_ptr<Attempt>> running;
+  std::vector<TransferDone> refused;  // done before any request, told at the next Wait
+  std::map<uint64_t, Partial> partials;
+  uint64_t lastPartial = 0;
+  // Origins whose answers came over HTTP/2: their transfers share connections
+  // as streams. And the transfers running to each origin.
+  std::set<std::string> multiplexed;
+  std::map<std::string, int> runningTo;
+  int runningAlone = 0;  // transfers running to origins not multiplexed
+
+  FetchInfo info;  // of the last Fetch or Transfer
+  std::string lastError;
+
+  ~Impl();
+  std::unique_ptr<Attempt> Handle();
+  void Configure(Attempt& t);
+  void Trust(const DownloadTrust& trust);
+  void UseNetrc(const std::string& path);
+  std::string Begin(Attempt& t, const std::string& url, const std::string& path);
+  TransferDone Complete(std::unique_ptr<Attempt> t, CURLcode rc);
+  std::string OpenLocal(Attempt& t, const std::string& path);
+};
+
+DownloadSession::Impl::~Impl() {
+  for (auto& [id, t] : running) {
+    curl_multi_remove_handle(multi, t->curl);
+    idle.push_back(std::move(t));
+  }
+  running.clear();
+  for (auto& t : idle) {
+    if (t->curl) curl_easy_cleanup(t->curl);
+    curl_slist_free_all(t->headers);
+    if (t->localFd >= 0) close(t->localFd);
+  }
+  // The writer discards the files it was not asked to commit (partials too).
+  writer.reset();
+  if (multi) curl_multi_cleanup(multi);
+  if (share) curl_share_cleanup(share);
+  if (netrcFd >= 0) close(netrcFd);
+}
+
+// A handle for a new transfer: one kept from an earlier one, or a new one.
+std::unique_ptr<Attempt> DownloadSession::Impl::Handle() {
+  if (!idle.empty()) {
+    std::unique_ptr<Attempt> t = std::move(idle.back());
+    idle.pop_back();
+    return t;
+  }
+  auto t = std::make_unique<Attempt>();
+  t->session = this;
+  t->curl = curl_easy_init();
+  if (!t->curl) throw Error(kOutOfMemory, "cannot start libcurl");
+  Configure(*t);
+  return t;
+}
+
+void DownloadSession::Impl::Configure(Attempt& t) {
+  CURL* curl = t.curl;
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, t.errbuf);
+  curl_easy_setopt(curl, CURLOPT_PRIVATE, &t);
+  if (share) curl_easy_setopt(curl, CURLOPT_SHARE, share);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,ftp,ftps,file");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
@@ -281,21 +420,57 @@ void DownloadSession::Impl::Configure() {
   // No low-speed limit: libcurl averages speed over several seconds, so it would
   // fail a server that sends a byte now and then. OnTransferInfo watches for a
   // stall itself.
-  curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, OnRequest);
-  curl_easy_setopt(curl, CURLOPT_PREREQDATA, this);
-  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
-  curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, this);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, Attempt::OnRequest);
+  curl_easy_setopt(curl, CURLOPT_PREREQDATA, &t);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, Attempt::OnOpenSocket);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &t);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Attempt::OnHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnData);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Attempt::OnData);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, Attempt::OnTransferInfo);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+  if (!caFile.empty()) {
+    // The session keeps the bundle for as long as its handles live.
+    curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_NOCOPY};
+    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+  }
+  if (netrcFd >= 0) {
+    curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+    curl_easy_setopt(curl, CURLOPT_NETRC_FILE, netrcPath.c_str());
+  }
+}
+
+void Attempt::Reset() {
+  request = FetchRequest();
+  url.clear();
+  path.clear();
+  source.clear();
+  curl_slist_free_all(headers);
+  headers = nullptr;
+  conditional = local = false;
+  if (localFd >= 0) close(localFd);
+  localFd = -1;
+  localSize = -1;
+  info = FetchInfo();
+  secrets.clear();
+  ticket = 0;
+  buffer = nullptr;
+  offset = received = 0;
+  resumeValidator.clear();
+  bodyChecked = false;
+  refusedStatus = 0;
+  waiting = stalled = outOfTime = tlsSeen = downgraded = noSocket = false;
+  fileError.clear();
+  progressError.clear();
+  headersDone = hasLocation = acceptsRanges = false;
+  announced = rangeStart = -1;
+  errbuf[0] = '\0';
 }
 
 // Whether the transfer (its latest request, after redirects) speaks HTTP.
-bool DownloadSession::Impl::IsHttp() {
+bool Attempt::IsHttp() {
   char* scheme = nullptr;
   return curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme) == CURLE_OK && scheme &&
          strncasecmp(scheme, "http", 4) == 0;
@@ -303,7 +478,7 @@ bool DownloadSession::Impl::IsHttp() {
 
 // The response code when the transfer speaks HTTP, 0 otherwise (FTP replies also
 // come as response codes, and must not be read as HTTP statuses).
-long DownloadSession::Impl::HttpStatus() {
+long Attempt::HttpStatus() {
   if (!IsHttp()) return 0;
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -315,141 +490,196 @@ long DownloadSession::Impl::HttpStatus() {
 // fetch has gone over https, none goes over plain http: the login of the URL
 // or of the netrc file would travel in clear, and the answer could be
 // anyone's. Nothing has been sent on the new connection yet.
-int DownloadSession::Impl::OnRequest(void* self, char*, char*, int, int) {
-  auto* s = static_cast<Impl*>(self);
+int Attempt::OnRequest(void* self, char*, char*, int, int) {
+  auto* t = static_cast<Attempt*>(self);
   char* url = nullptr;
-  curl_easy_getinfo(s->curl, CURLINFO_EFFECTIVE_URL, &url);
+  curl_easy_getinfo(t->curl, CURLINFO_EFFECTIVE_URL, &url);
   if (const std::optional<bool> https = HttpsUrl(url)) {
     if (*https) {
-      s->tlsSeen = true;
-    } else if (s->tlsSeen) {
-      s->downgraded = true;
+      t->tlsSeen = true;
+    } else if (t->tlsSeen) {
+      t->downgraded = true;
       return CURL_PREREQFUNC_ABORT;
     }
   }
-  s->waiting = true;
-  s->lastHeard = Clock::now();
+  t->waiting = true;
+  t->lastHeard = Clock::now();
   return CURL_PREREQFUNC_OK;
 }
 
 // Makes the sockets of the session's connections, noting when the process has
 // no descriptor left for one.
-curl_socket_t DownloadSession::Impl::OnOpenSocket(void* self, curlsocktype,
-                                                  curl_sockaddr* address) {
+curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
   const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-  if (fd < 0 && NoDescriptor(errno)) static_cast<Impl*>(self)->noSocket = true;
+  if (fd < 0 && NoDescriptor(errno)) static_cast<Attempt*>(self)->noSocket = true;
   return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 
+// Where a Content-Range value ("bytes 100-199/200") starts; -1 when it says
+// no start.
+int64_t RangeStart(const std::string& value) {
+  if (value.size() < 7 || strncasecmp(value.c_str(), "bytes ", 6) != 0) return -1;
+  char* end = nullptr;
+  errno = 0;
+  const long long start = std::strtoll(value.c_str() + 6, &end, 10);
+  return errno == 0 && end != value.c_str() + 6 && *end == '-' && start >= 0 ? start : -1;
+}
+
 // Each header line of each answer (redirects and interim answers included).
-size_t DownloadSession::Impl::OnHeader(char* data, size_t size, size_t count, void* self) {
-  auto* s = static_cast<Impl*>(self);
-  s->lastHeard = Clock::now();
+size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
+  auto* t = static_cast<Attempt*>(self);
+  t->lastHeard = Clock::now();
   std::string_view line(data, size * count);
   std::string value;
   if (line.starts_with("HTTP/")) {  // the status line: a new answer begins
-    s->headersDone = s->hasLocation = false;
-    s->announced = -1;
-    s->info.etag.clear();
-    s->info.lastModified.clear();
-    s->info.retryAfter = -1;
+    // The host speaks HTTP/2: more transfers may go to it at once.
+    if (line.starts_with("HTTP/2") && !t->origin.empty()) t->session->multiplexed.insert(t->origin);
+    t->headersDone = t->hasLocation = t->acceptsRanges = false;
+    t->announced = t->rangeStart = -1;
+    t->info.etag.clear();
+    t->info.lastModified.clear();
+    t->info.retryAfter = -1;
   } else if (HeaderValue(line, "etag", &value)) {
-    s->info.etag = value;
+    t->info.etag = value;
   } else if (HeaderValue(line, "last-modified", &value)) {
-    s->info.lastModified = value;
+    t->info.lastModified = value;
   } else if (HeaderValue(line, "retry-after", &value)) {
-    s->info.retryAfter = RetryAfterSeconds(value);
+    t->info.retryAfter = RetryAfterSeconds(value);
   } else if (line == "\r\n" || line == "\n") {
-    s->headersDone = true;
+    t->headersDone = true;
   } else if (HeaderValue(line, "location", &value)) {
-    s->hasLocation = !value.empty();
-    AddSecrets(value, &s->secrets);
+    t->hasLocation = !value.empty();
+    AddSecrets(value, &t->secrets);
   } else if (HeaderValue(line, "content-length", &value)) {
     char* end = nullptr;
     errno = 0;
     long long length = std::strtoll(value.c_str(), &end, 10);
-    s->announced = errno == 0 && end != value.c_str() && *end == '\0' && length >= 0 ? length : -1;
+    t->announced = errno == 0 && end != value.c_str() && *end == '\0' && length >= 0 ? length : -1;
+  } else if (HeaderValue(line, "accept-ranges", &value)) {
+    t->acceptsRanges = strcasecmp(value.c_str(), "bytes") == 0;
+  } else if (HeaderValue(line, "content-range", &value)) {
+    t->rangeStart = RangeStart(value);
   }
   return size * count;
 }
 
-size_t DownloadSession::Impl::OnData(char* data, size_t size, size_t count, void* self) {
-  auto* s = static_cast<Impl*>(self);
-  s->lastHeard = Clock::now();
-  // Only the body of a whole 2xx answer is the file. libcurl already fails on an error
-  // status; this also covers the answers it passes through: an error page of
-  // some authentication replies, a 3xx it does not follow, a 206 or 304.
-  if (long status = s->HttpStatus(); status != 0 && !Whole2xx(status)) {
-    s->refusedStatus = status;
-    return CURL_WRITEFUNC_ERROR;
+// The final answer's status, looked at once before its body is taken: only
+// the body of a whole 2xx answer is the file. A continued transfer takes a 206
+// that starts where its file ends; a 200 replaces what earlier attempts
+// brought. libcurl already fails on an error status; this also covers the
+// answers it passes through: an error page of some authentication replies, a
+// 3xx it does not follow, a 206 or 304 not asked for.
+void Attempt::CheckBody() {
+  if (bodyChecked) return;
+  bodyChecked = true;
+  const long status = HttpStatus();
+  if (status == 0) return;
+  if (offset > 0 && status == 206) {
+    if (rangeStart != offset) refusedStatus = status;
+    return;
   }
+  if (!Whole2xx(status)) {
+    refusedStatus = status;
+    return;
+  }
+  if (offset > 0) {  // the resource changed: its new version, from the start
+    session->writer->Rewind(ticket);
+    offset = 0;
+  }
+}
+
+size_t Attempt::OnData(char* data, size_t size, size_t count, void* self) {
+  auto* t = static_cast<Attempt*>(self);
+  t->lastHeard = Clock::now();
+  t->CheckBody();
+  if (t->refusedStatus != 0) return CURL_WRITEFUNC_ERROR;
   // The disk failed this file already (full, say): no point going on.
-  if (s->writer->Failed(s->ticket)) {
-    s->fileError = "write failed";
+  if (t->session->writer->Failed(t->ticket)) {
+    t->fileError = "write failed";
     return CURL_WRITEFUNC_ERROR;
   }
   try {
-    s->Append(data, size * count);
+    t->Append(data, size * count);
   } catch (const std::bad_alloc&) {
-    s->fileError = "out of memory";
+    t->fileError = "out of memory";
     return CURL_WRITEFUNC_ERROR;
   }
   return size * count;
 }
 
-int DownloadSession::Impl::OnTransferInfo(void* self, curl_off_t, curl_off_t now, curl_off_t,
-                                          curl_off_t) {
-  auto* s = static_cast<Impl*>(self);
+int Attempt::OnTransferInfo(void* self, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Attempt*>(self);
+  const DownloadSession::Impl& s = *t->session;
   // Called at least once a second, also while nothing arrives.
-  if (Clock::now() >= s->limits.deadline) {
-    s->outOfTime = true;
+  if (Clock::now() >= s.limits.deadline) {
+    t->outOfTime = true;
     return 1;
   }
-  if (s->waiting && s->limits.stallTimeout > 0 &&
-      Clock::now() - s->lastHeard >= std::chrono::seconds(s->limits.stallTimeout)) {
-    s->stalled = true;
+  if (t->waiting && s.limits.stallTimeout > 0 &&
+      Clock::now() - t->lastHeard >= std::chrono::seconds(s.limits.stallTimeout)) {
+    t->stalled = true;
     return 1;
   }
-  if (!s->progress) return 0;
+  if (!s.progress) return 0;
   curl_off_t total = -1;
-  curl_easy_getinfo(s->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
+  curl_easy_getinfo(t->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
   DownloadProgress p;
-  p.bytes = now;
-  p.total = total >= 0 ? total : -1;
+  p.bytes = t->offset + now;
+  p.total = total >= 0 ? t->offset + total : -1;
   try {
-    s->progress(p);
+    s.progress(t->id, p);
   } catch (const std::exception& e) {
-    s->progressError = e.what();
+    t->progressError = e.what();
     return 1;
   } catch (...) {
-    s->progressError = "unknown error";
+    t->progressError = "unknown error";
     return 1;
   }
   return 0;
 }
 
 // Copies received bytes into the writer's buffers, handing each over full.
-void DownloadSession::Impl::Append(const char* data, size_t size) {
+void Attempt::Append(const char* data, size_t size) {
   received += static_cast<int64_t>(size);
+  DiskWriter& writer = *session->writer;
   while (size > 0) {
-    if (!buffer) buffer = writer->Take();
+    if (!buffer) buffer = writer.Take();
     const size_t take = std::min(size, DiskWriter::kBufferSize - buffer->used);
     std::memcpy(buffer->bytes.get() + buffer->used, data, take);
     buffer->used += take;
     data += take;
     size -= take;
     if (buffer->used == DiskWriter::kBufferSize) {
-      writer->Fill(buffer);
+      writer.Fill(ticket, buffer);
       buffer = nullptr;
     }
   }
 }
 
+// Hands what is left in the buffer over to the file.
+void Attempt::Hand() {
+  if (!buffer) return;
+  if (buffer->used > 0) {
+    session->writer->Fill(ticket, buffer);
+  } else {
+    session->writer->Return(buffer);
+  }
+  buffer = nullptr;
+}
+
+// The validator a continued request may carry in If-Range: a strong ETag, or
+// else the Last-Modified date; empty when the answer cannot be continued.
+std::string Attempt::ResumeValidator() const {
+  if (!acceptsRanges) return {};
+  if (!info.etag.empty() && !info.etag.starts_with("W/")) return info.etag;
+  return info.lastModified;
+}
+
 // Checks a file:// source without reading it: only a regular file is fetched.
-// Returns why it cannot be, or the empty text with `fd` open on the file, so
-// that libcurl reads the very file checked even if its name is taken by
-// another one meanwhile (a FIFO would block libcurl's open for ever).
-std::string DownloadSession::Impl::OpenLocal(const std::string& path, int* fd) {
+// Returns why it cannot be, or the empty text with the transfer's localFd open
+// on the file, so that libcurl reads the very file checked even if its name
+// is taken by another one meanwhile (a FIFO would block libcurl's open for ever).
+std::string DownloadSession::Impl::OpenLocal(Attempt& t, const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
     return errno == ENOENT || errno == ENOTDIR
@@ -458,37 +688,34 @@ std::string DownloadSession::Impl::OpenLocal(const std::string& path, int* fd) {
   }
   if (!S_ISREG(st.st_mode)) return std::string("not a regular file: ") + KindOfFile(st.st_mode);
   // Non-blocking, in case a FIFO has taken the file's name since the check.
-  *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (*fd < 0) {
+  t.localFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (t.localFd < 0) {
     if (NoDescriptor(errno)) return kNoDescriptors;
     return std::string("cannot read the file (") + std::strerror(errno) + ")";
   }
   struct stat opened {};
-  if (fstat(*fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+  if (fstat(t.localFd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
     return "the file changed while it was read";
   }
-  localSize = opened.st_size;
+  t.localSize = opened.st_size;
   return {};
 }
 
-DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std::string& path,
-                                              const FetchRequest& request) {
-  if (!curl) {
-    lastError = startError;
-    return 0;
-  }
+// Sets the transfer up and adds it to the multi handle. Returns why it cannot
+// be, before anything is asked of any server; the empty text when it runs.
+std::string DownloadSession::Impl::Begin(Attempt& t, const std::string& url,
+                                         const std::string& path) {
+  if (!multi) return startError;
   // Past the run's deadline nothing more is asked of any server.
-  const Clock::time_point started = Clock::now();
-  if (started >= limits.deadline) {
-    info.outOfTime = true;
-    lastError = kOutOfTime;
-    return 0;
+  t.started = Clock::now();
+  if (t.started >= limits.deadline) {
+    t.info.outOfTime = true;
+    return kOutOfTime;
   }
   // Checked before anything is asked of the server.
   struct stat st {};
   if (path.empty() || path.back() == '/' || (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-    lastError = "the destination is not a file name: " + path;
-    return 0;
+    return "the destination is not a file name: " + path;
   }
   // The URL as libcurl will read it: the same parse, so that a file:// source
   // is known as one and checked before libcurl opens it.
@@ -498,145 +725,191 @@ DiskWriter::Ticket DownloadSession::Impl::Run(const std::string& url, const std:
       curl_url_set(parts.get(), CURLUPART_URL, url.c_str(),
                    CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
       curl_url_get(parts.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
-    lastError = "malformed URL";
-    return 0;
+    return "malformed URL";
   }
-  const bool local = strcasecmp(scheme, "file") == 0;
+  t.local = strcasecmp(scheme, "file") == 0;
   const bool tls = strcasecmp(scheme, "https") == 0 || strcasecmp(scheme, "ftps") == 0;
   curl_free(scheme);
-  if (tls && !trustError.empty()) {
-    lastError = trustError;
-    return 0;
-  }
-  localSize = -1;
-  int localFd = -1;
-  struct FdCloser {
-    int& fd;
-    ~FdCloser() {
-      if (fd >= 0) close(fd);
-    }
-  } closeLocal{localFd};
-  std::string source = url;
-  if (local) {
+  if (tls && !trustError.empty()) return trustError;
+  t.source = url;
+  if (t.local) {
     char* decoded = nullptr;
     if (curl_url_get(parts.get(), CURLUPART_PATH, &decoded, CURLU_URLDECODE) != CURLUE_OK) {
-      lastError = "malformed URL";
-      return 0;
+      return "malformed URL";
     }
     const std::string localPath = decoded;
     curl_free(decoded);
-    if (std::string refusal = OpenLocal(localPath, &localFd); !refusal.empty()) {
-      lastError = refusal;
-      return 0;
-    }
+    if (std::string refusal = OpenLocal(t, localPath); !refusal.empty()) return refusal;
     // libcurl opens the file already checked, by its descriptor.
-    source = "file:///proc/self/fd/" + std::to_string(localFd);
+    t.source = "file:///proc/self/fd/" + std::to_string(t.localFd);
   }
-  if (!writer) writer = std::make_unique<DiskWriter>();
+  if (!writer) {
+    const int most = parallel == 1 ? 1 : parallel * DownloadSession::kStreamsPerConnection;
+    writer = std::make_unique<DiskWriter>(DiskWriter::kBuffers + most);
+  }
 
-  // Raises when the folder is missing or not writable, before anything is
-  // asked of the server; the writer thread makes and writes the file.
-  TempFile::CheckFolder(path);
-  ticket = writer->Begin(path);
-  buffer = nullptr;
-  received = 0;
-  refusedStatus = 0;
-  waiting = stalled = false;
-  outOfTime = tlsSeen = downgraded = noSocket = false;
-  headersDone = hasLocation = false;
-  announced = -1;
-  fileError.clear();
-  progressError.clear();
-  errbuf[0] = '\0';
-  curl_easy_setopt(curl, CURLOPT_URL, source.c_str());
+  // A partial file of an earlier attempt is continued when it is of this URL
+  // and destination; any other is dropped.
+  if (t.request.resume != 0) {
+    const auto found = partials.find(t.request.resume);
+    if (found != partials.end()) {
+      Partial partial = std::move(found->second);
+      partials.erase(found);
+      if (partial.url == url && partial.path == path && !t.local) {
+        t.ticket = partial.ticket;
+        t.offset = partial.size;
+        t.resumeValidator = partial.validator;
+      } else {
+        writer->Abandon(partial.ticket);
+      }
+    }
+  }
+  if (t.ticket == 0) {
+    // Raises when the folder is missing or not writable, before anything is
+    // asked of the server; the writer thread makes and writes the file.
+    TempFile::CheckFolder(path);
+    t.ticket = writer->Begin(path);
+  }
+  curl_easy_setopt(t.curl, CURLOPT_URL, t.source.c_str());
+  // An https transfer to a host that another one is connecting to waits to
+  // share that connection when its handshake settles on HTTP/2, rather than
+  // opening one of its own. Not for plain http: there it would wait for the
+  // first answer, one request after the other.
+  curl_easy_setopt(t.curl, CURLOPT_PIPEWAIT, tls ? 1L : 0L);
   const bool deadline = limits.deadline != Clock::time_point::max();
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS,
+  curl_easy_setopt(t.curl, CURLOPT_NOPROGRESS,
                    progress || limits.stallTimeout > 0 || deadline ? 0L : 1L);
   // libcurl itself stops the fetch at the deadline too, in every phase
   // (resolving, connecting, the TLS handshake), where the progress callback
   // may not be called. Rounded up, so that it does not stop before the
   // deadline; one further than a day away is left to the callback.
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(limits.deadline - started);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
-                   deadline && left <= std::chrono::seconds(kLongestLimit)
-                       ? static_cast<long>(left.count())
+  t.left = std::chrono::ceil<std::chrono::milliseconds>(limits.deadline - t.started);
+  curl_easy_setopt(t.curl, CURLOPT_TIMEOUT_MS,
+                   deadline && t.left <= std::chrono::seconds(kLongestLimit)
+                       ? static_cast<long>(t.left.count())
                        : 0L);
   // Conditions only for this request (and its redirects).
-  curl_slist_free_all(conditions);
-  conditions = nullptr;
-  if (!request.ifNoneMatch.empty()) {
-    conditions = curl_slist_append(conditions, ("If-None-Match: " + request.ifNoneMatch).c_str());
+  if (!t.request.ifNoneMatch.empty()) {
+    t.headers = curl_slist_append(t.headers, ("If-None-Match: " + t.request.ifNoneMatch).c_str());
   }
-  if (!request.ifModifiedSince.empty()) {
-    conditions =
-        curl_slist_append(conditions, ("If-Modified-Since: " + request.ifModifiedSince).c_str());
+  if (!t.request.ifModifiedSince.empty()) {
+    t.headers =
+        curl_slist_append(t.headers, ("If-Modified-Since: " + t.request.ifModifiedSince).c_str());
   }
-  conditional = conditions != nullptr;
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, conditions);
-  CURLcode rc = curl_easy_perform(curl);
-  info.status = HttpStatus();
+  t.conditional = t.headers != nullptr;
+  if (t.offset > 0) {
+    t.headers = curl_slist_append(t.headers, ("If-Range: " + t.resumeValidator).c_str());
+    curl_easy_setopt(t.curl, CURLOPT_RANGE, (std::to_string(t.offset) + "-").c_str());
+  } else {
+    curl_easy_setopt(t.curl, CURLOPT_RANGE, nullptr);
+  }
+  curl_easy_setopt(t.curl, CURLOPT_HTTPHEADER, t.headers);
+  if (curl_multi_add_handle(multi, t.curl) != CURLM_OK) {
+    if (t.offset > 0) t.offset = 0;  // the file is abandoned with the transfer
+    return "cannot start the transfer";
+  }
+  return {};
+}
+
+// What became of a transfer libcurl has finished with `rc` (or that never
+// began, with the reason in `refusal`).
+TransferDone DownloadSession::Impl::Complete(std::unique_ptr<Attempt> owned, CURLcode rc) {
+  Attempt& t = *owned;
+  TransferDone done;
+  done.id = t.id;
+  t.info.status = t.HttpStatus();
+  long version = 0;
+  if (curl_easy_getinfo(t.curl, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+      version >= CURL_HTTP_VERSION_2_0 && !t.origin.empty()) {
+    multiplexed.insert(t.origin);
+  }
   // A time-out is the deadline's when the deadline came before the limit to
   // connect, or when it has (about) passed: libcurl's clock, not slewed by
   // NTP, may run up to 0.05% apart from ours.
+  const bool deadline = limits.deadline != Clock::time_point::max();
   if (rc == CURLE_OPERATION_TIMEDOUT && deadline) {
     const auto now = Clock::now();
-    const auto slack = std::chrono::milliseconds(100) + (now - started) / 1000;
+    const auto slack = std::chrono::milliseconds(100) + (now - t.started) / 1000;
     const long connectLimit = limits.connectTimeout > 0 ? limits.connectTimeout : 300;
-    if (left < std::chrono::seconds(connectLimit) || now + slack >= limits.deadline) {
-      outOfTime = true;
+    if (t.left < std::chrono::seconds(connectLimit) || now + slack >= limits.deadline) {
+      t.outOfTime = true;
     }
   }
-  info.outOfTime = outOfTime;
+  t.info.outOfTime = t.outOfTime;
+  // A continued transfer's answer with an empty body is looked at here, as no
+  // data came for it: a 200 empties the file.
+  if (rc == CURLE_OK && t.offset > 0) t.CheckBody();
 
-  std::string reason = Reason(rc);
+  std::string reason = t.Reason(rc);
   const bool notModified =
-      conditional && rc == CURLE_OK && info.status == 304 && refusedStatus == 0;
+      t.conditional && rc == CURLE_OK && t.info.status == 304 && t.refusedStatus == 0;
   if (reason.empty() && !notModified) {
-    if (buffer && buffer->used > 0) {
-      writer->Fill(buffer);
-    } else if (buffer) {
-      writer->Return(buffer);
-    }
-    buffer = nullptr;
+    t.Hand();
     // The writer thread runs it later: it gets its own copy of what was said.
-    writer->Commit([last = request.beforeCommit, said = info](int fd, const ContentDigest& digest) {
+    writer->Commit(t.ticket, [last = t.request.beforeCommit, said = t.info](
+                                 int fd, const ContentDigest& digest) {
       if (last) last(fd, said, digest);
     });
-    return ticket;
-  }
-  if (buffer) writer->Return(buffer);
-  buffer = nullptr;
-  writer->Abandon();
-  // A write that failed is the reason, whatever the transfer made of it.
-  std::string writeError;
-  if (!fileError.empty() && !writer->Wait(ticket, &writeError)) reason = ShortageNamed(writeError);
-  if (notModified) {
-    info.notModified = true;
-    lastError = "not modified";
-    return 0;  // nothing was written; the earlier copy stands
+    done.ticket = t.ticket;
+    done.info = t.info;
+    idle.push_back(std::move(owned));
+    return done;
   }
   // A shortage of descriptors is the run's own: waiting does not end it.
-  info.transient = !local && fileError.empty() && progressError.empty() && !outOfTime &&
-                   !downgraded && reason != kNoDescriptors &&
-                   (stalled || TransientStatus(refusedStatus ? refusedStatus : info.status) ||
-                    (refusedStatus == 0 && info.status < 400 && TransientCode(rc)));
-  lastError = reason;
-  return 0;  // the writer discards the file, and with it every byte of this fetch
+  t.info.transient =
+      !t.local && t.fileError.empty() && t.progressError.empty() && !t.outOfTime && !t.downgraded &&
+      reason != kNoDescriptors &&
+      (t.stalled || TransientStatus(t.refusedStatus ? t.refusedStatus : t.info.status) ||
+       (t.refusedStatus == 0 && t.info.status < 400 && TransientCode(rc)));
+  // A 206 that does not start where the file ends is no part of it: the next
+  // attempt fetches the file whole.
+  if (t.offset > 0 && t.refusedStatus == 206) t.info.transient = true;
+  const std::string validator = t.ResumeValidator();
+  const bool resumable = t.info.transient && !notModified && t.refusedStatus == 0 &&
+                         t.received > 0 && !validator.empty() &&
+                         (t.info.status == 200 || (t.offset > 0 && t.info.status == 206)) &&
+                         !t.session->writer->Failed(t.ticket);
+  if (resumable) {
+    t.Hand();
+    done.partial = ++lastPartial;
+    partials.emplace(done.partial,
+                     Partial{t.ticket, t.url, t.path, t.offset + t.received, validator});
+  } else {
+    if (t.buffer) writer->Return(t.buffer);
+    t.buffer = nullptr;
+    writer->Abandon(t.ticket);
+  }
+  // A write that failed is the reason, whatever the transfer made of it.
+  std::string writeError;
+  if (!t.fileError.empty() && !writer->Wait(t.ticket, &writeError)) {
+    reason = ShortageNamed(writeError);
+  }
+  if (notModified) {
+    t.info.notModified = true;
+    reason = "not modified";  // nothing was written; the earlier copy stands
+  }
+  done.info = t.info;
+  // A reason can quote libcurl or a server; it must not show a password.
+  done.error = Scrubbed(std::move(reason), std::move(t.secrets));
+  idle.push_back(std::move(owned));
+  return done;
 }
 
 // Why the fetch failed, or the empty text when it succeeded: for HTTP only a
-// 2xx final answer whose body came whole, for a local file only all of its bytes.
-std::string DownloadSession::Impl::Reason(CURLcode rc) {
+// 2xx final answer whose body came whole (a continued transfer's 206 included),
+// for a local file only all of its bytes.
+std::string Attempt::Reason(CURLcode rc) {
   if (!fileError.empty()) return fileError;
   if (!progressError.empty()) return "progress report failed: " + progressError;
   if (outOfTime) return kOutOfTime;
   if (downgraded) return kDowngrade;
-  if (stalled) return "no data for " + std::to_string(limits.stallTimeout) + " s";
+  if (stalled) return "no data for " + std::to_string(session->limits.stallTimeout) + " s";
   if (refusedStatus) return StatusReason(refusedStatus);
   long status = HttpStatus();
   if (status >= 400) return StatusReason(status);
   if (rc != CURLE_OK) return CurlReason(rc);
-  if (status != 0 && !Whole2xx(status)) return StatusReason(status);
+  const bool continued = offset > 0 && status == 206;
+  if (status != 0 && !Whole2xx(status) && !continued) return StatusReason(status);
   // A 204 has no body, whatever its headers say.
   if (status != 0 && status != 204 && announced >= 0 && received != announced) {
     return "body of " + std::to_string(received) + " bytes, " + std::to_string(announced) +
@@ -646,14 +919,14 @@ std::string DownloadSession::Impl::Reason(CURLcode rc) {
   return {};
 }
 
-std::string DownloadSession::Impl::StatusReason(long status) const {
+std::string Attempt::StatusReason(long status) const {
   if (status >= 300 && status < 400 && status != 304 && !hasLocation) {
     return "redirect without a Location";
   }
   return "HTTP " + std::to_string(status);
 }
 
-std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
+std::string Attempt::CurlReason(CURLcode rc) {
   long osError = 0;
   curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
   long redirects = 0;
@@ -668,7 +941,7 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
       if (osError == ETIMEDOUT) return "no connection (timed out)";
       return "could not connect";
     case CURLE_OPERATION_TIMEDOUT:
-      return "no connection within " + std::to_string(limits.connectTimeout) + " s";
+      return "no connection within " + std::to_string(session->limits.connectTimeout) + " s";
     case CURLE_COULDNT_RESOLVE_HOST:
       if (DescriptorsExhausted()) return kNoDescriptors;
       if (StartsWith(detail, "Could not resolve host: ")) {
@@ -678,7 +951,7 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
     case CURLE_COULDNT_RESOLVE_PROXY:
       return "could not resolve proxy";
     case CURLE_PEER_FAILED_VERIFICATION:
-      if (!trustError.empty()) return trustError;  // an https redirect's target
+      if (!session->trustError.empty()) return session->trustError;  // an https redirect's target
       if (std::strstr(detail, "subject name") || std::strstr(detail, "does not match")) {
         return "certificate does not match the host name";
       }
@@ -689,9 +962,9 @@ std::string DownloadSession::Impl::CurlReason(CURLcode rc) {
     case CURLE_SSL_CACERT_BADFILE:
       // The extra bundle could not be used (see Trust()), or holds something
       // that looks like a certificate but is none.
-      if (!trustError.empty()) return trustError;
-      return caFile.empty() ? "cannot read the trusted certificates"
-                            : "cannot read the trusted certificates " + caFile;
+      if (!session->trustError.empty()) return session->trustError;
+      return session->caFile.empty() ? "cannot read the trusted certificates"
+                                     : "cannot read the trusted certificates " + session->caFile;
     case CURLE_SSL_CONNECT_ERROR:
       return "TLS handshake failed";
     case CURLE_TOO_MANY_REDIRECTS:
@@ -752,14 +1025,15 @@ void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
     // The bundle given replaces libcurl's own, so it is the system's bundle
     // followed by the user's: the extra certificates count on top of it.
     char* system = nullptr;
-    std::string bundle;
-    if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &system) == CURLE_OK && system) {
+    CURL* probe = curl_easy_init();
+    if (probe && curl_easy_getinfo(probe, CURLINFO_CAINFO, &system) == CURLE_OK && system) {
       try {
         bundle = ReadWholeFile(system, kMaxBundle) + "\n";
       } catch (const Error&) {
         // No system bundle: the system's trust may come from CAPATH alone.
       }
     }
+    if (probe) curl_easy_cleanup(probe);
     try {
       const std::string extra = ReadWholeFile(trust.caFile, kMaxBundle);
       if (extra.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
@@ -770,19 +1044,13 @@ void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
       trustError =
           "cannot read the trusted certificates " + trust.caFile + " (" + e.Description() + ")";
     }
-    // When the extra bundle cannot be used, nothing is trusted: Run() refuses
+    // When the extra bundle cannot be used, nothing is trusted: Begin() refuses
     // https and ftps URLs, and this fails the TLS handshake after a redirect.
     if (!trustError.empty()) bundle = "no certificate\n";
-    curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
-    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
   }
   if (!trust.netrcFile.empty()) UseNetrc(trust.netrcFile);
 }
 
-// Checks the netrc file once, on a descriptor of its own, and has libcurl read
-// that very file (/proc/self/fd/N opens the same one again): a FIFO or device
-// put in its place later never blocks or feeds a run. Non-blocking, so that
-// opening a FIFO returns at once; links are followed.
 void DownloadSession::Impl::UseNetrc(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -811,60 +1079,167 @@ void DownloadSession::Impl::UseNetrc(const std::string& path) {
   }
   netrcFd = fd;
   netrcPath = "/proc/self/fd/" + std::to_string(fd);
-  curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
-  curl_easy_setopt(curl, CURLOPT_NETRC_FILE, netrcPath.c_str());
 }
 
-DownloadSession::DownloadSession(DownloadLimits limits, DownloadTrust trust)
+DownloadSession::DownloadSession(DownloadLimits limits, DownloadTrust trust, int parallel)
     : impl_(std::make_unique<Impl>()) {
   // A longer limit would overflow the clock arithmetic and is no limit anyway.
   limits.connectTimeout = std::min(limits.connectTimeout, kLongestLimit);
   limits.stallTimeout = std::min(limits.stallTimeout, kLongestLimit);
   impl_->limits = limits;
+  // Never more at once than the descriptors allow: a run allowed few goes on
+  // one at a time rather than failing entries for want of them.
+  impl_->parallel = std::min(std::clamp(parallel, 1, kMostParallel), TransfersDescriptorsAllow());
   impl_->startError = GlobalInitError();
   if (!impl_->startError.empty()) return;
-  impl_->curl = curl_easy_init();
-  if (!impl_->curl) {
+  impl_->multi = curl_multi_init();
+  if (!impl_->multi) {
     impl_->startError = "cannot start libcurl";
     return;
   }
-  impl_->Configure();
+  // As many connections to one host as transfers at once; over HTTP/2 they
+  // share one as streams.
+  curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS,
+                    static_cast<long>(impl_->parallel));
+  curl_multi_setopt(impl_->multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+  // TLS sessions are shared, so that a second connection to a host resumes the
+  // first one's session instead of a whole handshake.
+  impl_->share = curl_share_init();
+  if (impl_->share) curl_share_setopt(impl_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   impl_->Trust(trust);
 }
 
-DownloadSession::~DownloadSession() {
-  if (impl_->curl) curl_easy_cleanup(impl_->curl);
-  curl_slist_free_all(impl_->conditions);
-  if (impl_->netrcFd >= 0) close(impl_->netrcFd);
-}
+DownloadSession::~DownloadSession() = default;
 
 bool DownloadSession::Fetch(const std::string& url, const std::string& path,
                             const FetchRequest& request) {
-  const uint64_t ticket = FetchInBackground(url, path, request);
-  return ticket != 0 && Settle(ticket, &impl_->lastError);
+  const TransferDone done = Transfer(url, path, request);
+  if (done.partial != 0) Drop(done.partial);
+  return done.ticket != 0 && Settle(done.ticket, &impl_->lastError);
 }
 
-uint64_t DownloadSession::FetchInBackground(const std::string& url, const std::string& path,
-                                            const FetchRequest& request) {
-  Impl& s = *impl_;
-  s.lastError.clear();
-  s.secrets.clear();
-  s.info = FetchInfo();
-  DiskWriter::Ticket ticket = 0;
-  try {
-    AddSecrets(url, &s.secrets);
-    ticket = s.Run(url, path, request);
-  } catch (const Error& e) {
-    s.lastError = e.Description();
-  } catch (const std::bad_alloc&) {
-    s.lastError = "out of memory";
-  } catch (const std::exception& e) {
-    s.lastError = e.what();
+TransferDone DownloadSession::Transfer(const std::string& url, const std::string& path,
+                                       const FetchRequest& request) {
+  const uint64_t id = Start(url, path, request);
+  for (;;) {
+    for (TransferDone& done : Wait(Clock::time_point::max())) {
+      if (done.id != id) continue;
+      impl_->info = done.info;
+      impl_->lastError = done.error;
+      return std::move(done);
+    }
   }
-  // A reason can quote libcurl or a server; it must not show a password.
-  if (ticket == 0) s.lastError = Scrubbed(std::move(s.lastError), std::move(s.secrets));
-  s.secrets.clear();
-  return ticket;
+}
+
+uint64_t DownloadSession::Start(const std::string& url, const std::string& path,
+                                const FetchRequest& request) {
+  Impl& s = *impl_;
+  const uint64_t id = ++s.lastId;
+  std::unique_ptr<Attempt> t;
+  std::string refusal;
+  try {
+    t = s.Handle();
+    t->Reset();
+    t->id = id;
+    t->url = url;
+    t->origin = OriginOf(url);
+    t->path = path;
+    t->request = request;
+    AddSecrets(url, &t->secrets);
+    refusal = s.Begin(*t, url, path);
+  } catch (const Error& e) {
+    refusal = e.Description();
+  } catch (const std::bad_alloc&) {
+    refusal = "out of memory";
+  } catch (const std::exception& e) {
+    refusal = e.what();
+  }
+  if (refusal.empty()) {
+    ++s.runningTo[t->origin];
+    t->alone = !s.multiplexed.count(t->origin);
+    s.runningAlone += t->alone;
+    s.running.emplace(id, std::move(t));
+    return id;
+  }
+  TransferDone done;
+  done.id = id;
+  if (t) {
+    done.info = t->info;
+    if (t->ticket != 0) s.writer->Abandon(t->ticket);
+    done.error = Scrubbed(std::move(refusal), std::move(t->secrets));
+    t->Reset();
+    s.idle.push_back(std::move(t));
+  } else {
+    std::vector<std::string> secrets;
+    AddSecrets(url, &secrets);
+    done.error = Scrubbed(std::move(refusal), std::move(secrets));
+  }
+  // A partial file handed over and not taken is dropped with the transfer.
+  if (request.resume != 0) Drop(request.resume);
+  s.refused.push_back(std::move(done));
+  return id;
+}
+
+std::vector<TransferDone> DownloadSession::Wait(Clock::time_point until) {
+  Impl& s = *impl_;
+  std::vector<TransferDone> finished = std::move(s.refused);
+  s.refused.clear();
+  while (finished.empty() && !s.running.empty()) {
+    int stillRunning = 0;
+    curl_multi_perform(s.multi, &stillRunning);
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(s.multi, &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      Attempt* handle = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &handle);
+      const CURLcode rc = message->data.result;
+      const auto found = s.running.find(handle->id);
+      curl_multi_remove_handle(s.multi, message->easy_handle);
+      std::unique_ptr<Attempt> owned = std::move(found->second);
+      s.running.erase(found);
+      if (--s.runningTo[owned->origin] == 0) s.runningTo.erase(owned->origin);
+      s.runningAlone -= owned->alone;
+      finished.push_back(s.Complete(std::move(owned), rc));
+    }
+    if (!finished.empty()) break;
+    const auto now = Clock::now();
+    if (now >= until) break;
+    // At most a second at a time, so that each transfer's progress callback
+    // (which watches for stalls and the deadline) runs at least that often.
+    const auto wait = std::min<Clock::duration>(until - now, std::chrono::seconds(1));
+    const int ms = static_cast<int>(
+        std::max<int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+    curl_multi_poll(s.multi, nullptr, 0, ms, nullptr);
+  }
+  return finished;
+}
+
+int DownloadSession::Running() const {
+  // Those refused at the start count until the next Wait tells them.
+  return static_cast<int>(impl_->running.size() + impl_->refused.size());
+}
+
+int DownloadSession::Parallel() const {
+  return impl_->parallel;
+}
+
+int DownloadSession::MostTransfers() const {
+  return impl_->parallel == 1 ? 1 : impl_->parallel * kStreamsPerConnection;
+}
+
+bool DownloadSession::HasRoomFor(const std::string& url) const {
+  const Impl& s = *impl_;
+  if (Running() >= MostTransfers()) return false;
+  const std::string origin = OriginOf(url);
+  if (s.parallel > 1 && s.multiplexed.count(origin)) return true;
+  return s.runningAlone + static_cast<int>(s.refused.size()) < s.parallel;
+}
+
+void DownloadSession::Drop(uint64_t partial) {
+  const auto found = impl_->partials.find(partial);
+  if (found == impl_->partials.end()) return;
+  impl_->writer->Abandon(found->second.ticket);
+  impl_->partials.erase(found);
 }
 
 bool DownloadSession::Settle(uint64_t ticket, std::string* reason) {
@@ -889,7 +1264,7 @@ const std::vector<std::string>& DownloadSession::Notices() const {
   return impl_->notices;
 }
 
-void DownloadSession::OnProgress(std::function<void(const DownloadProgress&)> callback) {
+void DownloadSession::OnProgress(std::function<void(uint64_t, const DownloadProgress&)> callback) {
   impl_->progress = std::move(callback);
 }
 

@@ -1,7 +1,12 @@
 // Fetching URLs into files, on libcurl.
 //
-// A DownloadSession holds one libcurl handle for a whole download run, so that
-// entries on the same host reuse one kept-alive connection. Protocols: http,
+// A DownloadSession serves a whole download run on one libcurl multi handle:
+// up to `parallel` transfers run side by side, at most `parallel` connections
+// go to one host, and connections are kept alive and reused between
+// transfers. Over HTTP/2 the transfers to one host share a connection as
+// streams, which cost the server no more connections: once a host has
+// answered over HTTP/2, up to kStreamsPerConnection times `parallel`
+// transfers may go to it at once (see HasRoomFor). Protocols: http,
 // https, ftp, ftps and file. Redirects are followed, at most 10, and only to
 // http or https; once a request of a fetch has gone over https, a redirect to
 // plain http fails the fetch with "redirect from https to http refused" before
@@ -90,6 +95,10 @@ struct FetchRequest {
   // writes nothing and LastFetch().notModified is true.
   std::string ifNoneMatch;
   std::string ifModifiedSince;
+  // The partial file of an earlier attempt at the same URL and destination
+  // (TransferDone::partial), to be continued; 0 for a fresh fetch. It is the
+  // session's from then on: continued, or dropped when it cannot be.
+  uint64_t resume = 0;
   // Called with the finished temporary file's descriptor, what the answer
   // said and the file's size and content hash, once the whole body is there
   // and before it is put in place (to give it a record, say). An fw::Error it
@@ -100,13 +109,30 @@ struct FetchRequest {
 
 // How far the current fetch has got.
 struct DownloadProgress {
-  int64_t bytes = 0;   // body bytes received so far
+  int64_t bytes = 0;   // body bytes received so far (a resumed transfer's included)
   int64_t total = -1;  // the body's announced size, -1 when unknown
+};
+
+// What became of one transfer (DownloadSession::Start).
+struct TransferDone {
+  uint64_t id = 0;      // Start's
+  uint64_t ticket = 0;  // not 0: the body arrived whole, its file is on its way (Settle)
+  FetchInfo info;       // what the final answer said
+  std::string error;    // why it failed, when ticket is 0 (as LastError())
+  // Not 0: what arrived is kept for a later attempt to continue
+  // (FetchRequest::resume); Drop() it when none will.
+  uint64_t partial = 0;
 };
 
 class DownloadSession {
  public:
-  explicit DownloadSession(DownloadLimits limits = {}, DownloadTrust trust = {});
+  static constexpr int kMostParallel = 32;
+  static constexpr int kStreamsPerConnection = 16;
+
+  // `parallel`: the most transfers at once, and connections to one host (1 to
+  // kMostParallel; fewer when the process may open too few descriptors for
+  // that many: Parallel() says how many).
+  explicit DownloadSession(DownloadLimits limits = {}, DownloadTrust trust = {}, int parallel = 1);
   ~DownloadSession();
   DownloadSession(const DownloadSession&) = delete;
   DownloadSession& operator=(const DownloadSession&) = delete;
@@ -116,19 +142,42 @@ class DownloadSession {
   // sets LastError(); it never raises and prints nothing.
   bool Fetch(const std::string& url, const std::string& path, const FetchRequest& request = {});
 
-  // As Fetch, but returns as soon as the body has arrived whole: the file is
-  // then written and put in place on the session's writer thread, after every
-  // file queued before it, while the caller goes on (with the next request).
-  // 0 when the fetch failed (LastError() says why); otherwise a ticket for
-  // Settle. Memory stays bounded: the transfer waits while the disk is behind.
-  uint64_t FetchInBackground(const std::string& url, const std::string& path,
-                             const FetchRequest& request = {});
+  // As Fetch, but returns as soon as the body has arrived whole, while the
+  // writer thread puts the file in place (see TransferDone).
+  TransferDone Transfer(const std::string& url, const std::string& path,
+                        const FetchRequest& request = {});
+
+  // Transfers side by side. Start begins fetching `url` into `path` and gives
+  // the transfer's id; at most `parallel` may be under way (Running()) when it
+  // is called. It never raises: a fetch refused before any request (a
+  // malformed URL, a missing folder, the deadline passed) is done at the next
+  // Wait. Wait runs the transfers under way until at least one is done, or
+  // until `until`, and gives those done (none when `until` came first). Files
+  // are written and put in place on the writer thread in the order their
+  // bodies arrived whole; memory stays bounded, as a transfer waits while the
+  // disk is behind.
+  uint64_t Start(const std::string& url, const std::string& path, const FetchRequest& request = {});
+  std::vector<TransferDone> Wait(std::chrono::steady_clock::time_point until);
+  // Transfers started and not yet told by Wait.
+  int Running() const;
+  // The `parallel` the session was made with, cut to what descriptors allow.
+  int Parallel() const;
+  // The most transfers at once: Parallel(), or kStreamsPerConnection times
+  // that to hosts that answered over HTTP/2; Parallel() of 1 means 1.
+  int MostTransfers() const;
+  // Whether a transfer of `url` may start now: fewer than Parallel() run to
+  // hosts that did not answer over HTTP/2, or `url`'s host did and fewer than
+  // MostTransfers() run in all.
+  bool HasRoomFor(const std::string& url) const;
+  // Discards a partial file no attempt will continue.
+  void Drop(uint64_t partial);
+
   // Waits until the file of `ticket` is in place: true; or false with the
   // reason in `reason` when its write or commit failed (an existing file of
   // its name is then as it was).
   bool Settle(uint64_t ticket, std::string* reason);
 
-  // What the last Fetch's final answer said (also after a failure).
+  // What the last Fetch's or Transfer's final answer said (also after a failure).
   const FetchInfo& LastFetch() const;
 
   // The limits the session was made with (longer time limits cut to a day).
@@ -138,7 +187,7 @@ class DownloadSession {
   // netrc file not used, and why). Empty when all is well.
   const std::vector<std::string>& Notices() const;
 
-  // Why the last Fetch failed, a short reason without the URL: "HTTP 404",
+  // Why the last Fetch or Transfer failed, a short reason without the URL: "HTTP 404",
   // "connection refused", "no data for 60 s", "certificate not trusted (...)",
   // "could not resolve host ...", "not a regular file: a FIFO", "too many
   // open files" (no descriptor left for a socket or a file), "redirect from
@@ -147,12 +196,14 @@ class DownloadSession {
   // information of any URL it quotes, read "***". Empty after a successful fetch.
   const std::string& LastError() const;
 
-  // Called during each fetch as data arrives (and about once a second while none
-  // does). An exception thrown by the callback fails the fetch.
-  void OnProgress(std::function<void(const DownloadProgress&)> callback);
+  // Called during each transfer, with its id, as data arrives (and about once
+  // a second while none does). An exception thrown by the callback fails the
+  // transfer.
+  void OnProgress(std::function<void(uint64_t id, const DownloadProgress&)> callback);
+
+  struct Impl;  // the session's state, shared with its transfers
 
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

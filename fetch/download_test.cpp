@@ -305,7 +305,7 @@ TEST_F(DownloadTest, NoPasswordInAnyReason) {
 TEST_F(DownloadTest, ReportsProgress) {
   fw::DownloadSession session;
   std::vector<fw::DownloadProgress> seen;
-  session.OnProgress([&seen](const fw::DownloadProgress& p) { seen.push_back(p); });
+  session.OnProgress([&seen](uint64_t, const fw::DownloadProgress& p) { seen.push_back(p); });
 
   ASSERT_TRUE(session.Fetch(server_.Url("/bytes/300000"), dir_ / "known"));
   ASSERT_FALSE(seen.empty());
@@ -320,7 +320,8 @@ TEST_F(DownloadTest, ReportsProgress) {
   EXPECT_EQ(seen.back().total, -1);
 
   // A callback that raises ends the fetch as a failure, keeping nothing.
-  session.OnProgress([](const fw::DownloadProgress&) { throw std::runtime_error("tty gone"); });
+  session.OnProgress(
+      [](uint64_t, const fw::DownloadProgress&) { throw std::runtime_error("tty gone"); });
   EXPECT_FALSE(session.Fetch(server_.Url("/bytes/300000"), dir_ / "broken"));
   EXPECT_NE(session.LastError().find("tty gone"), std::string::npos);
   EXPECT_EQ(dir_.Entries(), (Names{"known", "unknown"}));
@@ -363,7 +364,7 @@ TEST_F(DownloadTest, AfterTheDeadlineNothingIsAsked) {
   EXPECT_EQ(session.LastError(), "the run's time limit was reached");
   EXPECT_TRUE(session.LastFetch().outOfTime);
   EXPECT_FALSE(session.LastFetch().transient);
-  EXPECT_EQ(session.FetchInBackground(server_.Url("/bytes/10"), dir_ / "b"), 0u);
+  EXPECT_EQ(session.Transfer(server_.Url("/bytes/10"), dir_ / "b").ticket, 0u);
   EXPECT_EQ(session.LastError(), "the run's time limit was reached");
   EXPECT_EQ(server_.Stats().connections, 0);
   EXPECT_EQ(server_.Stats().requests, 0);
@@ -450,7 +451,7 @@ TEST_F(DownloadTest, InterruptLeavesNoTemporaryFile) {
     fw::InstallInterruptCleanup();
     fw::DownloadSession session;
     bool told = false;
-    session.OnProgress([&](const fw::DownloadProgress& p) {
+    session.OnProgress([&](uint64_t, const fw::DownloadProgress& p) {
       if (!told && p.bytes >= 2000000) told = write(ready[1], "x", 1) == 1;
     });
     session.Fetch(url, path);

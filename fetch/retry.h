@@ -13,10 +13,12 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace fw {
 
 class DownloadSession;
+struct FetchInfo;
 
 // The longest retries value taken; more counts as this many.
 inline constexpr int kMostRetries = 10;
@@ -25,6 +27,13 @@ inline constexpr int kMostRetries = 10;
 // at most 30; a Retry-After of `retryAfter` seconds (-1 for none) instead,
 // at most 120.
 std::chrono::seconds RetryWait(int retry, long retryAfter);
+
+// The wait before retry number `retry` of at most `retries` after an attempt
+// that failed as `info` says; nullopt when no retry is to be made: the failure
+// is not transient, the retries are used up, or the wait would end at or
+// after `deadline`.
+std::optional<std::chrono::seconds> NextRetry(int retry, int retries, const FetchInfo& info,
+                                              std::chrono::steady_clock::time_point deadline);
 
 // Runs `attempt` (one fetch through `session`; true on success) until it
 // succeeds, fails for good, or `retries` more attempts have failed, or the

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <optional>
 #include <thread>
@@ -95,54 +96,6 @@ void SnapshotFetcher::Tell(const std::string& folder, const RecordOutcome& outco
                   "): SkipUnchanged and KeepCopies do not see its new files");
 }
 
-bool SnapshotFetcher::Attempts(const SnapshotEntry& entry, const FetchRequest& request,
-                               SnapshotResult& result) {
-  const bool fetched = WithRetries(
-      session_, options_.retries,
-      [&] {
-        ++result.attempts;
-        return session_.Fetch(entry.url, entry.destination, request);
-      },
-      onRetry_, sleep_);
-  result.httpStatus = session_.LastFetch().status;
-  return fetched;
-}
-
-SnapshotFetcher::Started SnapshotFetcher::Start(const SnapshotEntry& entry) {
-  Started started;
-  if (options_.skipUnchanged) {
-    started.result = Fetch(entry);
-    return started;
-  }
-  started.folder = FolderOf(entry.destination);
-  started.written = std::make_shared<Written>();
-  FetchRequest request;
-  request.beforeCommit = RecordOf(entry, started.written);
-  WithRetries(
-      session_, options_.retries,
-      [&] {
-        ++started.result.attempts;
-        started.ticket = session_.FetchInBackground(entry.url, entry.destination, request);
-        return started.ticket != 0;
-      },
-      onRetry_, sleep_);
-  started.result.httpStatus = session_.LastFetch().status;
-  if (started.ticket == 0) started.result.reason = session_.LastError();
-  return started;
-}
-
-SnapshotResult SnapshotFetcher::Finish(Started& started) {
-  if (started.ticket != 0) {
-    started.result.ok = session_.Settle(started.ticket, &started.result.reason);
-    started.ticket = 0;
-    if (started.result.ok) {
-      started.result.bytes = started.written->size;
-      Tell(started.folder, started.written->record, started.result.notes);
-    }
-  }
-  return started.result;
-}
-
 // The basis of the entry's URL (snapshot_folder.h), each folder listed once a
 // run.
 std::unique_ptr<SnapshotBasis> SnapshotFetcher::FindBasis(const SnapshotEntry& entry) {
@@ -158,41 +111,91 @@ std::unique_ptr<SnapshotBasis> SnapshotFetcher::FindBasis(const SnapshotEntry& e
   return fw::FindBasis(*folder, entry.recordUrl, entry.shape, Now());
 }
 
-SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
-  SnapshotResult result;
+std::unique_ptr<SnapshotFetcher::Job> SnapshotFetcher::Prepare(const SnapshotEntry& entry) {
+  auto job = std::make_unique<Job>();
+  job->entry = entry;
   const std::string folder = FolderOf(entry.destination);
-  const bool records = options_.skipUnchanged && RecordsKept(folder, result);
-
-  std::unique_ptr<SnapshotBasis> basis = records ? FindBasis(entry) : nullptr;
-  auto outcome = std::make_shared<Written>();
-  FetchRequest request;
-  if (basis) {
-    request.ifNoneMatch = basis->snapshot.record.etag;
-    request.ifModifiedSince = basis->snapshot.record.lastModified;
+  const bool records = options_.skipUnchanged && RecordsKept(folder, job->result);
+  job->basis = records ? FindBasis(entry) : nullptr;
+  job->written = std::make_shared<Written>();
+  if (job->basis) {
+    job->request.ifNoneMatch = job->basis->snapshot.record.etag;
+    job->request.ifModifiedSince = job->basis->snapshot.record.lastModified;
   }
-  request.beforeCommit = RecordOf(entry, outcome);
+  job->request.beforeCommit = RecordOf(entry, job->written);
+  return job;
+}
 
-  bool fetched = Attempts(entry, request, result);
-  if (!fetched && basis && session_.LastFetch().notModified) {
-    if (AnswersConditions(request, session_.LastFetch())) {
-      result.ok = MakeFromBasis(*basis, entry, result);
-      result.fresh = result.ok;
-      if (result.ok || !result.reason.empty()) return result;
+SnapshotFetcher::Step SnapshotFetcher::Answered(Job& job, const TransferDone& done) {
+  ++job.result.attempts;
+  job.result.httpStatus = done.info.status;
+  job.request.resume = done.partial;
+  if (done.ticket != 0) {
+    job.ticket = done.ticket;
+    return Step::kSettle;
+  }
+  job.result.reason = done.error;
+  if (done.info.notModified && job.basis) {
+    const bool conditional =
+        !job.request.ifNoneMatch.empty() || !job.request.ifModifiedSince.empty();
+    if (conditional && AnswersConditions(job.request, done.info)) {
+      job.result.reason.clear();
+      job.result.ok = MakeFromBasis(*job.basis, job.entry, job.result);
+      job.result.fresh = job.result.ok;
+      if (job.result.ok || !job.result.reason.empty()) return Step::kDone;
     }
     // Not an answer about the copy there is, or that copy changed while it
-    // was copied: the file is fetched whole.
-    FetchRequest whole;
-    whole.beforeCommit = request.beforeCommit;
-    fetched = Attempts(entry, whole, result);
+    // was copied: the file is fetched whole (no retry counted).
+    job.request.ifNoneMatch.clear();
+    job.request.ifModifiedSince.clear();
+    job.basis.reset();
+    return Step::kAgain;
   }
-  if (fetched) {
-    result.ok = true;
-    result.bytes = outcome->size;
-    Tell(folder, outcome->record, result.notes);
-  } else {
-    result.reason = session_.LastError();
+  return Step::kFailed;
+}
+
+void SnapshotFetcher::Finish(Job& job) {
+  if (job.ticket == 0) return;
+  job.result.ok = session_.Settle(job.ticket, &job.result.reason);
+  job.ticket = 0;
+  if (job.result.ok) {
+    job.result.reason.clear();
+    job.result.bytes = job.written->size;
+    Tell(FolderOf(job.entry.destination), job.written->record, job.result.notes);
   }
-  return result;
+}
+
+void SnapshotFetcher::GiveUp(Job& job) {
+  if (job.request.resume != 0) session_.Drop(job.request.resume);
+  job.request.resume = 0;
+}
+
+SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
+  std::unique_ptr<Job> job = Prepare(entry);
+  for (;;) {
+    const TransferDone done =
+        session_.Transfer(job->entry.url, job->entry.destination, job->request);
+    switch (Answered(*job, done)) {
+      case Step::kSettle:
+        Finish(*job);
+        return job->result;
+      case Step::kDone:
+        return job->result;
+      case Step::kAgain:
+        continue;
+      case Step::kFailed:
+        break;
+    }
+    const auto wait =
+        NextRetry(job->retries + 1, options_.retries, done.info, session_.Limits().deadline);
+    if (!wait) {
+      GiveUp(*job);
+      return job->result;
+    }
+    ++job->retries;
+    if (onRetry_) onRetry_(job->retries, std::clamp(options_.retries, 0, kMostRetries));
+    sleep_(*wait);
+  }
 }
 
 // Makes the entry's destination a copy of the unchanged basis, with a fresh

@@ -73,32 +73,45 @@ class SnapshotFetcher {
   SnapshotFetcher(DownloadSession& session, SnapshotOptions options);
   ~SnapshotFetcher();
 
-  // `onRetry(retry, of)` is told before each retry; `sleep` waits between
-  // attempts (a real sleep in the program, a recorder in tests).
+  // For Fetch: `onRetry(retry, of)` is told before each retry; `sleep` waits
+  // between attempts (a real sleep in the program, a recorder in tests).
   void OnRetry(std::function<void(int retry, int of)> onRetry);
   void Sleep(std::function<void(std::chrono::seconds)> sleep);
 
+  // One entry from its first request to its result, retries and waits included.
   SnapshotResult Fetch(const SnapshotEntry& entry);
 
-  // A fetch whose file may still be on its way to the disk.
-  struct Started {
-    SnapshotResult result;  // final unless `ticket` is not 0
-    uint64_t ticket = 0;    // the session's, while the file is being put in place
-    std::string folder;
+  // One entry's fetch step by step, for a run that has several under way
+  // (snapshot_run.h): Prepare, then for each attempt's end Answered, and
+  // Finish once it says kSettle or GiveUp once no retry will be made.
+  struct Job {
+    SnapshotEntry entry;
+    FetchRequest request;  // what the next attempt asks
+    std::unique_ptr<SnapshotBasis> basis;
     std::shared_ptr<Written> written;  // set on the writer thread
+    SnapshotResult result;
+    uint64_t ticket = 0;  // the session's, while the file is on its way to the disk
+    int retries = 0;      // retries made so far
   };
-  // As Fetch, but returns once the body has arrived, while the session's
-  // writer puts the file in place: the next entry's request can go out
-  // meanwhile. With skipUnchanged, which needs earlier snapshots in place, it
-  // is Fetch itself.
-  Started Start(const SnapshotEntry& entry);
-  // The result of a Start, once its file is in place (or failed).
-  SnapshotResult Finish(Started& started);
+  // The job of `entry`: its basis found (with skipUnchanged) and its first
+  // request made ready. Earlier entries of the same destination must be
+  // finished by then.
+  std::unique_ptr<Job> Prepare(const SnapshotEntry& entry);
+  enum class Step {
+    kSettle,  // the body came whole: Finish, once its file is in place
+    kDone,    // the result is final (made from the basis, or failed for good)
+    kAgain,   // ask again at once, with the request now in the job
+    kFailed,  // the attempt failed: a retry, or GiveUp
+  };
+  Step Answered(Job& job, const TransferDone& done);
+  // Waits until the job's file is in place (or failed) and completes its result.
+  void Finish(Job& job);
+  // No more attempts: what an attempt left for the next one is dropped.
+  void GiveUp(Job& job);
 
  private:
   bool RecordsKept(const std::string& folder, SnapshotResult& result);
   std::unique_ptr<SnapshotBasis> FindBasis(const SnapshotEntry& entry);
-  bool Attempts(const SnapshotEntry& entry, const FetchRequest& request, SnapshotResult& result);
   bool MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& entry, SnapshotResult& result);
   void Tell(const std::string& folder, const RecordOutcome& outcome,
             std::vector<std::string>& notes);

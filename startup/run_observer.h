@@ -1,16 +1,18 @@
-// What a download run tells whoever watches it: which entry is being fetched,
-// how far it has got, and which entries failed. The run calls these in order
-// EntryStarted, any number of EntryProgress and EntryRetrying, at most one
-// EntryFailed, any EntryNote and EntryReplaces, for each entry, then
-// RunCounted and RunEnded once (also for a run with nothing to fetch). An entry's file goes to the
-// disk while the next entries are fetched, so an entry whose file then fails to be written or put
-// in place gets its EntryFailed (and its notes) after later entries' EntryStarted; results still
-// come in list order. RunNote may come before any entry. A run that an error ends early does not
+// What a download run tells whoever watches it: which entries are being
+// fetched, how far the run has got, and which entries failed. Several entries
+// are fetched at once, so EntryStarted comes for each as its first request goes
+// out, and RunProgressed and EntryRetrying for any of those under way. Results
+// come in list order: at most one EntryFailed, then any EntryNote and
+// EntryReplaces, for each entry, after EntryStarted of later entries. Then
+// RunCounted and RunEnded once (also for a run with nothing to fetch).
+// RunNote may come before any entry. A run that an error ends early does not
 // call RunEnded.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "fetch/snapshot_run.h"
 
 class RunObserver {
  public:
@@ -28,7 +30,9 @@ class RunObserver {
   // The run has fetched (or tried) every entry.
   virtual void RunEnded() = 0;
 
-  // The current entry failed in a way that may pass, and is tried again:
+  // How far the run has got over all the transfers under way.
+  virtual void RunProgressed(const fw::RunProgress& /*progress*/) {}
+  // An entry failed in a way that may pass, and is tried again:
   // retry `retry` of at most `of`.
   virtual void EntryRetrying(int /*retry*/, int /*of*/) {}
   // Something the user should know about the current entry (a snapshot that

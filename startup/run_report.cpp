@@ -64,6 +64,11 @@ RunReport::~RunReport() {
 }
 
 void RunReport::EntryStarted(int number, int count, const std::string& url, const std::string&) {
+  if (!runStartedSet_) {
+    runStartedSet_ = true;
+    runStarted_ = now_();
+  }
+  if (running_ > 1) return;  // the line follows the oldest transfer (RunProgressed)
   number_ = number;
   count_ = count;
   const std::string shown = EscapeControls(WithoutUserInfo(url));
@@ -79,6 +84,23 @@ void RunReport::EntryStarted(int number, int count, const std::string& url, cons
 void RunReport::EntryProgress(int64_t bytes, int64_t total) {
   bytes_ = bytes;
   total_ = total;
+  if (progress_ && now_() - lastDraw_ >= kRedrawEvery) Draw();
+}
+
+void RunReport::RunProgressed(const fw::RunProgress& progress) {
+  running_ = progress.running;
+  done_ = progress.done;
+  allBytes_ = progress.bytes;
+  if (progress.oldestNumber != 0 && progress.oldestNumber != number_) {
+    number_ = progress.oldestNumber;
+    const std::string shown = EscapeControls(WithoutUserInfo(progress.oldestUrl));
+    name_ = GetFileFromURL(shown);
+    if (name_.empty()) name_ = shown;
+    retry_.clear();
+    started_ = now_();
+  }
+  bytes_ = progress.oldestBytes;
+  total_ = progress.oldestTotal;
   if (progress_ && now_() - lastDraw_ >= kRedrawEvery) Draw();
 }
 
@@ -172,7 +194,20 @@ void RunReport::Draw() {
   if (!retry_.empty()) {
     for (std::string& c : counts) c = c.empty() ? retry_ : retry_ + ", " + c;
   }
-  const std::string number = "[" + std::to_string(number_) + "/" + std::to_string(count_) + "] ";
+  std::string number = "[" + std::to_string(number_) + "/" + std::to_string(count_) + "] ";
+  if (running_ > 1) {
+    // Several at once: the entries done, and the bytes and speed of all.
+    number = "[" + std::to_string(done_) + "/" + std::to_string(count_) + " done] ";
+    const std::string running = std::to_string(running_) + " running";
+    counts[2] = running + ", " + FormatBytes(allBytes_);
+    counts[0] = counts[1] = counts[2];
+    const double all = std::chrono::duration<double>(now - runStarted_).count();
+    if (all >= 0.2) {
+      counts[0] +=
+          ", " + FormatBytes(static_cast<int64_t>(static_cast<double>(allBytes_) / all)) + "/s";
+    }
+    counts[3] = running;
+  }
 
   // One column is left free: a line that fills the last column makes some
   // terminals wrap, and "\r" would then no longer reach its start.

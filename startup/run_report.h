@@ -6,8 +6,11 @@
 // failed entry ends with the line "fetchwell: F of N entries failed"; a run
 // without one adds nothing. With progress
 // on (standard error is a terminal), one progress line is drawn and rewritten
-// in place with "\r": the entry's number of the run's count, the percentage
-// when the size is known, the bytes so far, the speed and the entry's name.
+// in place with "\r". While one transfer runs: the entry's number of the
+// run's count, the percentage when the size is known, the bytes so far, the
+// speed and the entry's name. While several run: the entries done of the
+// run's count, the transfers running, the bytes and speed over all of them,
+// and the name of the oldest entry under way.
 // It never takes the terminal's last column (counted in screen columns, wide
 // characters as two); on a narrow terminal the speed, then the total, then the
 // byte counts give way, so that the entry's number and as much of its name as
@@ -58,6 +61,7 @@ class RunReport : public RunObserver {
   void EntryStarted(int number, int count, const std::string& url,
                     const std::string& destination) override;
   void EntryProgress(int64_t bytes, int64_t total) override;
+  void RunProgressed(const fw::RunProgress& progress) override;
   void EntryFailed(const std::string& url, const std::string& reason) override;
   void RunEnded() override;
   // "retry 1 of 2" joins the progress line.
@@ -104,6 +108,12 @@ class RunReport : public RunObserver {
   int64_t bytes_ = 0;
   int64_t total_ = -1;
   std::string retry_;  // "retry 1 of 2" while the entry is tried again
+  // Several transfers at once: the run's figures.
+  int running_ = 0;
+  int done_ = 0;
+  int64_t allBytes_ = 0;
+  std::chrono::steady_clock::time_point runStarted_{};
+  bool runStartedSet_ = false;
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point lastDraw_{};
 };

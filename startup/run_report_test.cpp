@@ -106,6 +106,45 @@ TEST_F(RunReportTest, ProgressLineIsThrottledAndClearedBeforeFailures) {
   EXPECT_EQ(Output(), "") << "a cleared line is not cleared twice";
 }
 
+// While several transfers run, the line tells the entries done, the
+// transfers running and the bytes and speed of all of them, with the oldest
+// entry's name; when one is left, it is that entry's line again.
+TEST_F(RunReportTest, SeveralTransfersShareOneLine) {
+  RunReport report(fds_[1], true, 80, Clock());
+  report.EntryStarted(1, 9, "http://h/a.csv", "/d/a-1.csv");
+  report.EntryStarted(2, 9, "http://h/b.csv", "/d/b-1.csv");
+  Output();
+  fw::RunProgress progress;
+  progress.done = 3;
+  progress.running = 4;
+  progress.bytes = 4096;
+  progress.oldestNumber = 2;
+  progress.oldestUrl = "http://u:pw@h/b.csv";
+  progress.oldestBytes = 1024;
+  now_ += 2s;
+  report.RunProgressed(progress);
+  EXPECT_EQ(Output(), "\r[3/9 done] 4 running, 4.0 KiB, 2.0 KiB/s  b.csv\033[K");
+
+  progress.running = 1;
+  progress.done = 8;
+  progress.oldestNumber = 9;
+  progress.oldestUrl = "http://h/i.csv";
+  progress.oldestBytes = 100;
+  progress.oldestTotal = 400;
+  now_ += 1s;
+  report.RunProgressed(progress);
+  EXPECT_EQ(Output(), "\r[9/9] 25% 100 B of 400 B  i.csv\033[K");
+
+  // On a narrow terminal the figures give way before the name.
+  RunReport narrow(fds_[1], true, 30, Clock());
+  narrow.EntryStarted(8, 9, "http://h/h.csv", "/d/h-1.csv");
+  Output();
+  now_ += 1s;
+  progress.running = 2;
+  narrow.RunProgressed(progress);
+  EXPECT_EQ(Output(), "\r[8/9 done] 2 running  i.csv\033[K");
+}
+
 // On a narrow terminal the byte counts give way, richest part first, so that
 // the entry's number and as much of its name as fits stay; wide characters
 // take two columns and are never cut in half.

@@ -48,6 +48,11 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
     Retries=N           try a fetch that failed in a way that may pass
                         again up to N times (default 2, at most 10;
                         0 turns retries off)
+    Parallel=N          fetch up to N entries at once, with at most N
+                        connections to one host (default 6, at most 32;
+                        1: one after the other); over HTTP/2 a host takes
+                        up to 16 times N at once, as streams of one
+                        connection
     SkipUnchanged=0|1   1: a file unchanged on the server is not fetched
                         again but copied from the last snapshot (default 0)
     KeepCopies=N        keep the newest N snapshots of each URL, deleting
@@ -63,6 +68,9 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
   A value that is not valid is said on standard error and the default used.
   Numbers are decimal digits only, with nothing after them.
 
+A transfer broken midway is resumed where it stopped (Range and If-Range)
+when the server offers byte ranges and a strong ETag or a Last-Modified;
+a file that changed meanwhile is fetched whole, never joined.
 Each file fetched carries its record in the extended attribute
 user.fetchwell. Proxies come from http_proxy, https_proxy and no_proxy.
 User names and passwords may come from ~/.netrc, a regular file that must

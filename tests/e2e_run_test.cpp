@@ -80,9 +80,11 @@ class E2eRunTest : public ::testing::Test {
 
 TEST_F(E2eRunTest, RoadOfOneRun) {
   // Each body arrives in two parts a tenth of a second apart, so that the
-  // files' times tell the order in which they were fetched.
+  // files' times tell the order in which they were fetched: one after the
+  // other, in list order, with Parallel=1.
   Prepare({"", server_.Url("/slow/1500/dir/report.pdf"), server_.Url("/slow/1600/a.tar.gz"), "",
-           server_.Url("/slow/1700/README"), server_.Url("/slow/1800/dir/")});
+           server_.Url("/slow/1700/README"), server_.Url("/slow/1800/dir/")},
+          "[Download]\nParallel=1\n");
   const RunResult run = program_.Run({"-e"});
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(run.errors, "");

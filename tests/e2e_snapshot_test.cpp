@@ -295,11 +295,23 @@ TEST_F(E2eSnapshotTest, InvalidSettingsAreSaid) {
 
 // RunTimeout ends a run that a server keeps alive by sending a byte now and
 // then (which StallTimeout never stops): the entry under way and those after
-// it fail, and the older file stays as it was.
+// it fail, and the older file stays as it was. One entry at a time, the entry
+// after the drip never begins; side by side (the default), it is fetched
+// meanwhile and only the drip fails.
 TEST_F(E2eSnapshotTest, RunTimeoutEndsARunKeptAliveByADrip) {
   const std::string drip = server_.Url("/drip/600?every=1&n=/slow.bin");
   const std::string after = server_.Url("/bytes/10/after.bin");
   Prepare({drip, after}, "RunTimeout=2\nDateFormat=%F\n");
+  WriteFile(Snap("slow-2026-12-05.bin"), "yesterday's good file");
+  const RunResult both = program_.Run({"-e"}, OnDay("2026-12-05"));
+  EXPECT_EQ(both.status, 1) << both.errors;
+  EXPECT_EQ(both.errors, "fetchwell: " + drip + ": the run's time limit was reached\n" +
+                             "fetchwell: 1 of 2 entries failed\n");
+  EXPECT_EQ(ReadFile(Snap("slow-2026-12-05.bin")), "yesterday's good file");
+  EXPECT_EQ(ReadFile(Snap("after-2026-12-05.bin")), LoopbackServer::Pattern(10));
+  std::filesystem::remove(Snap("after-2026-12-05.bin"));
+
+  Prepare({drip, after}, "RunTimeout=2\nDateFormat=%F\nParallel=1\n");
   WriteFile(Snap("slow-2026-12-05.bin"), "yesterday's good file");
   const RunResult run = program_.Run({"-e"}, OnDay("2026-12-05"));
   EXPECT_EQ(run.status, 1) << run.errors;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "fetch/download.h"
 #include "fetch/retry.h"
 
 namespace {
@@ -107,5 +108,6 @@ DownloadSettings ReadDownloadSettings(clsSettings& settings) {
   out.caFile = settings.GetString(kSection, "CAFile", "");
   ReadWholeNumber(settings, out, "RunTimeout", out.runTimeout, 1, kLongestRun);
   out.reportFile = settings.GetString(kSection, "ReportFile", "");
+  ReadWholeNumber(settings, out, "Parallel", out.parallel, 1, fw::DownloadSession::kMostParallel);
   return out;
 }

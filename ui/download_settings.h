@@ -5,7 +5,7 @@
 // What is valid (values are read through clsSettings::GetString, so spaces and
 // tabs around them are already gone, key names match in any letter case, and
 // the first entry of a key counts):
-//  - ConnectTimeout, StallTimeout, Retries, KeepCopies, RunTimeout: a whole
+//  - ConnectTimeout, StallTimeout, Retries, KeepCopies, RunTimeout, Parallel: a whole
 //    number, written in decimal digits only (no sign, no spaces or separators
 //    inside, nothing after it, not even a comment), at least the key's least
 //    value. A number above the key's most counts as that most, however many
@@ -29,6 +29,9 @@ struct DownloadSettings {
   long connectTimeout = 30;  // seconds to connect, 1 to 86400
   long stallTimeout = 60;    // seconds without data before a fetch fails, 1 to 86400
   int retries = 2;           // extra attempts after a transient failure, 0 to 10
+  // Transfers at once, and connections to one host: 1 (one entry after the
+  // other) to 32; more counts as 32. 6, the connections a browser opens to one host.
+  int parallel = 6;
   bool skipUnchanged = false;
   int keepCopies = 0;             // snapshots kept per URL, 0 (all) to 1000000
   std::string dateFormat = "%x";  // strftime format of the date in file names

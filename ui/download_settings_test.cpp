@@ -49,7 +49,7 @@ TEST_F(DownloadSettingsTest, NoSectionNoFileOrAnUnreadableOneGiveTheDefaultsSile
   ExpectDefaults(Read("[General]\nFolderPath=/tmp\nKeepCopies=+1\nDateFormat=%n\n"));
   // Unknown keys belong to others; empty values and keys without "=" mean the default.
   ExpectDefaults(
-      Read("[Download]\nParallel=many\nReportFile=\nConnectTimeout=\nRetries\n"
+      Read("[Download]\nMirrors=many\nParallel=\nReportFile=\nConnectTimeout=\nRetries\n"
            "KeepCopies =   \nSkipUnchanged=\nDateFormat=\nRunTimeout=\n"));
   // A FIFO in the file's place neither blocks nor counts.
   std::filesystem::remove(path_);
@@ -125,7 +125,9 @@ TEST_F(DownloadSettingsTest, EveryInvalidValueIsSaidOnceInOrderWithTheDefaultUse
                 "of 1 to 255 bytes without control characters); %x is used",
                 "Settings.inf: RunTimeout=23h is not valid (a whole number from 1 to 604800); "
                 "82800 is used",
+                "Settings.inf: Parallel=lots is not valid (a whole number from 1 to 32); 6 is used",
             }));
+  EXPECT_EQ(s.parallel, 6);
   EXPECT_EQ(s.keepCopies, 0);
   EXPECT_EQ(s.caFile, "/etc/ssl/extra.pem");
   EXPECT_EQ(s.reportFile, "logs/runs \x01.jsonl");

@@ -7,17 +7,18 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "fetch/download.h"
-#include "platform/error.h"
-#include "platform/files.h"
 #include "fetch/retention.h"
 #include "fetch/retry.h"
 #include "fetch/snapshot_fetch.h"
+#include "fetch/snapshot_run.h"
+#include "platform/error.h"
+#include "platform/files.h"
 #include "startup/names.h"
 #include "startup/report_file.h"
 #include "startup/run_observer.h"
@@ -175,8 +176,6 @@ int frmMain::DownloadFiles() {
   int count = 0;
   for (int32_t i = 0; i <= upper; ++i) count += !files.File(i).empty();
 
-  // Made at the first entry, so that a run with nothing to fetch never starts
-  // the download library.
   std::unique_ptr<fw::DownloadSession> session;
   std::unique_ptr<fw::SnapshotFetcher> snapshots;
   const DownloadSettings settings = ReadDownloadSettings(Settings());
@@ -195,59 +194,49 @@ int frmMain::DownloadFiles() {
   std::unique_ptr<fw::RetentionPlan> retention;
   if (options.keepCopies > 0) retention = std::make_unique<fw::RetentionPlan>(options.keepCopies);
   std::map<std::string, std::string> written;  // destination -> URL, this run
-  int number = 0;
   int failed = 0;
-  // An entry's file goes to the disk while the next entries' requests go out;
-  // its result is told once it is in place, before the next entry's. At most
-  // kInFlight entries wait so (the writer's buffers bound the memory anyway).
-  struct Pending {
-    fw::SnapshotEntry entry;
-    fw::SnapshotFetcher::Started started;
-  };
-  constexpr size_t kInFlight = 8;
-  std::deque<Pending> pending;
-  const auto report = [&](Pending& p) {
-    const fw::SnapshotResult result = snapshots->Finish(p.started);
-    const std::string& url = p.entry.url;
-    reportFile.Entry(url, p.entry.destination, result);
+  // Entries are fetched side by side (fetch/snapshot_run.h); each result is
+  // told in list order, once its file is in place or it failed for good.
+  const auto report = [&](int, const fw::SnapshotEntry& entry, const fw::SnapshotResult& result) {
+    const std::string& url = entry.url;
+    reportFile.Entry(url, entry.destination, result);
     if (!result.ok) observer.EntryFailed(url, result.reason);
     for (const std::string& note : result.notes) observer.EntryNote(url, note);
     failed += !result.ok;
     if (!result.ok) return;
     // Two entries of one name: the later wins, and the user hears of it.
-    const auto [earlier, first] = written.try_emplace(p.entry.destination, url);
+    const auto [earlier, first] = written.try_emplace(entry.destination, url);
     if (!first) {
-      observer.EntryReplaces(url, modMain::GetFileFromURL(p.entry.destination), earlier->second);
+      observer.EntryReplaces(url, modMain::GetFileFromURL(entry.destination), earlier->second);
       earlier->second = url;
     }
-    if (retention) {
-      retention->Placed(url, p.entry.recordUrl, p.entry.shape, p.entry.destination);
-    }
+    if (retention) retention->Placed(url, entry.recordUrl, entry.shape, entry.destination);
   };
-  for (int32_t i = 0; i <= upper; ++i) {
-    const std::string url = files.File(i);
-    if (url.empty()) continue;
-    const fw::SnapshotEntry entry = EntryOf(url, settings.dateFormat);
-    if (!session) {
-      session = std::make_unique<fw::DownloadSession>(limits, TrustOf(settings));
-      session->OnProgress([&observer](const fw::DownloadProgress& progress) {
-        observer.EntryProgress(progress.bytes, progress.total);
-      });
-      for (const std::string& notice : session->Notices()) observer.RunNote(notice);
-      snapshots = std::make_unique<fw::SnapshotFetcher>(*session, options);
-      snapshots->OnRetry([&observer](int retry, int of) { observer.EntryRetrying(retry, of); });
+  int32_t next = 0;
+  const auto nextUrl = [&]() -> std::optional<std::string> {
+    for (; next <= upper; ++next) {
+      if (!files.File(next).empty()) return files.File(next++);
     }
-    observer.EntryStarted(++number, count, url, entry.destination);
-    pending.push_back(Pending{entry, snapshots->Start(entry)});
-    // A fetch that failed outright is told at once, after those before it;
-    // one on its way to the disk once it is there.
-    const bool failedOutright = pending.back().started.ticket == 0;
-    while (!pending.empty() && (failedOutright || pending.size() > kInFlight)) {
-      report(pending.front());
-      pending.pop_front();
-    }
+    return std::nullopt;
+  };
+  // Name and date are taken anew for each entry, as its transfer starts.
+  const auto name = [&](const std::string& url) { return EntryOf(url, settings.dateFormat); };
+  // Made only when there is an entry, so that a run with nothing to fetch
+  // never starts the download library.
+  if (count > 0) {
+    session = std::make_unique<fw::DownloadSession>(limits, TrustOf(settings), settings.parallel);
+    for (const std::string& notice : session->Notices()) observer.RunNote(notice);
+    snapshots = std::make_unique<fw::SnapshotFetcher>(*session, options);
+    fw::SnapshotRun::Events events;
+    events.started = [&](int number, const fw::SnapshotEntry& entry) {
+      observer.EntryStarted(number, count, entry.url, entry.destination);
+    };
+    events.retrying = [&](int, int retry, int of) { observer.EntryRetrying(retry, of); };
+    events.progress = [&](const fw::RunProgress& progress) { observer.RunProgressed(progress); };
+    events.finished = report;
+    fw::SnapshotRun run(*session, *snapshots, options.retries, session->Parallel(), name, events);
+    run.Run(nextUrl);
   }
-  for (; !pending.empty(); pending.pop_front()) report(pending.front());
   // The session's connections and files made ahead are let go first, so that
   // retention has the descriptors it needs.
   snapshots.reset();

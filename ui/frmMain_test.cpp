@@ -210,7 +210,9 @@ TEST_F(FrmMainTest, RunFetchesEveryNonEmptyEntryToADatedName) {
       WithEntries({"", u + "report.pdf", u + "missing.txt", "", u + "a.tar.gz", u + "README"});
   form.txtPath().SetText(first.Path());
   Recorder recorder;
-  recorder.moveTo = later.Path();  // the folder text is read anew for each entry
+  // The folder text is read anew for each entry, as its transfer starts.
+  // Several start at once, so the failure is told after the starts.
+  recorder.moveTo = later.Path();
   form.SetRunObserver(&recorder);
   EXPECT_EQ(form.DownloadFiles(), 1);
   form.SetRunObserver(nullptr);
@@ -220,9 +222,9 @@ TEST_F(FrmMainTest, RunFetchesEveryNonEmptyEntryToADatedName) {
   EXPECT_EQ(recorder.events,
             (Rows{"start 1/4 " + u + "report.pdf -> " + pdf,
                   "start 2/4 " + u + "missing.txt -> " + (later / ("missing-" + d + ".txt")),
-                  "failed " + u + "missing.txt",
                   "start 3/4 " + u + "a.tar.gz -> " + (later / ("a-" + d + ".gz")),
-                  "start 4/4 " + u + "README -> " + (later / ("-" + d + ".README")), "end"}));
+                  "start 4/4 " + u + "README -> " + (later / ("-" + d + ".README")),
+                  "failed " + u + "missing.txt", "end"}));
   EXPECT_EQ(ReadFile(pdf), "pdf bytes");
   EXPECT_EQ(ReadFile(later / ("a-" + d + ".gz")), "gz bytes");
   EXPECT_EQ(ReadFile(later / ("-" + d + ".README")), "read me");

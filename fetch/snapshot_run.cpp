@@ -1,0 +1,229 @@
+#include "fetch/snapshot_run.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "fetch/retry.h"
+
+namespace fw {
+
+using Clock = std::chrono::steady_clock;
+
+struct SnapshotRun::Slot {
+  enum class State {
+    kQueued,   // waits for a free transfer (and for earlier entries of its name)
+    kRunning,  // its transfer is under way
+    kWaiting,  // waits until `due` for its next attempt
+    kWriting,  // its file is on its way to the disk
+    kDone,     // its result is final, to be told in its turn
+  };
+  int number = 0;
+  std::string url;
+  SnapshotEntry entry;  // named as its first transfer is about to start
+  std::unique_ptr<SnapshotFetcher::Job> job;
+  State state = State::kQueued;
+  bool named = false;
+  bool told = false;      // `started` was told
+  uint64_t transfer = 0;  // the session's id while kRunning
+  Clock::time_point due{};
+  int64_t bytes = 0;  // of the transfer under way
+  int64_t total = -1;
+};
+
+SnapshotRun::SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int retries,
+                         int parallel, Namer name, Events events)
+    : session_(session),
+      fetcher_(fetcher),
+      retries_(std::clamp(retries, 0, kMostRetries)),
+      parallel_(std::clamp(parallel, 1, DownloadSession::kMostParallel)),
+      name_(std::move(name)),
+      events_(std::move(events)) {
+  session_.OnProgress([this](uint64_t id, const DownloadProgress& progress) {
+    for (auto& slot : window_) {
+      if (slot->state == Slot::State::kRunning && slot->transfer == id) {
+        slot->bytes = progress.bytes;
+        slot->total = progress.total;
+        break;
+      }
+    }
+    Progress();
+  });
+}
+
+SnapshotRun::~SnapshotRun() {
+  session_.OnProgress(nullptr);
+}
+
+void SnapshotRun::Run(const std::function<std::optional<std::string>()>& next) {
+  for (;;) {
+    Fill(next);
+    TellFinished();
+    if (window_.empty()) {
+      if (exhausted_) return;
+      continue;
+    }
+    StartTransfers();
+    if (session_.Running() > 0) {
+      // Until a transfer ends, or the next retry is due.
+      Clock::time_point until = Clock::time_point::max();
+      for (const auto& slot : window_) {
+        if (slot->state == Slot::State::kWaiting) until = std::min(until, slot->due);
+      }
+      for (const TransferDone& done : session_.Wait(until)) Answered(done);
+      continue;
+    }
+    // Nothing under way: an entry waits for a retry, or for an earlier entry
+    // of its name whose file is on its way to the disk.
+    Clock::time_point until = Clock::time_point::max();
+    for (auto& slot : window_) {
+      if (slot->state == Slot::State::kWaiting) until = std::min(until, slot->due);
+      if (slot->state == Slot::State::kWriting) {
+        fetcher_.Finish(*slot->job);
+        slot->state = Slot::State::kDone;
+        until = Clock::now();
+      }
+    }
+    if (until != Clock::time_point::max()) std::this_thread::sleep_until(until);
+  }
+}
+
+// Takes entries from `next` while the window has room.
+void SnapshotRun::Fill(const std::function<std::optional<std::string>()>& next) {
+  const size_t room = std::max(kWindow, static_cast<size_t>(2 * session_.MostTransfers()));
+  while (!exhausted_ && window_.size() < room) {
+    std::optional<std::string> url = next();
+    if (!url) {
+      exhausted_ = true;
+      break;
+    }
+    auto slot = std::make_unique<Slot>();
+    slot->number = ++numbered_;
+    slot->url = std::move(*url);
+    window_.push_back(std::move(slot));
+  }
+}
+
+// Tells the results at the front of the window, in list order. The oldest
+// entry's file is waited for once it is on its way to the disk: the writer
+// puts files in place in the order their bodies came, so it is there soon.
+void SnapshotRun::TellFinished() {
+  while (!window_.empty()) {
+    Slot& front = *window_.front();
+    if (front.state == Slot::State::kWriting) {
+      fetcher_.Finish(*front.job);
+      front.state = Slot::State::kDone;
+    }
+    if (front.state != Slot::State::kDone) return;
+    ++done_;
+    if (events_.finished) events_.finished(front.number, front.entry, front.job->result);
+    window_.pop_front();
+  }
+}
+
+// Whether the entry at `at` must wait for an earlier one of its destination
+// (every earlier entry is named by then: entries are looked at in list order).
+bool SnapshotRun::Blocked(size_t at) {
+  const std::string& destination = window_[at]->entry.destination;
+  for (size_t i = 0; i < at; ++i) {
+    Slot& earlier = *window_[i];
+    if (!earlier.job || earlier.entry.destination != destination ||
+        earlier.state == Slot::State::kDone) {
+      continue;
+    }
+    if (earlier.state != Slot::State::kWriting) return true;
+    // Its body is whole: once its file is in place, this entry may begin.
+    fetcher_.Finish(*earlier.job);
+    earlier.state = Slot::State::kDone;
+  }
+  return false;
+}
+
+// Starts transfers for the entries whose turn it is, in list order, while
+// fewer than `parallel` are under way.
+void SnapshotRun::StartTransfers() {
+  const Clock::time_point now = Clock::now();
+  const int most = std::min(parallel_ == 1 ? 1 : session_.MostTransfers(),
+                            parallel_ * DownloadSession::kStreamsPerConnection);
+  for (size_t i = 0; i < window_.size() && session_.Running() < most; ++i) {
+    Slot& slot = *window_[i];
+    const bool due = slot.state == Slot::State::kWaiting && slot.due <= now;
+    if (!due && slot.state != Slot::State::kQueued) continue;
+    if (!session_.HasRoomFor(slot.url)) continue;
+    if (slot.state == Slot::State::kQueued) {
+      if (!slot.named) {
+        slot.named = true;
+        slot.entry = name_(slot.url);
+      }
+      if (Blocked(i)) continue;
+      slot.job = fetcher_.Prepare(slot.entry);
+    }
+    if (!slot.told) {
+      slot.told = true;
+      if (events_.started) events_.started(slot.number, slot.entry);
+    }
+    slot.bytes = 0;
+    slot.total = -1;
+    slot.state = Slot::State::kRunning;
+    slot.transfer = session_.Start(slot.entry.url, slot.entry.destination, slot.job->request);
+  }
+}
+
+void SnapshotRun::Answered(const TransferDone& done) {
+  const auto found = std::find_if(window_.begin(), window_.end(), [&](const auto& slot) {
+    return slot->state == Slot::State::kRunning && slot->transfer == done.id;
+  });
+  if (found == window_.end()) return;
+  Slot& slot = **found;
+  if (done.partial == 0) bytesDone_ += slot.bytes;  // a continued one counts them again
+  slot.bytes = 0;
+  slot.transfer = 0;
+  switch (fetcher_.Answered(*slot.job, done)) {
+    case SnapshotFetcher::Step::kSettle:
+      slot.state = Slot::State::kWriting;
+      break;
+    case SnapshotFetcher::Step::kDone:
+      slot.state = Slot::State::kDone;
+      break;
+    case SnapshotFetcher::Step::kAgain:
+      slot.state = Slot::State::kWaiting;
+      slot.due = Clock::now();
+      break;
+    case SnapshotFetcher::Step::kFailed: {
+      const auto wait =
+          NextRetry(slot.job->retries + 1, retries_, done.info, session_.Limits().deadline);
+      if (!wait) {
+        fetcher_.GiveUp(*slot.job);
+        slot.state = Slot::State::kDone;
+        break;
+      }
+      ++slot.job->retries;
+      if (events_.retrying) events_.retrying(slot.number, slot.job->retries, retries_);
+      slot.state = Slot::State::kWaiting;
+      slot.due = Clock::now() + *wait;
+      break;
+    }
+  }
+  Progress();
+}
+
+void SnapshotRun::Progress() {
+  if (!events_.progress) return;
+  RunProgress progress;
+  progress.done = done_;
+  progress.bytes = bytesDone_;
+  for (const auto& slot : window_) {
+    if (slot->state == Slot::State::kDone) ++progress.done;
+    if (slot->state != Slot::State::kRunning) continue;
+    ++progress.running;
+    progress.bytes += slot->bytes;
+    if (progress.oldestNumber == 0) {
+      progress.oldestNumber = slot->number;
+      progress.oldestUrl = slot->entry.url;
+      progress.oldestBytes = slot->bytes;
+      progress.oldestTotal = slot->total;
+    }
+  }
+  events_.progress(progress);
+}
+
+}  // namespace fw

@@ -1,0 +1,88 @@
+// A download run's entries fetched side by side.
+//
+// SnapshotRun takes the run's URLs one by one from `next`, as it needs them,
+// names each entry (`name`: its destination, with the day's date) as its
+// first transfer is about to start, and fetches each as a snapshot (snapshot_fetch.h), up to
+// `parallel` transfers at once on the session. An entry waiting for a retry holds no transfer; a
+// transfer is only started when one is free, so no time limit runs while an entry waits its turn.
+// An entry whose destination an earlier, unfinished entry also has waits until that one is
+// finished, so that of two entries of one name the later wins whatever finishes first (and a
+// conditional request sees the earlier one's file). Results are told in list
+// order, each once its file is in place or its fetch failed for good; at most
+// kWindow entries (or 8 per transfer, when more) are held, so memory does not
+// grow with the list even when its first entry is slow.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "fetch/download.h"
+#include "fetch/snapshot_fetch.h"
+
+namespace fw {
+
+// How far a run has got, over all its transfers.
+struct RunProgress {
+  int done = 0;       // entries finished
+  int running = 0;    // transfers under way
+  int64_t bytes = 0;  // body bytes received this run, all transfers together
+  // The oldest transfer under way: its entry's number (from 1) and URL, and
+  // how far it has got (total -1 when not known).
+  int oldestNumber = 0;
+  std::string oldestUrl;
+  int64_t oldestBytes = 0;
+  int64_t oldestTotal = -1;
+};
+
+class SnapshotRun {
+ public:
+  static constexpr size_t kWindow = 64;
+
+  struct Events {
+    // Entry `number` (from 1) has its first request going out.
+    std::function<void(int number, const SnapshotEntry&)> started;
+    // Entry `number` failed in a way that may pass, and waits for retry `retry` of `of`.
+    std::function<void(int number, int retry, int of)> retrying;
+    std::function<void(const RunProgress&)> progress;
+    // Entry `number`'s result, in list order.
+    std::function<void(int number, const SnapshotEntry&, const SnapshotResult&)> finished;
+  };
+
+  using Namer = std::function<SnapshotEntry(const std::string& url)>;
+  SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int retries, int parallel,
+              Namer name, Events events);
+  ~SnapshotRun();
+  SnapshotRun(const SnapshotRun&) = delete;
+  SnapshotRun& operator=(const SnapshotRun&) = delete;
+
+  // Fetches every URL `next` gives, until it gives none.
+  void Run(const std::function<std::optional<std::string>()>& next);
+
+ private:
+  struct Slot;
+  void Fill(const std::function<std::optional<std::string>()>& next);
+  void TellFinished();
+  void StartTransfers();
+  bool Blocked(size_t at);
+  void Answered(const TransferDone& done);
+  void Progress();
+
+  DownloadSession& session_;
+  SnapshotFetcher& fetcher_;
+  int retries_;
+  int parallel_;
+  Namer name_;
+  Events events_;
+  std::deque<std::unique_ptr<Slot>> window_;  // from the oldest entry not yet told
+  bool exhausted_ = false;
+  int numbered_ = 0;  // entries taken from `next`
+  int done_ = 0;
+  int64_t bytesDone_ = 0;  // of transfers that ended
+};
+
+}  // namespace fw
