@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fetch/disk_writer.h"
@@ -353,6 +354,7 @@ struct DownloadSession::Impl {
   std::set<std::string> multiplexed;
   std::map<std::string, int> runningTo;
   int runningAlone = 0;  // transfers running to origins not multiplexed
+  bool roomGrew = false;  // an origin was found to multiplex: Wait returns
 
   FetchInfo info;  // of the last Fetch or Transfer
   std::string lastError;
@@ -533,7 +535,10 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
   std::string value;
   if (line.starts_with("HTTP/")) {  // the status line: a new answer begins
     // The host speaks HTTP/2: more transfers may go to it at once.
-    if (line.starts_with("HTTP/2") && !t->origin.empty()) t->session->multiplexed.insert(t->origin);
+    if (line.starts_with("HTTP/2") && !t->origin.empty() &&
+        t->session->multiplexed.insert(t->origin).second) {
+      t->session->roomGrew = true;
+    }
     t->headersDone = t->hasLocation = t->acceptsRanges = false;
     t->announced = t->rangeStart = -1;
     t->info.etag.clear();
@@ -1201,7 +1206,8 @@ std::vector<TransferDone> DownloadSession::Wait(Clock::time_point until) {
       s.runningAlone -= owned->alone;
       finished.push_back(s.Complete(std::move(owned), rc));
     }
-    if (!finished.empty()) break;
+    // Also when more transfers may start now.
+    if (!finished.empty() || std::exchange(s.roomGrew, false)) break;
     const auto now = Clock::now();
     if (now >= until) break;
     // At most a second at a time, so that each transfer's progress callback
@@ -1227,10 +1233,13 @@ int DownloadSession::MostTransfers() const {
   return impl_->parallel == 1 ? 1 : impl_->parallel * kStreamsPerConnection;
 }
 
-bool DownloadSession::HasRoomFor(const std::string& url) const {
+std::string DownloadSession::Origin(const std::string& url) {
+  return OriginOf(url);
+}
+
+bool DownloadSession::HasRoomFor(const std::string& origin) const {
   const Impl& s = *impl_;
   if (Running() >= MostTransfers()) return false;
-  const std::string origin = OriginOf(url);
   if (s.parallel > 1 && s.multiplexed.count(origin)) return true;
   return s.runningAlone + static_cast<int>(s.refused.size()) < s.parallel;
 }

@@ -152,7 +152,8 @@ class DownloadSession {
   // is called. It never raises: a fetch refused before any request (a
   // malformed URL, a missing folder, the deadline passed) is done at the next
   // Wait. Wait runs the transfers under way until at least one is done, or
-  // until `until`, and gives those done (none when `until` came first). Files
+  // until `until`, or until a host was found to speak HTTP/2 (HasRoomFor then
+  // allows more), and gives those done (none when nothing is). Files
   // are written and put in place on the writer thread in the order their
   // bodies arrived whole; memory stays bounded, as a transfer waits while the
   // disk is behind.
@@ -165,10 +166,13 @@ class DownloadSession {
   // The most transfers at once: Parallel(), or kStreamsPerConnection times
   // that to hosts that answered over HTTP/2; Parallel() of 1 means 1.
   int MostTransfers() const;
-  // Whether a transfer of `url` may start now: fewer than Parallel() run to
-  // hosts that did not answer over HTTP/2, or `url`'s host did and fewer than
-  // MostTransfers() run in all.
-  bool HasRoomFor(const std::string& url) const;
+  // Whether a transfer to `origin` (see Origin) may start now: fewer than
+  // Parallel() run to hosts that did not answer over HTTP/2, or `origin` did
+  // and fewer than MostTransfers() run in all.
+  bool HasRoomFor(const std::string& origin) const;
+  // The origin of `url`, "scheme://host:port" in lower case; empty for a URL
+  // libcurl cannot read.
+  static std::string Origin(const std::string& url);
   // Discards a partial file no attempt will continue.
   void Drop(uint64_t partial);
 

@@ -19,6 +19,7 @@ struct SnapshotRun::Slot {
   };
   int number = 0;
   std::string url;
+  std::string origin;  // of `url`, once looked at
   SnapshotEntry entry;  // named as its first transfer is about to start
   std::unique_ptr<SnapshotFetcher::Job> job;
   State state = State::kQueued;
@@ -148,7 +149,8 @@ void SnapshotRun::StartTransfers() {
     Slot& slot = *window_[i];
     const bool due = slot.state == Slot::State::kWaiting && slot.due <= now;
     if (!due && slot.state != Slot::State::kQueued) continue;
-    if (!session_.HasRoomFor(slot.url)) continue;
+    if (slot.origin.empty()) slot.origin = DownloadSession::Origin(slot.url);
+    if (!session_.HasRoomFor(slot.origin)) continue;
     if (slot.state == Slot::State::kQueued) {
       if (!slot.named) {
         slot.named = true;
