@@ -66,7 +66,8 @@ DiskWriter::Ticket DiskWriter::Begin(const std::string& destination) {
 
 DiskWriter::Buffer* DiskWriter::Take() {
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return !free_.empty(); });
+  // The last buffers given back first: their pages are in memory already.
+  done_.wait(lock, [this] { return !free_.empty() && full_ < kBuffers; });
   Buffer* buffer = free_.back();
   free_.pop_back();
   buffer->used = 0;
@@ -74,6 +75,10 @@ DiskWriter::Buffer* DiskWriter::Take() {
 }
 
 void DiskWriter::Fill(Ticket ticket, Buffer* buffer) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++full_;
+  }
   Job job;
   job.kind = Job::kFill;
   job.ticket = ticket;
@@ -143,6 +148,11 @@ bool DiskWriter::Failed(Ticket ticket) {
   return failed_.count(ticket) != 0;
 }
 
+bool DiskWriter::Settled(Ticket ticket) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return unsettled_.count(ticket) == 0;
+}
+
 void DiskWriter::Settle(Ticket ticket, std::string reason) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -197,7 +207,13 @@ void DiskWriter::Do(Job& job) {
   }
   const auto found = files_.find(job.ticket);
   if (found == files_.end()) {  // a ticket never begun: nothing to do
-    if (job.buffer) Return(job.buffer);
+    if (job.buffer) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --full_;
+      }
+      Return(job.buffer);
+    }
     return;
   }
   File& file = found->second;
@@ -226,6 +242,10 @@ void DiskWriter::Do(Job& job) {
         } catch (const Error& e) {
           Fail(job.ticket, file, e.Description());
         }
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --full_;
       }
       Return(job.buffer);
       return;

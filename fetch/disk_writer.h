@@ -16,10 +16,11 @@
 // one committed later wins. Only the last 32 MiB written stay in the page
 // cache (PageCacheWindow).
 //
-// Buffers come from a pool of `buffers` of kBufferSize bytes: Take() waits
-// while the disk is behind, so memory stays flat whatever the speed of the
-// network. The pool must hold more buffers than there are files being filled
-// at once, or Take() could wait for ever. A file whose write or commit fails
+// Buffers come from a pool of `buffers` of kBufferSize bytes, and at most
+// kBuffers of them wait full for the disk: Take() waits while the disk is
+// behind, so memory stays flat whatever the speed of the network. The pool
+// must hold kBuffers more than there are files being filled at once (each
+// holds the buffer it fills), or Take() could wait for ever. A file whose write or commit fails
 // is discarded and its temporary file removed; Wait() gives the reason, and
 // Failed() lets the transfer stop early. Destroying the writer finishes the
 // files handed over and discards those not committed.
@@ -88,6 +89,8 @@ class DiskWriter {
   void WaitForAll();
   // Whether the file of `ticket` has failed already (a full disk, say).
   bool Failed(Ticket ticket);
+  // Whether the file of `ticket` is in place or failed (Wait would not wait).
+  bool Settled(Ticket ticket);
 
  private:
   struct Job {
@@ -119,6 +122,7 @@ class DiskWriter {
   std::vector<Buffer*> free_;
   std::map<Ticket, std::string> failed_;  // reasons of settled files that failed
   std::set<Ticket> unsettled_;            // begun, neither in place nor failed yet
+  int full_ = 0;                          // buffers handed over and not yet written
   Ticket begun_ = 0;
   bool stopping_ = false;
 

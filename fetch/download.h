@@ -180,6 +180,8 @@ class DownloadSession {
   // reason in `reason` when its write or commit failed (an existing file of
   // its name is then as it was).
   bool Settle(uint64_t ticket, std::string* reason);
+  // Whether Settle(ticket) would return at once.
+  bool Settled(uint64_t ticket) const;
 
   // What the last Fetch's or Transfer's final answer said (also after a failure).
   const FetchInfo& LastFetch() const;

@@ -19,7 +19,7 @@ struct SnapshotRun::Slot {
   };
   int number = 0;
   std::string url;
-  std::string origin;  // of `url`, once looked at
+  std::string origin;   // of `url`, once looked at
   SnapshotEntry entry;  // named as its first transfer is about to start
   std::unique_ptr<SnapshotFetcher::Job> job;
   State state = State::kQueued;
@@ -105,12 +105,12 @@ void SnapshotRun::Fill(const std::function<std::optional<std::string>()>& next) 
 }
 
 // Tells the results at the front of the window, in list order. The oldest
-// entry's file is waited for once it is on its way to the disk: the writer
-// puts files in place in the order their bodies came, so it is there soon.
+// entry is told once its file is in place; while transfers run, the run does
+// not wait for the disk to get there (Run waits once nothing else is left).
 void SnapshotRun::TellFinished() {
   while (!window_.empty()) {
     Slot& front = *window_.front();
-    if (front.state == Slot::State::kWriting) {
+    if (front.state == Slot::State::kWriting && session_.Settled(front.job->ticket)) {
       fetcher_.Finish(*front.job);
       front.state = Slot::State::kDone;
     }
