@@ -32,20 +32,6 @@ constexpr char kDateInQuery[] = "Mon,%2001%20Jan%202024%2000:00:00%20GMT";
 constexpr char kDate[] = "Mon, 01 Jan 2024 00:00:00 GMT";
 constexpr char kLaterDateInQuery[] = "Tue,%2002%20Jan%202024%2000:00:00%20GMT";
 
-// Whether `pid` holds open a temporary file in `folder`, named or not yet.
-bool WritesATemporaryFile(pid_t pid, const std::string& folder) {
-  std::error_code error;
-  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-    const fs::path target = fs::read_symlink(fd.path(), error);
-    const std::string name = target.filename().string();
-    if (target.parent_path() == folder &&
-        (name.rfind("#", 0) == 0 || name.rfind(".fetchwell-", 0) == 0)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Checks `done` every 10 ms until it holds or `limit` passes; whether it held.
 // The limit only keeps a program that never gets there from holding the test
 // up: what is waited for takes a fraction of it.

@@ -28,20 +28,6 @@ int64_t ModifiedNs(const std::string& path) {
   return int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-// Whether `pid` holds open a temporary file in `folder`, named or not yet.
-bool WritesATemporaryFile(pid_t pid, const std::string& folder) {
-  std::error_code error;
-  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-    const fs::path target = fs::read_symlink(fd.path(), error);
-    const std::string name = target.filename().string();
-    if (target.parent_path() == folder &&
-        (name.rfind("#", 0) == 0 || name.rfind(".fetchwell-", 0) == 0)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // What the folder holds besides the program and its data files.
 std::vector<std::string> OtherFiles(const TempFolder& folder) {
   std::vector<std::string> names;
