@@ -523,7 +523,7 @@ curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* add
 
 // Where a Content-Range value ("bytes 100-199/200") starts; -1 when it says
 // no start.
-int64_t RangeStart(const std::string& value) {
+static int64_t RangeStart(const std::string& value) {
   if (value.size() < 7 || strncasecmp(value.c_str(), "bytes ", 6) != 0) return -1;
   char* end = nullptr;
   errno = 0;

@@ -32,11 +32,10 @@ struct SnapshotRun::Slot {
 };
 
 SnapshotRun::SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int retries,
-                         int parallel, Namer name, Events events)
+                         Namer name, Events events)
     : session_(session),
       fetcher_(fetcher),
       retries_(std::clamp(retries, 0, kMostRetries)),
-      parallel_(std::clamp(parallel, 1, DownloadSession::kMostParallel)),
       name_(std::move(name)),
       events_(std::move(events)) {
   session_.OnProgress([this](uint64_t id, const DownloadProgress& progress) {
@@ -143,8 +142,7 @@ bool SnapshotRun::Blocked(size_t at) {
 // fewer than `parallel` are under way.
 void SnapshotRun::StartTransfers() {
   const Clock::time_point now = Clock::now();
-  const int most = std::min(parallel_ == 1 ? 1 : session_.MostTransfers(),
-                            parallel_ * DownloadSession::kStreamsPerConnection);
+  const int most = session_.MostTransfers();
   for (size_t i = 0; i < window_.size() && session_.Running() < most; ++i) {
     Slot& slot = *window_[i];
     const bool due = slot.state == Slot::State::kWaiting && slot.due <= now;

@@ -2,15 +2,17 @@
 //
 // SnapshotRun takes the run's URLs one by one from `next`, as it needs them,
 // names each entry (`name`: its destination, with the day's date) as its
-// first transfer is about to start, and fetches each as a snapshot (snapshot_fetch.h), up to
-// `parallel` transfers at once on the session. An entry waiting for a retry holds no transfer; a
-// transfer is only started when one is free, so no time limit runs while an entry waits its turn.
-// An entry whose destination an earlier, unfinished entry also has waits until that one is
-// finished, so that of two entries of one name the later wins whatever finishes first (and a
+// first transfer is about to start, and fetches each as a snapshot
+// (snapshot_fetch.h), as many at once as the session allows
+// (DownloadSession::HasRoomFor). An entry waiting for a retry holds no
+// transfer; a transfer is only started when one is free, so no time limit
+// runs while an entry waits its turn. An entry whose destination an earlier,
+// unfinished entry also has waits until that one is finished, so that of two
+// entries of one name the later wins whatever finishes first (and a
 // conditional request sees the earlier one's file). Results are told in list
 // order, each once its file is in place or its fetch failed for good; at most
-// kWindow entries (or 8 per transfer, when more) are held, so memory does not
-// grow with the list even when its first entry is slow.
+// kWindow entries (or twice the most transfers at once, when more) are held,
+// so memory does not grow with the list even when its first entry is slow.
 #pragma once
 
 #include <chrono>
@@ -54,8 +56,8 @@ class SnapshotRun {
   };
 
   using Namer = std::function<SnapshotEntry(const std::string& url)>;
-  SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int retries, int parallel,
-              Namer name, Events events);
+  SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int retries, Namer name,
+              Events events);
   ~SnapshotRun();
   SnapshotRun(const SnapshotRun&) = delete;
   SnapshotRun& operator=(const SnapshotRun&) = delete;
@@ -75,7 +77,6 @@ class SnapshotRun {
   DownloadSession& session_;
   SnapshotFetcher& fetcher_;
   int retries_;
-  int parallel_;
   Namer name_;
   Events events_;
   std::deque<std::unique_ptr<Slot>> window_;  // from the oldest entry not yet told

@@ -234,7 +234,7 @@ int frmMain::DownloadFiles() {
     events.retrying = [&](int, int retry, int of) { observer.EntryRetrying(retry, of); };
     events.progress = [&](const fw::RunProgress& progress) { observer.RunProgressed(progress); };
     events.finished = report;
-    fw::SnapshotRun run(*session, *snapshots, options.retries, session->Parallel(), name, events);
+    fw::SnapshotRun run(*session, *snapshots, options.retries, name, events);
     run.Run(nextUrl);
   }
   // The session's connections and files made ahead are let go first, so that
