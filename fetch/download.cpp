@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -53,7 +54,13 @@ constexpr long kLongestLimit = 86400;
 // The largest netrc file used: libcurl reads it through at every request.
 constexpr off_t kMaxNetrc = 1 << 20;
 
+// How many bytes before the end of a partial file a continued request asks
+// for again, to be compared with those held: a difference means the resource
+// changed on the server, whatever its validators say.
+constexpr int64_t kOverlap = 64 * 1024;
+
 constexpr char kOutOfTime[] = "the run's time limit was reached";
+constexpr char kChanged[] = "changed on the server while it was fetched";
 constexpr char kDowngrade[] = "redirect from https to http refused";
 constexpr char kNoDescriptors[] = "too many open files";
 
@@ -149,6 +156,9 @@ bool TransientCode(CURLcode rc) {
     case CURLE_GOT_NOTHING:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
+    // An HTTP/2 stream reset by the server, or its connection broken.
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
       return true;
     default:
       return false;
@@ -282,10 +292,25 @@ struct Attempt {
   DiskWriter::Buffer* buffer = nullptr;  // being filled
   int64_t offset = 0;                    // bytes of the file that earlier attempts brought
   int64_t received = 0;                  // body bytes of this attempt
-  // A continued transfer: the validator its If-Range carries.
+  int64_t written = 0;                   // ... of them added to the file
+  // The resource's length as the answer that began the file said, -1 when
+  // unknown.
+  int64_t total = -1;
+  // A continued transfer: the validator its If-Range carries, and the last
+  // bytes of the file (up to kOverlap) that the answer must repeat first, and
+  // which are not written again.
   std::string resumeValidator;
+  std::string tail;
+  int64_t overlap = 0;   // bytes asked for again
+  int64_t compared = 0;  // ... of them compared so far
+  bool changed = false;  // they differed from those held
+  // Whether the file may become a partial one: its answer can be continued.
+  bool keepTail = false;
+  std::string lastFull;      // the end (kOverlap bytes) of the last full buffer handed over
   bool bodyChecked = false;  // the final answer's status was looked at
   long refusedStatus = 0;    // a status other than 2xx whose body was refused
+  std::string refusal;       // why a 206 could not continue the file
+  bool cutShort = false;     // the body ended before its announced length
   bool waiting = false;      // a request is out and its answer is awaited
   Clock::time_point lastHeard{};
   bool stalled = false;
@@ -296,11 +321,18 @@ struct Attempt {
   std::string fileError;    // the temporary file could not be written
   std::string progressError;
   // The HTTP answer being received: what its headers said.
+  long status = 0;  // its status; 0 before the first answer (and for other protocols)
   bool headersDone = false;
   bool hasLocation = false;
   bool acceptsRanges = false;
-  int64_t announced = -1;   // its Content-Length, -1 when none
-  int64_t rangeStart = -1;  // where its Content-Range starts, -1 when none
+  bool encoded = false;    // a Content-Encoding other than identity
+  bool multipart = false;  // Content-Type multipart/byteranges
+  int64_t announced = -1;  // its Content-Length, -1 when none
+  std::string contentRange;
+  // Logins: the FTP control connection went over TLS (AUTH TLS taken), and
+  // the user an FTP login named.
+  bool controlTls = false;
+  std::string ftpUser;
 
   void Reset();
   bool IsHttp();
@@ -309,15 +341,18 @@ struct Attempt {
   void Append(const char* data, size_t size);
   void Hand();
   std::string Reason(CURLcode rc);
-  std::string StatusReason(long status) const;
+  std::string StatusReason(long code) const;
   std::string CurlReason(CURLcode rc);
   std::string ResumeValidator() const;
+  std::string PartRefusal() const;
+  std::string Tail() const;
 
   static size_t OnData(char* data, size_t size, size_t count, void* self);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static int OnRequest(void* self, char*, char*, int, int);
   static curl_socket_t OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address);
   static int OnTransferInfo(void* self, curl_off_t, curl_off_t now, curl_off_t, curl_off_t);
+  static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self);
 };
 
 // What a broken transfer left for the next attempt to continue.
@@ -327,6 +362,8 @@ struct Partial {
   std::string path;
   int64_t size = 0;
   std::string validator;  // a strong ETag, or a Last-Modified
+  int64_t total = 0;      // the resource's length
+  std::string tail;       // the file's last bytes, kOverlap of them or all when fewer
 };
 
 }  // namespace
@@ -360,6 +397,8 @@ struct DownloadSession::Impl {
   std::map<std::string, int> runningTo;
   int runningAlone = 0;   // transfers running to origins not multiplexed
   bool roomGrew = false;  // an origin was found to multiplex: Wait returns
+  // Origins a password was sent to without encryption, in the order found.
+  std::vector<std::string> clearOrigins;
 
   FetchInfo info;  // of the last Fetch or Transfer
   std::string lastError;
@@ -421,6 +460,17 @@ void DownloadSession::Impl::Configure(Attempt& t) {
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "Fetchwell/" FETCHWELL_VERSION);
+  // A login (the URL's or the netrc file's) goes by Basic or Digest, as the
+  // server asks: the first request goes without it, to learn which.
+  curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+  // FTP logs in over TLS when the server offers it (AUTH TLS).
+  curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+  // A proxy's answer to CONNECT is no answer of the server's.
+  curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  // Watches what goes out for a password in clear (only when the transfer
+  // may carry one: see Begin).
+  curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, Attempt::OnDebug);
+  curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &t);
   // 0 or less leaves libcurl's own limits: 300 s to connect, no stall limit.
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
                    limits.connectTimeout > 0 ? limits.connectTimeout : 0L);
@@ -463,15 +513,26 @@ void Attempt::Reset() {
   secrets.clear();
   ticket = 0;
   buffer = nullptr;
-  offset = received = 0;
+  offset = received = written = 0;
+  total = -1;
   resumeValidator.clear();
+  tail.clear();
+  overlap = compared = 0;
+  changed = keepTail = false;
+  lastFull.clear();
   bodyChecked = false;
   refusedStatus = 0;
+  refusal.clear();
+  cutShort = false;
   waiting = stalled = outOfTime = tlsSeen = downgraded = noSocket = false;
   fileError.clear();
   progressError.clear();
-  headersDone = hasLocation = acceptsRanges = false;
-  announced = rangeStart = -1;
+  status = 0;
+  headersDone = hasLocation = acceptsRanges = encoded = multipart = false;
+  announced = -1;
+  contentRange.clear();
+  controlTls = false;
+  ftpUser.clear();
   errbuf[0] = '\0';
 }
 
@@ -482,12 +543,11 @@ bool Attempt::IsHttp() {
          strncasecmp(scheme, "http", 4) == 0;
 }
 
-// The response code when the transfer speaks HTTP, 0 otherwise (FTP replies also
-// come as response codes, and must not be read as HTTP statuses).
+// The status of the transfer's last HTTP answer, 0 when it had none. Read from
+// its own status lines, not from libcurl's response code: that one also takes
+// FTP replies, even those of another transfer's connection that libcurl
+// closes through this handle ("221 Goodbye").
 long Attempt::HttpStatus() {
-  if (!IsHttp()) return 0;
-  long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   return status;
 }
 
@@ -513,6 +573,45 @@ int Attempt::OnRequest(void* self, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
+// What libcurl sends and receives (only when the transfer may carry a password,
+// see Begin): a password that goes out without encryption is noted by its
+// origin, for the run to say. Over http that is a Basic login (Digest sends
+// no password); over ftp a PASS of a named user (not the anonymous one) on a
+// control connection that did not take AUTH TLS.
+int Attempt::OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
+  if (type != CURLINFO_HEADER_OUT && type != CURLINFO_HEADER_IN) return 0;
+  auto* t = static_cast<Attempt*>(self);
+  char* url = nullptr;
+  curl_easy_getinfo(t->curl, CURLINFO_EFFECTIVE_URL, &url);
+  if (url == nullptr) return 0;
+  const std::string_view text(data, size);
+  const bool http = strncasecmp(url, "http://", 7) == 0;
+  const bool ftp = strncasecmp(url, "ftp://", 6) == 0;
+  bool clear = false;
+  if (ftp && type == CURLINFO_HEADER_IN) {
+    if (text.starts_with("234")) t->controlTls = true;  // AUTH taken: TLS from now on
+  } else if (ftp && !t->controlTls) {
+    if (text.size() > 5 && strncasecmp(text.data(), "USER ", 5) == 0) {
+      t->ftpUser = std::string(text.substr(5, text.find_first_of("\r\n") - 5));
+    }
+    clear = text.size() > 5 && strncasecmp(text.data(), "PASS ", 5) == 0 &&
+            strcasecmp(t->ftpUser.c_str(), "anonymous") != 0 &&
+            strcasecmp(t->ftpUser.c_str(), "ftp") != 0;
+  } else if (http && type == CURLINFO_HEADER_OUT) {
+    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
+      const std::string_view rest = text.substr(at + 1);
+      clear =
+          clear || (rest.size() > 21 && strncasecmp(rest.data(), "Authorization: Basic ", 21) == 0);
+    }
+  }
+  auto& origins = t->session->clearOrigins;
+  const std::string origin = clear ? OriginOf(url) : std::string();
+  if (!origin.empty() && std::find(origins.begin(), origins.end(), origin) == origins.end()) {
+    origins.push_back(origin);
+  }
+  return 0;
+}
+
 // Makes the sockets of the session's connections, noting when the process has
 // no descriptor left for one.
 curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
@@ -521,14 +620,39 @@ curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* add
   return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 
-// Where a Content-Range value ("bytes 100-199/200") starts; -1 when it says
-// no start.
-static int64_t RangeStart(const std::string& value) {
-  if (value.size() < 7 || strncasecmp(value.c_str(), "bytes ", 6) != 0) return -1;
-  char* end = nullptr;
-  errno = 0;
-  const long long start = std::strtoll(value.c_str() + 6, &end, 10);
-  return errno == 0 && end != value.c_str() + 6 && *end == '-' && start >= 0 ? start : -1;
+// A Content-Range value of one range of a known length, "bytes FIRST-LAST/
+// LENGTH", FIRST <= LAST < LENGTH; nullopt for anything else ("bytes */1000",
+// signs, spaces, numbers over 18 digits...).
+struct ByteRange {
+  int64_t first = 0, last = 0, length = 0;
+};
+
+static std::optional<ByteRange> ParseContentRange(std::string_view value) {
+  if (value.size() < 6 || strncasecmp(value.data(), "bytes ", 6) != 0) return std::nullopt;
+  value.remove_prefix(6);
+  int64_t numbers[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    size_t digits = 0;
+    while (digits < value.size() && value[digits] >= '0' && value[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 18) return std::nullopt;
+    std::from_chars(value.data(), value.data() + digits, numbers[i]);
+    value.remove_prefix(digits);
+    if (i == 2) break;
+    if (value.empty() || value.front() != "-/"[i]) return std::nullopt;
+    value.remove_prefix(1);
+  }
+  if (!value.empty() || numbers[0] > numbers[1] || numbers[1] >= numbers[2]) return std::nullopt;
+  return ByteRange{numbers[0], numbers[1], numbers[2]};
+}
+
+// A number of bytes from a header, -1 unless it is digits alone.
+static int64_t ByteCount(const std::string& value) {
+  int64_t count = -1;
+  const char* end = value.data() + value.size();
+  if (value.empty() || value.size() > 18 || std::from_chars(value.data(), end, count).ptr != end) {
+    return -1;
+  }
+  return count >= 0 ? count : -1;
 }
 
 // Each header line of each answer (redirects and interim answers included).
@@ -543,8 +667,16 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
         t->session->multiplexed.insert(t->origin).second) {
       t->session->roomGrew = true;
     }
-    t->headersDone = t->hasLocation = t->acceptsRanges = false;
-    t->announced = t->rangeStart = -1;
+    const size_t space = line.find(' ');
+    const std::string_view code =
+        space == std::string_view::npos ? std::string_view() : line.substr(space + 1, 3);
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    t->status = code.size() == 3 && std::all_of(code.begin(), code.end(), digit)
+                    ? std::stol(std::string(code))
+                    : 0;
+    t->headersDone = t->hasLocation = t->acceptsRanges = t->encoded = t->multipart = false;
+    t->announced = -1;
+    t->contentRange.clear();
     t->info.etag.clear();
     t->info.lastModified.clear();
     t->info.retryAfter = -1;
@@ -560,31 +692,33 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
     t->hasLocation = !value.empty();
     AddSecrets(value, &t->secrets);
   } else if (HeaderValue(line, "content-length", &value)) {
-    char* end = nullptr;
-    errno = 0;
-    long long length = std::strtoll(value.c_str(), &end, 10);
-    t->announced = errno == 0 && end != value.c_str() && *end == '\0' && length >= 0 ? length : -1;
+    t->announced = ByteCount(value);
   } else if (HeaderValue(line, "accept-ranges", &value)) {
     t->acceptsRanges = strcasecmp(value.c_str(), "bytes") == 0;
   } else if (HeaderValue(line, "content-range", &value)) {
-    t->rangeStart = RangeStart(value);
+    t->contentRange = value;
+  } else if (HeaderValue(line, "content-encoding", &value)) {
+    t->encoded = !value.empty() && strcasecmp(value.c_str(), "identity") != 0;
+  } else if (HeaderValue(line, "content-type", &value)) {
+    t->multipart = strncasecmp(value.c_str(), "multipart/byteranges", 20) == 0;
   }
   return size * count;
 }
 
 // The final answer's status, looked at once before its body is taken: only
 // the body of a whole 2xx answer is the file. A continued transfer takes a 206
-// that starts where its file ends; a 200 replaces what earlier attempts
-// brought. libcurl already fails on an error status; this also covers the
-// answers it passes through: an error page of some authentication replies, a
-// 3xx it does not follow, a 206 or 304 not asked for.
+// that is the very part asked for (see PartRefusal); a 200 replaces what
+// earlier attempts brought. libcurl already fails on an error status; this
+// also covers the answers it passes through: an error page of some
+// authentication replies, a 3xx it does not follow, a 206 or 304 not asked for.
 void Attempt::CheckBody() {
   if (bodyChecked) return;
   bodyChecked = true;
-  const long status = HttpStatus();
   if (status == 0) return;
   if (offset > 0 && status == 206) {
-    if (rangeStart != offset) refusedStatus = status;
+    refusal = PartRefusal();
+    if (!refusal.empty()) refusedStatus = status;
+    keepTail = refusal.empty() && !ResumeValidator().empty();
     return;
   }
   if (!Whole2xx(status)) {
@@ -593,8 +727,27 @@ void Attempt::CheckBody() {
   }
   if (offset > 0) {  // the resource changed: its new version, from the start
     session->writer->Rewind(ticket);
-    offset = 0;
+    offset = overlap = 0;
+    tail.clear();
   }
+  total = announced;
+  keepTail = total > 0 && !encoded && !ResumeValidator().empty();
+}
+
+// Why the 206 answer of a continued transfer cannot continue its file; empty
+// when it can: one part, not encoded, exactly the range asked for (from the
+// overlap on to the end of the resource of the length first announced), its
+// Content-Length, when given, that range's length.
+std::string Attempt::PartRefusal() const {
+  if (multipart) return "the server sent several parts where one was asked for";
+  if (encoded) return "the server sent the rest of the file encoded";
+  const int64_t start = offset - overlap;
+  const std::optional<ByteRange> range = ParseContentRange(contentRange);
+  if (!range || range->first != start || range->last != total - 1 || range->length != total ||
+      (announced >= 0 && announced != total - start)) {
+    return "the server sent another part than the one asked for";
+  }
+  return {};
 }
 
 size_t Attempt::OnData(char* data, size_t size, size_t count, void* self) {
@@ -607,8 +760,27 @@ size_t Attempt::OnData(char* data, size_t size, size_t count, void* self) {
     t->fileError = "write failed";
     return CURL_WRITEFUNC_ERROR;
   }
+  size_t length = size * count;
+  t->received += static_cast<int64_t>(length);
+  if (t->offset > 0 && t->received > t->total - (t->offset - t->overlap)) {
+    t->refusal = "the server sent more than the part asked for";
+    t->refusedStatus = t->status;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  // The bytes asked for again must be those held; they are not written twice.
+  if (t->compared < t->overlap) {
+    const size_t same = static_cast<size_t>(std::min<int64_t>(length, t->overlap - t->compared));
+    const char* held = t->tail.data() + (t->tail.size() - t->overlap) + t->compared;
+    if (std::memcmp(data, held, same) != 0) {
+      t->changed = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
+    t->compared += static_cast<int64_t>(same);
+    data += same;
+    length -= same;
+  }
   try {
-    t->Append(data, size * count);
+    t->Append(data, length);
   } catch (const std::bad_alloc&) {
     t->fileError = "out of memory";
     return CURL_WRITEFUNC_ERROR;
@@ -632,9 +804,11 @@ int Attempt::OnTransferInfo(void* self, curl_off_t, curl_off_t now, curl_off_t, 
   if (!s.progress) return 0;
   curl_off_t total = -1;
   curl_easy_getinfo(t->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
+  // The bytes asked for again count once.
+  const int64_t start = t->offset - t->overlap;
   DownloadProgress p;
-  p.bytes = t->offset + now;
-  p.total = total >= 0 ? t->offset + total : -1;
+  p.bytes = start + now;
+  p.total = total >= 0 ? start + total : -1;
   try {
     s.progress(t->id, p);
   } catch (const std::exception& e) {
@@ -649,7 +823,7 @@ int Attempt::OnTransferInfo(void* self, curl_off_t, curl_off_t now, curl_off_t, 
 
 // Copies received bytes into the writer's buffers, handing each over full.
 void Attempt::Append(const char* data, size_t size) {
-  received += static_cast<int64_t>(size);
+  written += static_cast<int64_t>(size);
   DiskWriter& writer = *session->writer;
   while (size > 0) {
     if (!buffer) buffer = writer.Take();
@@ -659,6 +833,9 @@ void Attempt::Append(const char* data, size_t size) {
     data += take;
     size -= take;
     if (buffer->used == DiskWriter::kBufferSize) {
+      // Its end is the tail of a partial file, should the transfer break.
+      if (keepTail)
+        lastFull.assign(buffer->bytes.get() + DiskWriter::kBufferSize - kOverlap, kOverlap);
       writer.Fill(ticket, buffer);
       buffer = nullptr;
     }
@@ -674,6 +851,15 @@ void Attempt::Hand() {
     session->writer->Return(buffer);
   }
   buffer = nullptr;
+}
+
+// The last bytes of the file as it is now (kOverlap of them, or all when
+// fewer), before the buffer being filled is handed over.
+std::string Attempt::Tail() const {
+  std::string end = lastFull.empty() ? tail : lastFull;
+  if (buffer) end.append(buffer->bytes.get(), buffer->used);
+  if (end.size() > static_cast<size_t>(kOverlap)) end.erase(0, end.size() - kOverlap);
+  return end;
 }
 
 // The validator a continued request may carry in If-Range: a strong ETag, or
@@ -768,6 +954,9 @@ std::string DownloadSession::Impl::Begin(Attempt& t, const std::string& url,
         t.ticket = partial.ticket;
         t.offset = partial.size;
         t.resumeValidator = partial.validator;
+        t.total = partial.total;
+        t.tail = std::move(partial.tail);
+        t.overlap = static_cast<int64_t>(t.tail.size());
       } else {
         writer->Abandon(partial.ticket);
       }
@@ -809,12 +998,16 @@ std::string DownloadSession::Impl::Begin(Attempt& t, const std::string& url,
   }
   t.conditional = t.headers != nullptr;
   if (t.offset > 0) {
+    // From the overlap on: those bytes must come back as they are held.
     t.headers = curl_slist_append(t.headers, ("If-Range: " + t.resumeValidator).c_str());
-    curl_easy_setopt(t.curl, CURLOPT_RANGE, (std::to_string(t.offset) + "-").c_str());
+    curl_easy_setopt(t.curl, CURLOPT_RANGE, (std::to_string(t.offset - t.overlap) + "-").c_str());
   } else {
     curl_easy_setopt(t.curl, CURLOPT_RANGE, nullptr);
   }
   curl_easy_setopt(t.curl, CURLOPT_HTTPHEADER, t.headers);
+  // What goes out is watched for a password in clear only when there may be
+  // one: in the URL, or from the netrc file.
+  curl_easy_setopt(t.curl, CURLOPT_VERBOSE, !t.secrets.empty() || netrcFd >= 0 ? 1L : 0L);
   if (curl_multi_add_handle(multi, t.curl) != CURLM_OK) {
     if (t.offset > 0) t.offset = 0;  // the file is abandoned with the transfer
     return "cannot start the transfer";
@@ -867,24 +1060,35 @@ TransferDone DownloadSession::Impl::Complete(std::unique_ptr<Attempt> owned, CUR
     return done;
   }
   // A shortage of descriptors is the run's own: waiting does not end it.
+  const bool mayPass = !t.local && t.fileError.empty() && t.progressError.empty() && !t.outOfTime &&
+                       !t.downgraded && reason != kNoDescriptors;
   t.info.transient =
-      !t.local && t.fileError.empty() && t.progressError.empty() && !t.outOfTime && !t.downgraded &&
-      reason != kNoDescriptors &&
-      (t.stalled || TransientStatus(t.refusedStatus ? t.refusedStatus : t.info.status) ||
-       (t.refusedStatus == 0 && t.info.status < 400 && TransientCode(rc)));
-  // A 206 that does not start where the file ends is no part of it: the next
-  // attempt fetches the file whole.
-  if (t.offset > 0 && t.refusedStatus == 206) t.info.transient = true;
-  const std::string validator = t.ResumeValidator();
-  const bool resumable = t.info.transient && !notModified && t.refusedStatus == 0 &&
-                         t.received > 0 && !validator.empty() &&
-                         (t.info.status == 200 || (t.offset > 0 && t.info.status == 206)) &&
-                         !t.session->writer->Failed(t.ticket);
+      mayPass && (t.stalled || t.cutShort ||
+                  TransientStatus(t.refusedStatus ? t.refusedStatus : t.info.status) ||
+                  (t.refusedStatus == 0 && t.info.status < 400 && TransientCode(rc)));
+  // A continued transfer whose answer cannot continue its file (a part other
+  // than the one asked for, a 416, bytes asked for again that differ from
+  // those held): the next attempt fetches the file whole.
+  const bool restart =
+      t.offset > 0 && (t.changed || t.refusedStatus == 206 || t.info.status == 416);
+  if (restart && mayPass) t.info.transient = true;
+  t.info.changed = t.changed;
+  // A continued transfer broken before its answer's body began keeps its
+  // partial file as it was.
+  const bool untouched = t.offset > 0 && !t.bodyChecked && !restart && t.info.status != 206 &&
+                         !Whole2xx(t.info.status);
+  const std::string validator = untouched ? t.resumeValidator : t.ResumeValidator();
+  const int64_t size = t.offset + t.written;
+  const bool resumable =
+      t.info.transient && !notModified && !restart && t.refusedStatus == 0 &&
+      (untouched || (t.keepTail && size > 0 && size < t.total && !validator.empty() &&
+                     (t.info.status == 200 || (t.offset > 0 && t.info.status == 206)))) &&
+      !t.session->writer->Failed(t.ticket);
   if (resumable) {
-    t.Hand();
     done.partial = ++lastPartial;
     partials.emplace(done.partial,
-                     Partial{t.ticket, t.url, t.path, t.offset + t.received, validator});
+                     Partial{t.ticket, t.url, t.path, size, validator, t.total, t.Tail()});
+    t.Hand();
   } else {
     if (t.buffer) writer->Return(t.buffer);
     t.buffer = nullptr;
@@ -915,26 +1119,29 @@ std::string Attempt::Reason(CURLcode rc) {
   if (outOfTime) return kOutOfTime;
   if (downgraded) return kDowngrade;
   if (stalled) return "no data for " + std::to_string(session->limits.stallTimeout) + " s";
-  if (refusedStatus) return StatusReason(refusedStatus);
-  long status = HttpStatus();
+  if (changed) return kChanged;
+  if (refusedStatus) return refusal.empty() ? StatusReason(refusedStatus) : refusal;
   if (status >= 400) return StatusReason(status);
   if (rc != CURLE_OK) return CurlReason(rc);
   const bool continued = offset > 0 && status == 206;
   if (status != 0 && !Whole2xx(status) && !continued) return StatusReason(status);
-  // A 204 has no body, whatever its headers say.
-  if (status != 0 && status != 204 && announced >= 0 && received != announced) {
-    return "body of " + std::to_string(received) + " bytes, " + std::to_string(announced) +
+  // A body as long as announced: a continued one the rest of the resource. A
+  // 204 has no body, whatever its headers say.
+  const int64_t expected = continued ? total - (offset - overlap) : announced;
+  if (status != 0 && status != 204 && expected >= 0 && received != expected) {
+    cutShort = received < expected;
+    return "body of " + std::to_string(received) + " bytes, " + std::to_string(expected) +
            " announced";
   }
   if (localSize >= 0 && received != localSize) return "the file changed while it was read";
   return {};
 }
 
-std::string Attempt::StatusReason(long status) const {
-  if (status >= 300 && status < 400 && status != 304 && !hasLocation) {
+std::string Attempt::StatusReason(long code) const {
+  if (code >= 300 && code < 400 && code != 304 && !hasLocation) {
     return "redirect without a Location";
   }
-  return "HTTP " + std::to_string(status);
+  return "HTTP " + std::to_string(code);
 }
 
 std::string Attempt::CurlReason(CURLcode rc) {
@@ -999,9 +1206,9 @@ std::string Attempt::CurlReason(CURLcode rc) {
                  ? "redirect to a malformed URL"
                  : "malformed URL";
     case CURLE_PARTIAL_FILE: {
-      curl_off_t total = -1;
-      curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
-      std::string of = total >= 0 ? " of " + std::to_string(total) : std::string();
+      curl_off_t length = -1;
+      curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+      std::string of = length >= 0 ? " of " + std::to_string(length) : std::string();
       return "connection closed after " + std::to_string(received) + of + " bytes";
     }
     case CURLE_GOT_NOTHING:
@@ -1281,6 +1488,14 @@ const DownloadLimits& DownloadSession::Limits() const {
 
 const std::vector<std::string>& DownloadSession::Notices() const {
   return impl_->notices;
+}
+
+std::vector<std::string> DownloadSession::RunNotes() const {
+  const std::vector<std::string>& origins = impl_->clearOrigins;
+  if (origins.empty()) return {};
+  std::string line = "a password was sent unencrypted, to " + origins.front();
+  if (origins.size() > 1) line += " and " + std::to_string(origins.size() - 1) + " more";
+  return {line + "; https or ftps would keep it secret"};
 }
 
 void DownloadSession::OnProgress(std::function<void(uint64_t, const DownloadProgress&)> callback) {

@@ -18,6 +18,23 @@
 // other than 206 whose body is as long as its Content-Length says (when it says);
 // any other final status fails with "HTTP <status>" (a 304 or 206 answered
 // unasked included), a 3xx with no Location with "redirect without a Location".
+// A transfer broken after part of an HTTP body arrived is kept for the next
+// attempt (TransferDone::partial) when that answer had a known length, no
+// Content-Encoding, Accept-Ranges: bytes and a strong ETag or a Last-Modified.
+// The next attempt asks, with If-Range, from 64 KiB before the end of what
+// arrived. Its 206 continues the file only when it is exactly the rest of the
+// resource of the length first announced (Content-Range "bytes S-(L-1)/L",
+// one part, not encoded, that many bytes) and its first 64 KiB are those held
+// (they are not written again); a 200 begins the file anew. Anything else (a
+// 416, another part, other bytes: the resource changed on the server) drops
+// what had arrived, as a transient failure: the attempt after fetches whole.
+// A stream reset over HTTP/2 is transient, like a connection reset.
+//
+// A login from the URL or the netrc file goes by Basic or Digest, as the
+// server asks (the first request goes without it, to learn which). FTP logs
+// in over TLS when the server offers AUTH TLS. RunNotes() says when a
+// password went over the network unencrypted.
+//
 // Over FTP libcurl's verdict stands. A file:// source must be a regular file
 // (checked before it is opened, so a FIFO or device never blocks or reads for
 // ever) and is a success only when all of its bytes were read.
@@ -77,7 +94,9 @@ struct DownloadTrust {
 
 // What the last fetch's final answer said.
 struct FetchInfo {
-  long status = 0;           // its HTTP status; 0 for other protocols or no answer
+  // The status of the transfer's own last HTTP answer; 0 when it had none
+  // (other protocols, or no answer).
+  long status = 0;
   bool notModified = false;  // a 304 to a conditional request: nothing was written
   // Failed in a way that may pass by itself: no connection, a connection
   // reset or closed early, a stall, HTTP 408, 425, 429, 500, 502, 503, 504.
@@ -86,6 +105,11 @@ struct FetchInfo {
   std::string lastModified;  // its Last-Modified, empty when it sent none
   long retryAfter = -1;      // seconds its Retry-After asked for, -1 for none
   bool outOfTime = false;    // stopped, or not begun, because the deadline passed
+  // The bytes a continued transfer asked for again differed from those it
+  // held: the resource changed on the server while it was fetched. What had
+  // arrived is dropped and the next attempt fetches it whole (the failure is
+  // transient; its reason "changed on the server while it was fetched").
+  bool changed = false;
 };
 
 // What a fetch asks beyond its URL.
@@ -192,6 +216,11 @@ class DownloadSession {
   // Lines for the user about the session's setup, each to be said once (a
   // netrc file not used, and why). Empty when all is well.
   const std::vector<std::string>& Notices() const;
+  // Lines for the user about the transfers so far, to be said once the run
+  // is over: at most one, when a password went over the network unencrypted
+  // (a Basic login over http, an FTP login where the server did not take
+  // AUTH TLS), naming where to (never the password). Empty when none did.
+  std::vector<std::string> RunNotes() const;
 
   // Why the last Fetch or Transfer failed, a short reason without the URL: "HTTP 404",
   // "connection refused", "no data for 60 s", "certificate not trusted (...)",

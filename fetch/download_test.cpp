@@ -376,6 +376,80 @@ TEST_F(DownloadTest, AfterTheDeadlineNothingIsAsked) {
   EXPECT_FALSE(ahead.LastFetch().outOfTime);
 }
 
+// A transfer broken halfway is continued only by the very part asked for: the
+// retry asks from 64 KiB before the break, and the bytes that come back there
+// must be those held. Anything else drops what had arrived, as a transient
+// failure, so that the next attempt fetches the file whole.
+TEST_F(DownloadTest, AContinuedTransferTakesOnlyTheVeryPartAskedFor) {
+  constexpr int64_t kSize = 1000000;
+  // 1000 bytes past the writer's second buffer: the 64 KiB held span two.
+  constexpr int64_t kCut = 2 * 256 * 1024 + 1000;
+  const std::string exact = "bytes%20459752-999999/1000000";
+  struct Case {
+    std::string query;
+    std::string reason;  // empty: the part continues the file
+  };
+  const std::vector<Case> cases = {
+      {"", ""},
+      {"&lie=header&cr=" + exact, ""},
+      {"&lie=header&cr=BYTES%20459752-999999/1000000", ""},
+      // Broken again 5000 bytes into the part (inside the overlap), then continued.
+      {"&cut2=5000", ""},
+      {"&cut2=200000", ""},
+      {"&lie=header&cr=bytes%20459752-999999/*", "another part"},
+      {"&lie=header&cr=bytes%20459752-999998/1000000", "another part"},
+      {"&lie=header&cr=bytes%20+459752-999999/1000000", "another part"},
+      {"&lie=header&cr=" + exact + ",%200-1/1000000", "another part"},
+      {"&lie=short", "another part"},
+      {"&lie=overlong", "more than the part"},
+      {"&lie=gzip", "encoded"},
+      {"&lie=multipart", "several parts"},
+      {"&lie=416", "HTTP 416"},
+      {"&etag2=%22v1%22", "changed on the server while it was fetched"},
+  };
+  fw::DownloadSession session;
+  int key = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    const std::string url =
+        server_.Url("/resume/k" + std::to_string(++key) + "/" + std::to_string(kSize) +
+                    "?cut=" + std::to_string(kCut) + "&etag=%22v1%22" + c.query);
+    const std::string path = dir_ / "out";
+    fw::TransferDone done = session.Transfer(url, path);
+    EXPECT_NE(done.partial, 0u) << done.error;
+    for (int attempt = 0; attempt < 2 && done.partial != 0 && c.reason.empty(); ++attempt) {
+      fw::FetchRequest request;
+      request.resume = done.partial;
+      done = session.Transfer(url, path, request);
+    }
+    if (!c.reason.empty()) {
+      fw::FetchRequest request;
+      request.resume = done.partial;
+      done = session.Transfer(url, path, request);
+      EXPECT_EQ(done.ticket, 0u);
+      EXPECT_EQ(done.partial, 0u);
+      EXPECT_TRUE(done.info.transient);
+      EXPECT_EQ(done.info.changed, c.reason.starts_with("changed"));
+      EXPECT_NE(done.error.find(c.reason), std::string::npos) << done.error;
+      EXPECT_EQ(dir_.Entries(), Names{});
+      continue;
+    }
+    std::string reason;
+    EXPECT_TRUE(done.ticket != 0 && session.Settle(done.ticket, &reason)) << done.error << reason;
+    EXPECT_TRUE(fw::ReadWholeFile(path) == LoopbackServer::Pattern(kSize));
+    // Asked again from 64 KiB before the (last) break.
+    const auto requests = server_.RequestsOf("k" + std::to_string(key));
+    const size_t cut2 = c.query.find("cut2=");
+    const int64_t held =
+        cut2 == std::string::npos
+            ? kCut
+            : kCut + std::max<int64_t>(0, std::stoll(c.query.substr(cut2 + 5)) - 65536);
+    EXPECT_EQ(requests.size(), cut2 == std::string::npos ? 2u : 3u);
+    EXPECT_EQ(requests.back().range.value_or(""), "bytes=" + std::to_string(held - 65536) + "-");
+    unlink(path.c_str());
+  }
+}
+
 // The test's process allowed `soft` descriptors, and those it has left taken
 // on demand; all given back on destruction.
 class DescriptorShortage {

@@ -236,6 +236,7 @@ int frmMain::DownloadFiles() {
     events.finished = report;
     fw::SnapshotRun run(*session, *snapshots, options.retries, name, events);
     run.Run(nextUrl);
+    for (const std::string& note : session->RunNotes()) observer.RunNote(note);
   }
   // The session's connections and files made ahead are let go first, so that
   // retention has the descriptors it needs.
