@@ -1,0 +1,107 @@
+// End-to-end: entries that share a file name, and names and URLs of extreme
+// lengths, through the built fetchwell against loopback servers (one of them
+// speaking HTTP/2). The file on disk, the "replaces" line and the report file
+// must all name the last entry of a name in the list.
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/loopback_server.h"
+#include "tests/fixtures/program_copy.h"
+
+namespace fwtest {
+namespace {
+
+using Words = std::vector<std::string>;
+
+// The report file's lines.
+Words Lines(const std::string& text) {
+  Words lines;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(text.substr(at, end - at));
+  }
+  return lines;
+}
+
+// The URL the record of `path` names.
+std::string RecordedUrl(const std::string& path) {
+  char value[4096];
+  const ssize_t n = getxattr(path.c_str(), "user.fetchwell", value, sizeof value);
+  if (n <= 0) return "";
+  const std::string record(value, static_cast<size_t>(n));
+  const size_t at = record.find("url=");
+  return at == std::string::npos ? "" : record.substr(at + 4, record.find('\n', at) - at - 4);
+}
+
+class E2eNamesTest : public ::testing::Test {
+ protected:
+  void Prepare(const Words& entries, const std::string& download) {
+    WriteFile(program_ / "Files.dat", ListFileBytes(entries));
+    WriteFile(program_ / "Settings.inf", "[General]\nFolderPath=" + program_.Folder().Path() +
+                                             "\n[Download]\nReportFile=report.jsonl\n" + download);
+  }
+  std::string Dated(const std::string& stem, const std::string& extension) const {
+    return program_ / (stem + "-" + today_ + "." + extension);
+  }
+  // Whether the file holds the `size` pattern bytes of entry `url`, says so
+  // in its record, and the report and the "replaces" line agree.
+  void ExpectWinner(const std::string& file, size_t size, const std::string& url,
+                    const std::string& earlier, const RunResult& run) const {
+    EXPECT_TRUE(ReadFile(file) == LoopbackServer::Pattern(size)) << "not the bytes of " << url;
+    EXPECT_EQ(RecordedUrl(file), url);
+    const std::string name = file.substr(file.rfind('/') + 1);
+    EXPECT_NE(run.errors.find("fetchwell: " + url + ": replaces " + name +
+                              ", fetched earlier in this run from " + earlier + "\n"),
+              std::string::npos)
+        << run.errors;
+  }
+
+  ProgramCopy program_;
+  const std::string today_ = TodayInTheCLocale();
+};
+
+// Parallel=2. Entry 1 shows the program that the HTTP/2 host multiplexes;
+// entries 2 and 3 then hold both connections to plain hosts until entry 5
+// pokes them, or for 2 s. Entry 4 has to wait for a connection; entry 5, to the
+// HTTP/2 host, has room, yet must wait for entry 4, which is of its name.
+TEST_F(E2eNamesTest, TheLastEntryOfANameWinsWhenItsHostHasRoomFirst) {
+  LoopbackServer plain;
+  LoopbackServer h2(LoopbackServer::Mode::kHttp2WithAuthority);
+  const std::string release = plain.Url("/bytes/1?done=names");
+  const std::string earlier = plain.Url("/bytes/2000?n=/x.bin");
+  const std::string later = h2.Url("/bytes/3000?poke=" + release + "&n=/x.bin");
+  const Words entries = {h2.Url("/bytes/100?n=/f1.bin"),
+                         plain.Url("/hold/names/1?timeout=2&size=10&n=/s1.bin"),
+                         plain.Url("/hold/names/1?timeout=2&size=20&n=/s2.bin"), earlier, later};
+  Prepare(entries, "Parallel=2\nCAFile=" + h2.AuthorityFile() + "\n");
+  const RunResult run = program_.Run({"-e"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  ExpectWinner(Dated("x", "bin"), 3000, later, earlier, run);
+  const Words report = Lines(ReadFile(program_ / "report.jsonl"));
+  ASSERT_EQ(report.size(), 6u);
+  EXPECT_NE(report[4].find("\"url\":\"" + later + "\",\"file\":\"" + Dated("x", "bin")),
+            std::string::npos)
+      << report[4];
+}
+
+// Three entries of one name on three servers, the last over HTTPS: the last
+// wins, and each "replaces" line names the one before.
+TEST_F(E2eNamesTest, OfThreeEntriesOfANameOnThreeServersTheLastWins) {
+  LoopbackServer a, b;
+  LoopbackServer c(LoopbackServer::Mode::kHttpsWithAuthority);
+  const Words entries = {a.Url("/bytes/100?n=/index.html"), b.Url("/bytes/200?n=/dir/index.html"),
+                         c.Url("/bytes/300?n=/index.html")};
+  Prepare(entries, "Parallel=6\nCAFile=" + c.AuthorityFile() + "\n");
+  const RunResult run = program_.Run({"-e"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  ExpectWinner(Dated("index", "html"), 300, entries[2], entries[1], run);
+  EXPECT_NE(run.errors.find("fetchwell: " + entries[1] + ": replaces index-" + today_ +
+                            ".html, fetched earlier in this run from " + entries[0] + "\n"),
+            std::string::npos)
+      << run.errors;
+}
+
+}  // namespace
+}  // namespace fwtest
