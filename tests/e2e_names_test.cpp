@@ -103,5 +103,22 @@ TEST_F(E2eNamesTest, OfThreeEntriesOfANameOnThreeServersTheLastWins) {
       << run.errors;
 }
 
+// Two entries of one name further apart than the run holds entries at once
+// (Parallel=1: 64): the "replaces" line still names the earlier URL, read back
+// from the list, and the one between, of another name, replaces nothing.
+TEST_F(E2eNamesTest, AReplacesLineNamesAnEarlierEntryLongTold) {
+  LoopbackServer server;
+  Words entries = {server.Url("/bytes/100?n=/far.bin")};
+  for (int i = 0; i < 70; ++i)
+    entries.push_back(server.Url("/bytes/5?n=/near-" + std::to_string(i) + ".bin"));
+  entries.push_back(server.Url("/bytes/200?n=/far.bin"));
+  Prepare(entries, "Parallel=1\n");
+  const RunResult run = program_.Run({"-e"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors, "fetchwell: " + entries.back() + ": replaces far-" + today_ +
+                            ".bin, fetched earlier in this run from " + entries.front() + "\n");
+  EXPECT_TRUE(ReadFile(Dated("far", "bin")) == LoopbackServer::Pattern(200));
+}
+
 }  // namespace
 }  // namespace fwtest

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <map>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -22,6 +22,7 @@
 #include "startup/names.h"
 #include "startup/report_file.h"
 #include "startup/run_observer.h"
+#include "startup/written_names.h"
 #include "ui/download_settings.h"
 
 namespace {
@@ -193,29 +194,36 @@ int frmMain::DownloadFiles() {
   // Older snapshots go once every entry is settled (KeepCopies).
   std::unique_ptr<fw::RetentionPlan> retention;
   if (options.keepCopies > 0) retention = std::make_unique<fw::RetentionPlan>(options.keepCopies);
-  std::map<std::string, std::string> written;  // destination -> URL, this run
+  // The files put in place this run, for the "replaces" line; the earlier
+  // entry's URL is read back from the list. Kept compactly, and the run's
+  // other state only for entries not yet told, so that memory does not grow
+  // with the list.
+  modMain::WrittenNames written(static_cast<size_t>(count));
+  std::deque<int32_t> indexes;  // the list index of each entry taken, not yet told
   int failed = 0;
   // Entries are fetched side by side (fetch/snapshot_run.h); each result is
   // told in list order, once its file is in place or it failed for good.
   const auto report = [&](int, const fw::SnapshotEntry& entry, const fw::SnapshotResult& result) {
     const std::string& url = entry.url;
+    const int32_t index = indexes.front();
+    indexes.pop_front();
     reportFile.Entry(url, entry.destination, result);
     if (!result.ok) observer.EntryFailed(url, result.reason);
     for (const std::string& note : result.notes) observer.EntryNote(url, note);
     failed += !result.ok;
     if (!result.ok) return;
     // Two entries of one name: the later wins, and the user hears of it.
-    const auto [earlier, first] = written.try_emplace(entry.destination, url);
-    if (!first) {
-      observer.EntryReplaces(url, modMain::GetFileFromURL(entry.destination), earlier->second);
-      earlier->second = url;
+    if (const auto earlier = written.Placed(entry.destination, index)) {
+      observer.EntryReplaces(url, modMain::GetFileFromURL(entry.destination), files.File(*earlier));
     }
     if (retention) retention->Placed(url, entry.recordUrl, entry.shape, entry.destination);
   };
   int32_t next = 0;
   const auto nextUrl = [&]() -> std::optional<std::string> {
     for (; next <= upper; ++next) {
-      if (!files.File(next).empty()) return files.File(next++);
+      if (files.File(next).empty()) continue;
+      indexes.push_back(next);
+      return files.File(next++);
     }
     return std::nullopt;
   };
