@@ -120,5 +120,38 @@ TEST_F(E2eNamesTest, AReplacesLineNamesAnEarlierEntryLongTold) {
   EXPECT_TRUE(ReadFile(Dated("far", "bin")) == LoopbackServer::Pattern(200));
 }
 
+// A name too long for the folder with its date is shortened before the fetch:
+// a 249-byte name is fetched into a dated name of 255 bytes, and a 65,000-byte
+// URL's name as well. A failure of such a URL is one short line, the URL cut
+// in the middle, while the report file keeps the URL whole.
+TEST_F(E2eNamesTest, LongNamesAreShortenedAndLongURLsShownCut) {
+  LoopbackServer server;
+  const std::string fits = server.Url("/bytes/1000?n=/" + std::string(245, 's') + ".bin");
+  std::string huge = server.Url("/bytes/10?n=/");
+  huge += std::string(65000 - huge.size(), 'h');
+  std::string missing = server.Url("/status/404?n=/");
+  missing += std::string(65000 - missing.size(), 'm');
+  Prepare({fits, huge, missing}, "");
+  const RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 1) << run.errors.substr(0, 1000);
+
+  const std::string tail = "-" + today_ + ".bin";
+  const std::string shortened = program_ / (std::string(255 - tail.size(), 's') + tail);
+  EXPECT_TRUE(ReadFile(shortened) == LoopbackServer::Pattern(1000));
+  const std::string dated = "-" + today_ + ".";
+  EXPECT_TRUE(ReadFile(program_ / (dated + std::string(255 - dated.size(), 'h'))) ==
+              LoopbackServer::Pattern(10));
+
+  const Words lines = Lines(run.errors);
+  ASSERT_EQ(lines.size(), 2u) << run.errors.substr(0, 1000);
+  EXPECT_LT(lines[0].size(), 600u);
+  EXPECT_TRUE(lines[0].starts_with("fetchwell: " + missing.substr(0, 200))) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(missing.substr(missing.size() - 200) + ": HTTP 404"));
+  EXPECT_NE(lines[0].find("m\xE2\x80\xA6m"), std::string::npos) << lines[0];
+  const std::string report = ReadFile(program_ / "report.jsonl");
+  EXPECT_NE(report.find("\"url\":\"" + missing + "\""), std::string::npos);
+  EXPECT_LT(report.size(), 3 * 66000u) << "each URL once, none repeated in a reason";
+}
+
 }  // namespace
 }  // namespace fwtest

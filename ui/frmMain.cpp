@@ -207,8 +207,12 @@ int frmMain::DownloadFiles() {
     const std::string& url = entry.url;
     const int32_t index = indexes.front();
     indexes.pop_front();
-    reportFile.Entry(url, entry.destination, result);
-    if (!result.ok) observer.EntryFailed(url, result.reason);
+    // A URL a reason quotes is shown cut when very long; the report's "url"
+    // field keeps it whole.
+    fw::SnapshotResult told = result;
+    told.reason = modMain::ShownUrlsIn(result.reason);
+    reportFile.Entry(url, entry.destination, told);
+    if (!result.ok) observer.EntryFailed(url, told.reason);
     for (const std::string& note : result.notes) observer.EntryNote(url, note);
     failed += !result.ok;
     if (!result.ok) return;
@@ -269,8 +273,15 @@ fw::SnapshotEntry frmMain::EntryOf(const std::string& url, const std::string& da
   entry.recordUrl = modMain::WithoutUserInfo(url);
   const std::string name = modMain::GetFileFromURL(entry.recordUrl);
   entry.shape = {modMain::StripExtension(name), modMain::GetExtension(name)};
-  entry.destination = modMain::FixPath(txtPath().Text()) + entry.shape.stem + "-" +
-                      DateText(dateFormat) + "." + entry.shape.extension;
+  const std::string folder = modMain::FixPath(txtPath().Text());
+  const std::string date = DateText(dateFormat);
+  // A name longer than the folder's file system takes is shortened now, not
+  // found out once the whole body is in (the hidden temporary file beside it
+  // has a short name of its own).
+  const long most = pathconf(folder.c_str(), _PC_NAME_MAX);
+  modMain::FitDatedName(entry.shape.stem, entry.shape.extension, date.size(),
+                        most > 0 ? static_cast<size_t>(most) : 255);
+  entry.destination = folder + entry.shape.stem + "-" + date + "." + entry.shape.extension;
   return entry;
 }
 
