@@ -86,23 +86,6 @@ TEST_F(E2eNamesTest, TheLastEntryOfANameWinsWhenItsHostHasRoomFirst) {
       << report[4];
 }
 
-// Three entries of one name on three servers, the last over HTTPS: the last
-// wins, and each "replaces" line names the one before.
-TEST_F(E2eNamesTest, OfThreeEntriesOfANameOnThreeServersTheLastWins) {
-  LoopbackServer a, b;
-  LoopbackServer c(LoopbackServer::Mode::kHttpsWithAuthority);
-  const Words entries = {a.Url("/bytes/100?n=/index.html"), b.Url("/bytes/200?n=/dir/index.html"),
-                         c.Url("/bytes/300?n=/index.html")};
-  Prepare(entries, "Parallel=6\nCAFile=" + c.AuthorityFile() + "\n");
-  const RunResult run = program_.Run({"-e"});
-  ASSERT_EQ(run.status, 0) << run.errors;
-  ExpectWinner(Dated("index", "html"), 300, entries[2], entries[1], run);
-  EXPECT_NE(run.errors.find("fetchwell: " + entries[1] + ": replaces index-" + today_ +
-                            ".html, fetched earlier in this run from " + entries[0] + "\n"),
-            std::string::npos)
-      << run.errors;
-}
-
 // Two entries of one name further apart than the run holds entries at once
 // (Parallel=1: 64): the "replaces" line still names the earlier URL, read back
 // from the list, and the one between, of another name, replaces nothing.
