@@ -1,11 +1,16 @@
 // Scale benchmark driver: a list of 100,000 URLs loaded, saved, and shown in the
-// window. Prints medians and peak memory; it checks its results but is no test.
+// window, and the memory of a download run by its length. Prints medians and
+// peak memory; it checks its results but is no test.
 //
 //   scale_bench core FOLDER     load and save timings of the list store alone
 //   scale_bench window FOLDER   the program's load and the window filled and
 //                               shown (QT_QPA_PLATFORM=offscreen unless set)
+//   scale_bench run FOLDER N    a download run of N entries of one tiny local
+//                               file, each of its own name: how much the
+//                               run's peak memory rises above the loaded list
 //
 // FOLDER is an empty scratch folder; "Files.dat" is written there.
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <QApplication>
@@ -14,6 +19,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,15 +135,58 @@ int Window(int argc, char** argv, const std::string& folder) {
   return 0;
 }
 
+// A line of /proc/self/status ("VmRSS", "VmHWM") in MiB.
+double StatusMiB(const std::string& key) {
+  std::ifstream status("/proc/self/status");
+  std::string word;
+  while (status >> word) {
+    if (word == key + ":") {
+      double kib = 0;
+      status >> kib;
+      return kib / 1024.0;
+    }
+  }
+  return -1;
+}
+
+// The run's own memory: the peak is reset once the list is loaded (and freed
+// memory given back), so the list, which the program holds whatever the run
+// does, is not counted; what the run adds on top of it is.
+int Run(const std::string& folder, int entries) {
+  const std::string source = folder + "/source.bin";
+  std::ofstream(source) << "tiny\n";
+  clsFiles list;
+  for (int i = 0; i < entries; ++i) {
+    list.AddFile("file://" + source + "#/entry-" + std::to_string(i) + ".bin");
+  }
+  list.SaveData(folder + "/Files.dat");
+  std::ofstream(folder + "/Settings.inf") << "[General]\nFolderPath=" << folder << "/out\n";
+  std::filesystem::create_directories(folder + "/out");
+  frmMain::UseProgramFolder(folder);
+  frmMain& form = frmMain::Instance();
+  form.LoadData();
+  malloc_trim(0);
+  std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM from here on
+  const double loaded = StatusMiB("VmRSS");
+  const auto t0 = Clock::now();
+  const int failed = form.DownloadFiles();
+  const double took = Millis(Clock::now() - t0);
+  std::printf("run, %d entries of one local file: %d failed, %.0f ms\n", entries, failed, took);
+  std::printf("  list loaded %.1f MiB, run's peak %.1f MiB: +%.2f MiB\n", loaded,
+              StatusMiB("VmHWM"), StatusMiB("VmHWM") - loaded);
+  return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s core|window FOLDER\n", argv[0]);
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (argc != (mode == "run" ? 4 : 3)) {
+    std::fprintf(stderr, "usage: %s core|window FOLDER, or run FOLDER ENTRIES\n", argv[0]);
     return 2;
   }
-  const std::string mode = argv[1];
   try {
+    if (mode == "run") return Run(argv[2], std::atoi(argv[3]));
     if (mode == "core") return Core(argv[2]);
     if (mode == "window") return Window(argc, argv, argv[2]);
   } catch (const fw::Error& e) {

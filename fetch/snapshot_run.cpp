@@ -20,10 +20,13 @@ struct SnapshotRun::Slot {
   int number = 0;
   std::string url;
   std::string origin;   // of `url`, once looked at
-  SnapshotEntry entry;  // named as its first transfer is about to start
+  SnapshotEntry entry;  // named once the run looks at it to start it
   std::unique_ptr<SnapshotFetcher::Job> job;
   State state = State::kQueued;
   bool named = false;
+  // The number of the latest earlier entry of the same destination that was
+  // in the window when this one was named; 0 for none.
+  int after = 0;
   bool told = false;      // `started` was told
   uint64_t transfer = 0;  // the session's id while kRunning
   Clock::time_point due{};
@@ -116,25 +119,42 @@ void SnapshotRun::TellFinished() {
     if (front.state != Slot::State::kDone) return;
     ++done_;
     if (events_.finished) events_.finished(front.number, front.entry, front.job->result);
+    if (front.named) {
+      const auto latest = latest_.find(front.entry.destination);
+      if (latest->second == front.number) latest_.erase(latest);
+    }
     window_.pop_front();
   }
 }
 
-// Whether the entry at `at` must wait for an earlier one of its destination
-// (every earlier entry is named by then: entries are looked at in list order).
-bool SnapshotRun::Blocked(size_t at) {
-  const std::string& destination = window_[at]->entry.destination;
-  for (size_t i = 0; i < at; ++i) {
-    Slot& earlier = *window_[i];
-    if (!earlier.job || earlier.entry.destination != destination ||
-        earlier.state == Slot::State::kDone) {
-      continue;
-    }
-    if (earlier.state != Slot::State::kWriting) return true;
-    // Its body is whole: once its file is in place, this entry may begin.
-    fetcher_.Finish(*earlier.job);
-    earlier.state = Slot::State::kDone;
+// Names the entry at `at`, and notes the latest earlier entry of its
+// destination still held (entries are named in list order, so every earlier
+// one is named by then).
+void SnapshotRun::Name(size_t at) {
+  Slot& slot = *window_[at];
+  slot.named = true;
+  slot.entry = name_(slot.url);
+  const auto [latest, first] = latest_.try_emplace(slot.entry.destination, slot.number);
+  if (!first) {
+    slot.after = latest->second;
+    latest->second = slot.number;
   }
+}
+
+// Whether the entry at `at` must wait for the earlier one of its destination:
+// until that one's result is final, started or not. That one waited for its
+// own earlier one in turn, so all of them are settled by then, and of several
+// entries of one name the last in the list writes last.
+bool SnapshotRun::Blocked(size_t at) {
+  const int after = window_[at]->after;
+  const int front = window_.front()->number;
+  if (after < front) return false;  // told already
+  Slot& earlier = *window_[after - front];
+  if (earlier.state == Slot::State::kDone) return false;
+  if (earlier.state != Slot::State::kWriting) return true;
+  // Its body is whole: once its file is in place, this entry may begin.
+  fetcher_.Finish(*earlier.job);
+  earlier.state = Slot::State::kDone;
   return false;
 }
 
@@ -147,16 +167,13 @@ void SnapshotRun::StartTransfers() {
     Slot& slot = *window_[i];
     const bool due = slot.state == Slot::State::kWaiting && slot.due <= now;
     if (!due && slot.state != Slot::State::kQueued) continue;
+    // Named before its host is asked for room, so that a later entry of the
+    // same name, to a host with room, sees it and waits.
+    if (!slot.named) Name(i);
+    if (slot.state == Slot::State::kQueued && Blocked(i)) continue;
     if (slot.origin.empty()) slot.origin = DownloadSession::Origin(slot.url);
     if (!session_.HasRoomFor(slot.origin)) continue;
-    if (slot.state == Slot::State::kQueued) {
-      if (!slot.named) {
-        slot.named = true;
-        slot.entry = name_(slot.url);
-      }
-      if (Blocked(i)) continue;
-      slot.job = fetcher_.Prepare(slot.entry);
-    }
+    if (slot.state == Slot::State::kQueued) slot.job = fetcher_.Prepare(slot.entry);
     if (!slot.told) {
       slot.told = true;
       if (events_.started) events_.started(slot.number, slot.entry);

@@ -1,15 +1,17 @@
 // A download run's entries fetched side by side.
 //
 // SnapshotRun takes the run's URLs one by one from `next`, as it needs them,
-// names each entry (`name`: its destination, with the day's date) as its
-// first transfer is about to start, and fetches each as a snapshot
+// names each entry (`name`: its destination, with the day's date) in list
+// order as soon as its turn may come (before its host is asked for room), and
+// fetches each as a snapshot
 // (snapshot_fetch.h), as many at once as the session allows
 // (DownloadSession::HasRoomFor). An entry waiting for a retry holds no
 // transfer; a transfer is only started when one is free, so no time limit
-// runs while an entry waits its turn. An entry whose destination an earlier,
-// unfinished entry also has waits until that one is finished, so that of two
-// entries of one name the later wins whatever finishes first (and a
-// conditional request sees the earlier one's file). Results are told in list
+// runs while an entry waits its turn. An entry whose destination an earlier
+// entry also has waits until that one's result is final, whether it had begun
+// or still waited for its host, so that of entries of one name the last in
+// the list wins whatever finishes first (and a conditional request sees the
+// earlier one's file). Results are told in list
 // order, each once its file is in place or its fetch failed for good; at most
 // kWindow entries (or twice the most transfers at once, when more) are held,
 // so memory does not grow with the list even when its first entry is slow.
@@ -22,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "fetch/download.h"
 #include "fetch/snapshot_fetch.h"
@@ -70,6 +73,7 @@ class SnapshotRun {
   void Fill(const std::function<std::optional<std::string>()>& next);
   void TellFinished();
   void StartTransfers();
+  void Name(size_t at);
   bool Blocked(size_t at);
   void Answered(const TransferDone& done);
   void Progress();
@@ -80,6 +84,8 @@ class SnapshotRun {
   Namer name_;
   Events events_;
   std::deque<std::unique_ptr<Slot>> window_;  // from the oldest entry not yet told
+  // For each destination named in the window, the number of its latest entry.
+  std::unordered_map<std::string, int> latest_;
   bool exhausted_ = false;
   int numbered_ = 0;  // entries taken from `next`
   int done_ = 0;

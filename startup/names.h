@@ -5,6 +5,7 @@
 // GetExtension(name), where name = GetFileFromURL(url).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "fetch/url_userinfo.h"
@@ -37,5 +38,27 @@ std::string StripExtension(const std::string& n);
 // The part of `n` after its last ".": `n` whole when it has none, "" when it
 // ends in ".".
 std::string GetExtension(const std::string& n);
+
+// The longest start of `s` of at most `most` bytes that does not end inside
+// a UTF-8 character (it never ends before a continuation byte).
+std::string CutAtCharacter(const std::string& s, size_t most);
+
+// Shortens `stem`, then if need be `extension`, each from its end at a UTF-8
+// character boundary, so that stem + "-" + date + "." + extension, with a date
+// of `dateBytes` bytes, is at most `limit` bytes. Both are left as they are
+// when the name fits, and both end empty when no name of that date fits.
+void FitDatedName(std::string& stem, std::string& extension, size_t dateBytes, size_t limit);
+
+// The longest URL a line shows whole.
+constexpr size_t kMostShownUrl = 512;
+
+// `url` as a line shows it: whole up to kMostShownUrl bytes; a longer one as
+// its start, "…" and its end, kMostShownUrl bytes in all, cut at UTF-8
+// character boundaries.
+std::string ShownUrl(const std::string& url);
+
+// `text` with every word (a run of bytes without a space) that holds "://"
+// and is longer than kMostShownUrl shown as ShownUrl does.
+std::string ShownUrlsIn(const std::string& text);
 
 }  // namespace modMain

@@ -80,3 +80,45 @@ TEST(NamesTest, APasswordCutShortIsNoPartOfTheName) {
 }
 
 }  // namespace
+
+// A dated name is cut to the folder's limit: the stem first, then the
+// extension, never inside a UTF-8 character ("é" is two bytes).
+TEST(NamesTest, DatedNamesAreCutToTheLimitAtCharacterBoundaries) {
+  const std::string e = "\xC3\xA9";
+  for (const auto& [stem, extension, limit, fitStem, fitExtension] :
+       {std::tuple<std::string, std::string, size_t, std::string, std::string>{
+            "report", "pdf", 20, "report", "pdf"},  // 6 + 8 + 3 = 17: fits
+        {"report", "pdf", 15, "repo", "pdf"},       // 4 + 8 + 3 = 15
+        {"a" + e + e, "pdf", 15, "a" + e, "pdf"},   // the second é would cross 15
+        {"a" + e + e, "pdf", 13, "a", "pdf"},       // never half of one
+        {"stem", "x" + e + "yz", 10, "", "x"},      // the stem gone, then the extension
+        {"stem", "pdf", 7, "", ""}}) {              // not even "-date." fits
+    std::string s = stem, x = extension;
+    FitDatedName(s, x, 6, limit);  // a date of 6 bytes, "-" and "."
+    EXPECT_EQ(s, fitStem) << stem << " " << limit;
+    EXPECT_EQ(x, fitExtension) << extension << " " << limit;
+    if (!s.empty() || !x.empty()) {
+      EXPECT_LE(s.size() + x.size() + 8, limit);
+    }
+  }
+}
+
+// A URL over kMostShownUrl bytes is shown as its start, "…" and its end, no
+// longer than that and cut between characters; in a text only such words are.
+TEST(NamesTest, LongURLsAreShownCutInTheMiddle) {
+  const std::string url =
+      "http://h/" + std::string(300, 'a') + "\xE6\x97\xA5" + std::string(700, 'b') + "/end.bin";
+  const std::string shown = ShownUrl(url);
+  EXPECT_LE(shown.size(), kMostShownUrl);
+  EXPECT_GE(shown.size(), kMostShownUrl - 2);
+  EXPECT_EQ(shown.substr(0, 12), "http://h/aaa");
+  EXPECT_NE(shown.find("a\xE2\x80\xA6"
+                       "b"),
+            std::string::npos)
+      << shown;
+  EXPECT_TRUE(shown.ends_with("bbb/end.bin"));
+  EXPECT_EQ(ShownUrl(url.substr(0, kMostShownUrl)), url.substr(0, kMostShownUrl));
+  EXPECT_EQ(ShownUrlsIn("cannot fetch " + url + " now"), "cannot fetch " + shown + " now");
+  const std::string path = "/" + std::string(600, 'p');
+  EXPECT_EQ(ShownUrlsIn("cannot write " + path), "cannot write " + path);
+}

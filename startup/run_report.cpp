@@ -109,13 +109,13 @@ void RunReport::EntryFailed(const std::string& url, const std::string& reason) {
 }
 
 void RunReport::EntryNote(const std::string& url, const std::string& note) {
-  Say(EscapeControls(HidePassword(url)) + ": " + EscapeControls(note));
+  Say(ShownUrl(EscapeControls(HidePassword(url))) + ": " + ShownUrlsIn(EscapeControls(note)));
 }
 
 void RunReport::EntryReplaces(const std::string& url, const std::string& name,
                               const std::string& earlierUrl) {
-  Say(EscapeControls(HidePassword(url)) + ": replaces " + EscapeControls(name) +
-      ", fetched earlier in this run from " + EscapeControls(HidePassword(earlierUrl)));
+  Say(ShownUrl(EscapeControls(HidePassword(url))) + ": replaces " + EscapeControls(name) +
+      ", fetched earlier in this run from " + ShownUrl(EscapeControls(HidePassword(earlierUrl))));
 }
 
 void RunReport::RunNote(const std::string& note) {

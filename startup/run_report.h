@@ -66,7 +66,8 @@ class RunReport : public RunObserver {
   void RunEnded() override;
   // "retry 1 of 2" joins the progress line.
   void EntryRetrying(int retry, int of) override;
-  // "fetchwell: <URL>: <note>".
+  // "fetchwell: <URL>: <note>". Here and below, a URL longer than
+  // kMostShownUrl bytes, and one the note quotes, is shown cut (ShownUrl).
   void EntryNote(const std::string& url, const std::string& note) override;
   // "fetchwell: <URL>: replaces <name>, fetched earlier in this run from <URL>".
   void EntryReplaces(const std::string& url, const std::string& name,

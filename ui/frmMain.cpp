@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <map>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -22,6 +22,7 @@
 #include "startup/names.h"
 #include "startup/report_file.h"
 #include "startup/run_observer.h"
+#include "startup/written_names.h"
 #include "ui/download_settings.h"
 
 namespace {
@@ -193,29 +194,40 @@ int frmMain::DownloadFiles() {
   // Older snapshots go once every entry is settled (KeepCopies).
   std::unique_ptr<fw::RetentionPlan> retention;
   if (options.keepCopies > 0) retention = std::make_unique<fw::RetentionPlan>(options.keepCopies);
-  std::map<std::string, std::string> written;  // destination -> URL, this run
+  // The files put in place this run, for the "replaces" line; the earlier
+  // entry's URL is read back from the list. Kept compactly, and the run's
+  // other state only for entries not yet told, so that memory does not grow
+  // with the list.
+  modMain::WrittenNames written(static_cast<size_t>(count));
+  std::deque<int32_t> indexes;  // the list index of each entry taken, not yet told
   int failed = 0;
   // Entries are fetched side by side (fetch/snapshot_run.h); each result is
   // told in list order, once its file is in place or it failed for good.
   const auto report = [&](int, const fw::SnapshotEntry& entry, const fw::SnapshotResult& result) {
     const std::string& url = entry.url;
-    reportFile.Entry(url, entry.destination, result);
-    if (!result.ok) observer.EntryFailed(url, result.reason);
+    const int32_t index = indexes.front();
+    indexes.pop_front();
+    // A URL a reason quotes is shown cut when very long; the report's "url"
+    // field keeps it whole.
+    fw::SnapshotResult told = result;
+    told.reason = modMain::ShownUrlsIn(result.reason);
+    reportFile.Entry(url, entry.destination, told);
+    if (!result.ok) observer.EntryFailed(url, told.reason);
     for (const std::string& note : result.notes) observer.EntryNote(url, note);
     failed += !result.ok;
     if (!result.ok) return;
     // Two entries of one name: the later wins, and the user hears of it.
-    const auto [earlier, first] = written.try_emplace(entry.destination, url);
-    if (!first) {
-      observer.EntryReplaces(url, modMain::GetFileFromURL(entry.destination), earlier->second);
-      earlier->second = url;
+    if (const auto earlier = written.Placed(entry.destination, index)) {
+      observer.EntryReplaces(url, modMain::GetFileFromURL(entry.destination), files.File(*earlier));
     }
     if (retention) retention->Placed(url, entry.recordUrl, entry.shape, entry.destination);
   };
   int32_t next = 0;
   const auto nextUrl = [&]() -> std::optional<std::string> {
     for (; next <= upper; ++next) {
-      if (!files.File(next).empty()) return files.File(next++);
+      if (files.File(next).empty()) continue;
+      indexes.push_back(next);
+      return files.File(next++);
     }
     return std::nullopt;
   };
@@ -262,8 +274,15 @@ fw::SnapshotEntry frmMain::EntryOf(const std::string& url, const std::string& da
   entry.recordUrl = modMain::WithoutUserInfo(url);
   const std::string name = modMain::GetFileFromURL(entry.recordUrl);
   entry.shape = {modMain::StripExtension(name), modMain::GetExtension(name)};
-  entry.destination = modMain::FixPath(txtPath().Text()) + entry.shape.stem + "-" +
-                      DateText(dateFormat) + "." + entry.shape.extension;
+  const std::string folder = modMain::FixPath(txtPath().Text());
+  const std::string date = DateText(dateFormat);
+  // A name longer than the folder's file system takes is shortened now, not
+  // found out once the whole body is in (the hidden temporary file beside it
+  // has a short name of its own).
+  const long most = pathconf(folder.c_str(), _PC_NAME_MAX);
+  modMain::FitDatedName(entry.shape.stem, entry.shape.extension, date.size(),
+                        most > 0 ? static_cast<size_t>(most) : 255);
+  entry.destination = folder + entry.shape.stem + "-" + date + "." + entry.shape.extension;
   return entry;
 }
 

@@ -1,0 +1,140 @@
+// End-to-end: entries that share a file name, and names and URLs of extreme
+// lengths, through the built fetchwell against loopback servers (one of them
+// speaking HTTP/2). The file on disk, the "replaces" line and the report file
+// must all name the last entry of a name in the list.
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/loopback_server.h"
+#include "tests/fixtures/program_copy.h"
+
+namespace fwtest {
+namespace {
+
+using Words = std::vector<std::string>;
+
+// The report file's lines.
+Words Lines(const std::string& text) {
+  Words lines;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(text.substr(at, end - at));
+  }
+  return lines;
+}
+
+// The URL the record of `path` names.
+std::string RecordedUrl(const std::string& path) {
+  char value[4096];
+  const ssize_t n = getxattr(path.c_str(), "user.fetchwell", value, sizeof value);
+  if (n <= 0) return "";
+  const std::string record(value, static_cast<size_t>(n));
+  const size_t at = record.find("url=");
+  return at == std::string::npos ? "" : record.substr(at + 4, record.find('\n', at) - at - 4);
+}
+
+class E2eNamesTest : public ::testing::Test {
+ protected:
+  void Prepare(const Words& entries, const std::string& download) {
+    WriteFile(program_ / "Files.dat", ListFileBytes(entries));
+    WriteFile(program_ / "Settings.inf", "[General]\nFolderPath=" + program_.Folder().Path() +
+                                             "\n[Download]\nReportFile=report.jsonl\n" + download);
+  }
+  std::string Dated(const std::string& stem, const std::string& extension) const {
+    return program_ / (stem + "-" + today_ + "." + extension);
+  }
+  // Whether the file holds the `size` pattern bytes of entry `url`, says so
+  // in its record, and the report and the "replaces" line agree.
+  void ExpectWinner(const std::string& file, size_t size, const std::string& url,
+                    const std::string& earlier, const RunResult& run) const {
+    EXPECT_TRUE(ReadFile(file) == LoopbackServer::Pattern(size)) << "not the bytes of " << url;
+    EXPECT_EQ(RecordedUrl(file), url);
+    const std::string name = file.substr(file.rfind('/') + 1);
+    EXPECT_NE(run.errors.find("fetchwell: " + url + ": replaces " + name +
+                              ", fetched earlier in this run from " + earlier + "\n"),
+              std::string::npos)
+        << run.errors;
+  }
+
+  ProgramCopy program_;
+  const std::string today_ = TodayInTheCLocale();
+};
+
+// Parallel=2. Entry 1 shows the program that the HTTP/2 host multiplexes;
+// entries 2 and 3 then hold both connections to plain hosts until entry 5
+// pokes them, or for 2 s. Entry 4 has to wait for a connection; entry 5, to the
+// HTTP/2 host, has room, yet must wait for entry 4, which is of its name.
+TEST_F(E2eNamesTest, TheLastEntryOfANameWinsWhenItsHostHasRoomFirst) {
+  LoopbackServer plain;
+  LoopbackServer h2(LoopbackServer::Mode::kHttp2WithAuthority);
+  const std::string release = plain.Url("/bytes/1?done=names");
+  const std::string earlier = plain.Url("/bytes/2000?n=/x.bin");
+  const std::string later = h2.Url("/bytes/3000?poke=" + release + "&n=/x.bin");
+  const Words entries = {h2.Url("/bytes/100?n=/f1.bin"),
+                         plain.Url("/hold/names/1?timeout=2&size=10&n=/s1.bin"),
+                         plain.Url("/hold/names/1?timeout=2&size=20&n=/s2.bin"), earlier, later};
+  Prepare(entries, "Parallel=2\nCAFile=" + h2.AuthorityFile() + "\n");
+  const RunResult run = program_.Run({"-e"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  ExpectWinner(Dated("x", "bin"), 3000, later, earlier, run);
+  const Words report = Lines(ReadFile(program_ / "report.jsonl"));
+  ASSERT_EQ(report.size(), 6u);
+  EXPECT_NE(report[4].find("\"url\":\"" + later + "\",\"file\":\"" + Dated("x", "bin")),
+            std::string::npos)
+      << report[4];
+}
+
+// Two entries of one name further apart than the run holds entries at once
+// (Parallel=1: 64): the "replaces" line still names the earlier URL, read back
+// from the list, and the one between, of another name, replaces nothing.
+TEST_F(E2eNamesTest, AReplacesLineNamesAnEarlierEntryLongTold) {
+  LoopbackServer server;
+  Words entries = {server.Url("/bytes/100?n=/far.bin")};
+  for (int i = 0; i < 70; ++i)
+    entries.push_back(server.Url("/bytes/5?n=/near-" + std::to_string(i) + ".bin"));
+  entries.push_back(server.Url("/bytes/200?n=/far.bin"));
+  Prepare(entries, "Parallel=1\n");
+  const RunResult run = program_.Run({"-e"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors, "fetchwell: " + entries.back() + ": replaces far-" + today_ +
+                            ".bin, fetched earlier in this run from " + entries.front() + "\n");
+  EXPECT_TRUE(ReadFile(Dated("far", "bin")) == LoopbackServer::Pattern(200));
+}
+
+// A name too long for the folder with its date is shortened before the fetch:
+// a 249-byte name is fetched into a dated name of 255 bytes, and a 65,000-byte
+// URL's name as well. A failure of such a URL is one short line, the URL cut
+// in the middle, while the report file keeps the URL whole.
+TEST_F(E2eNamesTest, LongNamesAreShortenedAndLongURLsShownCut) {
+  LoopbackServer server;
+  const std::string fits = server.Url("/bytes/1000?n=/" + std::string(245, 's') + ".bin");
+  std::string huge = server.Url("/bytes/10?n=/");
+  huge += std::string(65000 - huge.size(), 'h');
+  std::string missing = server.Url("/status/404?n=/");
+  missing += std::string(65000 - missing.size(), 'm');
+  Prepare({fits, huge, missing}, "");
+  const RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 1) << run.errors.substr(0, 1000);
+
+  const std::string tail = "-" + today_ + ".bin";
+  const std::string shortened = program_ / (std::string(255 - tail.size(), 's') + tail);
+  EXPECT_TRUE(ReadFile(shortened) == LoopbackServer::Pattern(1000));
+  const std::string dated = "-" + today_ + ".";
+  EXPECT_TRUE(ReadFile(program_ / (dated + std::string(255 - dated.size(), 'h'))) ==
+              LoopbackServer::Pattern(10));
+
+  const Words lines = Lines(run.errors);
+  ASSERT_EQ(lines.size(), 2u) << run.errors.substr(0, 1000);
+  EXPECT_LT(lines[0].size(), 600u);
+  EXPECT_TRUE(lines[0].starts_with("fetchwell: " + missing.substr(0, 200))) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(missing.substr(missing.size() - 200) + ": HTTP 404"));
+  EXPECT_NE(lines[0].find("m\xE2\x80\xA6m"), std::string::npos) << lines[0];
+  const std::string report = ReadFile(program_ / "report.jsonl");
+  EXPECT_NE(report.find("\"url\":\"" + missing + "\""), std::string::npos);
+  EXPECT_LT(report.size(), 3 * 66000u) << "each URL once, none repeated in a reason";
+}
+
+}  // namespace
+}  // namespace fwtest
