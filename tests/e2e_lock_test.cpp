@@ -1,5 +1,6 @@
 // End-to-end: every change of the data files holds the program folder's lock,
-// and readers wait for a writer.
+// readers wait for a writer, and a password given on the command line is gone
+// from it while the run goes on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/program_copy.h"
 #include "tests/fixtures/sanitizers.h"
 
@@ -106,6 +108,32 @@ TEST(E2eLockTest, ReadersAndWritersWaitForTheLock) {
     EXPECT_EQ(run.status, 0) << run.errors;
   }
   EXPECT_EQ(ReadFile(program / "Files.dat"), ListFileBytes({"http://h/x"}));
+}
+
+// A run of a URL with a password: once its request has reached the server,
+// the program's command line shows "***" in its place, and the run holds no
+// lock while it fetches (another --add goes through).
+TEST(E2eLockTest, APasswordLeavesTheCommandLineBeforeTheFetch) {
+  LoopbackServer server;
+  const ProgramCopy program(false);
+  const std::string held = server.Url("/gate/cmdline/2?timeout=60");
+  const std::string scheme = "http://";
+  const std::string url = scheme + "bob:S3CR3T@" + held.substr(scheme.size());
+  const std::string masked = scheme + "bob:***@" + held.substr(scheme.size());
+
+  const pid_t pid = program.Start({"--add", url, "-e"});
+  const bool arrived = WaitFor([&] { return server.FlowOf("cmdline").held == 1; });
+  std::string shown = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  const RunResult other = program.Run({"--add", "http://h/later"});
+  if (arrived) server.Get("/gate/cmdline/2?timeout=60");  // fills the round: both go
+  const RunResult run = program.Finish(pid);
+
+  ASSERT_TRUE(arrived) << run.errors;
+  shown.erase(shown.find_last_not_of('\0') + 1);
+  EXPECT_EQ(shown, (program / "fetchwell") + '\0' + "--add" + '\0' + masked + '\0' + "-e");
+  EXPECT_EQ(other.status, 0) << other.errors;
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(ReadFile(program / "Files.dat"), ListFileBytes({url, "http://h/later"}));
 }
 
 }  // namespace
