@@ -2,11 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/file_lock.h"
 #include "startup/list_text.h"
 #include "startup/list_words.h"
 #include "startup/snapshot_basis.h"
@@ -79,47 +81,63 @@ int RunListWords(const CommandLine& line) {
   for (const auto& word : line.listWords) {
     if (const auto refusal = Refusal(word)) return Refuse(*refusal);
   }
+  const bool changes = std::any_of(line.listWords.begin(), line.listWords.end(), [](const auto& w) {
+    return w.verb == ListVerb::kAdd || w.verb == ListVerb::kRemove || w.verb == ListVerb::kFolder;
+  });
   const FormUnloader unloader;
   frmMain& form = frmMain::Instance();
-  bool listExists = false;
-  LoadWithoutCreating(form, listExists);
+  std::vector<std::string> reports;
+  {
+    // From the read to the last rename, no other run of the program changes
+    // the files; the reports are made under the lock and printed after it,
+    // so that a slow reader of the output holds nobody up.
+    const fw::FolderLock lock(frmMain::ProgramFolder(), changes ? fw::FolderLock::Mode::kExclusive
+                                                                : fw::FolderLock::Mode::kShared);
+    bool listExists = false;
+    LoadWithoutCreating(form, listExists);
 
-  bool listChanged = false;
-  const std::string* folder = nullptr;
-  for (const auto& word : line.listWords) {
-    if (word.verb == ListVerb::kAdd) {
-      for (const auto& url : word.args) form.Files().AddFile(url);
-      listChanged = true;
-    } else if (word.verb == ListVerb::kRemove) {
-      std::vector<int> positions;
-      if (const auto refusal = PositionsToRemove(word, form.Files().UpperBound() + 1, positions)) {
-        return Refuse(*refusal);
+    bool listChanged = false;
+    const std::string* folder = nullptr;
+    for (const auto& word : line.listWords) {
+      if (word.verb == ListVerb::kAdd) {
+        for (const auto& url : word.args) form.Files().AddFile(url);
+        listChanged = true;
+      } else if (word.verb == ListVerb::kRemove) {
+        std::vector<int> positions;
+        if (const auto refusal =
+                PositionsToRemove(word, form.Files().UpperBound() + 1, positions)) {
+          return Refuse(*refusal);
+        }
+        form.RemoveFiles(positions);
+        listChanged = true;
+      } else if (word.verb == ListVerb::kFolder) {
+        folder = &word.args.front();
       }
-      form.RemoveFiles(positions);
-      listChanged = true;
-    } else if (word.verb == ListVerb::kFolder) {
-      folder = &word.args.front();
+    }
+
+    // As the window's Save: the list first, then the folder.
+    if (listChanged) {
+      form.Files().SaveData(frmMain::ListFilePath());
+      listExists = true;
+    }
+    if (folder) {
+      if (form.Settings().WriteString("General", "FolderPath", *folder) == 0) {
+        throw fw::Error(fw::kFileAccess,
+                        "cannot write the settings file " + frmMain::SettingsFilePath());
+      }
+      form.txtPath().SetText(*folder);
+    }
+
+    for (const auto& word : line.listWords) {
+      if (word.verb != ListVerb::kList && word.verb != ListVerb::kDryRun) continue;
+      const bool dryRun = word.verb == ListVerb::kDryRun;
+      const ListView view = ViewOf(form, listExists, dryRun);
+      reports.push_back(dryRun ? DryRunText(view) : ListingText(view));
     }
   }
 
-  // As the window's Save: the list first, then the folder.
-  if (listChanged) {
-    form.Files().SaveData(frmMain::ListFilePath());
-    listExists = true;
-  }
-  if (folder) {
-    if (form.Settings().WriteString("General", "FolderPath", *folder) == 0) {
-      throw fw::Error(fw::kFileAccess,
-                      "cannot write the settings file " + frmMain::SettingsFilePath());
-    }
-    form.txtPath().SetText(*folder);
-  }
-
-  for (const auto& word : line.listWords) {
-    if (word.verb != ListVerb::kList && word.verb != ListVerb::kDryRun) continue;
-    const bool dryRun = word.verb == ListVerb::kDryRun;
-    const ListView view = ViewOf(form, listExists, dryRun);
-    if (!WriteOut(dryRun ? DryRunText(view) : ListingText(view))) {
+  for (const std::string& report : reports) {
+    if (!WriteOut(report)) {
       const int error = errno;
       std::fprintf(stderr, "fetchwell: cannot write to standard output: %s\n",
                    error != 0 ? std::strerror(error) : "write error");

@@ -15,6 +15,9 @@ namespace modMain {
 // of the settings file only for --folder (every other byte of the file kept).
 // Then prints the reports of --list and --dry-run (startup/list_text.h) in the
 // order given. Nothing is fetched, and --dry-run makes no file or folder.
+// From the load to the last save the program folder is locked
+// (platform/file_lock.h): exclusively when anything changes, shared otherwise;
+// the reports are printed once the lock is let go.
 //
 // Returns 0 when done; 2 after a refusal, said in one line on standard error
 // with nothing saved and nothing printed on standard output, or when the

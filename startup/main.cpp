@@ -22,6 +22,7 @@
 #include "platform/files.h"
 #include "startup/command_line.h"
 #include "startup/error_report.h"
+#include "startup/hidden_passwords.h"
 #include "startup/list_run.h"
 #include "startup/run_report.h"
 #include "startup/window_module.h"
@@ -78,6 +79,9 @@ int Main(int argc, char** argv) {
   fw::InstallInterruptCleanup();
 
   const modMain::CommandLine line = modMain::ReadCommandLine(argc, argv);
+  // The words are read: a password given on the command line goes from what
+  // others see of it before anything is fetched.
+  modMain::HidePasswordsInArguments(argc, argv);
   for (const auto& word : line.unknown) {
     std::fprintf(stderr, "%s\n", modMain::UnknownOptionLine(word).c_str());
   }

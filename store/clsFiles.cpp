@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string_view>
 
@@ -71,6 +72,10 @@ std::string ReadOrCreate(const std::string& path) {
       throw fw::Error(fw::kFileAccess, "cannot create " + path + ": " + std::strerror(err));
     }
   }
+}
+
+clsFiles::Version VersionOfBytes(std::string_view data) {
+  return {data.size(), std::hash<std::string_view>{}(data)};
 }
 
 // Decodes a list file's bytes. Raises 321 naming `path` when the bytes cannot be
@@ -151,11 +156,27 @@ void clsFiles::SaveData(const std::string& sFile) {
     out += entry;
   }
   fw::WriteFileAtomically(sFile, out);
+  version_ = VersionOfBytes(out);
 }
 
 void clsFiles::LoadData(const std::string& sFile) {
-  std::vector<std::string> loaded = Decode(ReadOrCreate(sFile), sFile);
+  const std::string data = ReadOrCreate(sFile);
+  std::vector<std::string> loaded = Decode(data, sFile);
   entries_.swap(loaded);
+  version_ = VersionOfBytes(data);
+}
+
+std::optional<clsFiles::Version> clsFiles::VersionOf(const std::string& sFile) {
+  try {
+    return VersionOfBytes(fw::ReadWholeFile(sFile, kMaxFileBytes));
+  } catch (const fw::Error& e) {
+    if (e.Number() == fw::kFileNotFound) return std::nullopt;
+    throw fw::Error(fw::kFileAccess, e.Description());
+  }
+}
+
+std::optional<clsFiles::Version> clsFiles::LoadedVersion() const {
+  return version_;
 }
 
 void clsFiles::AddToList(ListDisplay& ListBox) const {

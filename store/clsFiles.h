@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,21 @@ class clsFiles {
   // and the file are left as they were.
   void LoadData(const std::string& sFile);
 
+  // What tells one content of the list file from another: its size and a hash
+  // of its bytes.
+  struct Version {
+    size_t size = 0;
+    size_t hash = 0;
+    bool operator==(const Version&) const = default;
+  };
+  // The version of the list file at `sFile` as it is now; nullopt when there
+  // is no file of that name. Creates nothing; raises 75 naming the file when
+  // it cannot be read, as LoadData does.
+  static std::optional<Version> VersionOf(const std::string& sFile);
+  // The version of the bytes LoadData last read or SaveData last wrote;
+  // nullopt before either.
+  std::optional<Version> LoadedVersion() const;
+
   // Clears `ListBox` and adds every entry to it as one row, in index order.
   void AddToList(ListDisplay& ListBox) const;
 
@@ -78,4 +94,5 @@ class clsFiles {
 
  private:
   std::vector<std::string> entries_;
+  std::optional<Version> version_;
 };

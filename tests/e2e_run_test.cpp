@@ -316,10 +316,15 @@ TEST_F(E2eRunTest, ADescriptorShortageIsNamed) {
 
   if (kUnderSanitizers) GTEST_SKIP() << "the sanitizers need descriptors of their own";
   WriteFile(Dated("f0", "bin"), "kept");
-  program_.LimitDescriptors(5);
+  // Enough for the list to be read under its folder's lock (two descriptors at
+  // once) beside a descriptor the test's runner may leave open, too few for
+  // any transfer. Whether ~/.netrc could still be opened depends on that one.
+  program_.LimitDescriptors(6);
   run = program_.Run({"-e"});
   EXPECT_EQ(run.status, 1) << run.errors;
-  EXPECT_EQ(Lines(run.errors), entries.size() + 1) << run.errors;
+  const bool netrcSaid =
+      run.errors.find(".netrc cannot be read (too many open files)") != std::string::npos;
+  EXPECT_EQ(Lines(run.errors), entries.size() + 1 + netrcSaid) << run.errors;
   EXPECT_NE(run.errors.find("fetchwell: 12 of 12 entries failed\n"), std::string::npos)
       << run.errors;
   for (const std::string& entry : entries) {

@@ -18,6 +18,7 @@
 #include "fetch/snapshot_fetch.h"
 #include "fetch/snapshot_run.h"
 #include "platform/error.h"
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "startup/names.h"
 #include "startup/report_file.h"
@@ -156,8 +157,11 @@ void frmMain::AttachControls(ListDisplay* list, TextBox* text) {
 }
 
 void frmMain::LoadData() {
-  Files().LoadData(ListFilePath());
-  LoadSettings();
+  {
+    const fw::FolderLock lock(ProgramFolder(), fw::FolderLock::Mode::kShared);
+    Files().LoadData(ListFilePath());
+    LoadSettings();
+  }
   Files().AddToList(lstFiles());
 }
 
@@ -327,10 +331,25 @@ void frmMain::ClearAll() {
   Files().AddToList(lstFiles());
 }
 
-void frmMain::Save() {
-  Files().SaveData(ListFilePath());
-  if (Settings().WriteString("General", "FolderPath", txtPath().Text()) == 0) {
-    throw fw::Error(fw::kFileAccess, "cannot write the settings file " + SettingsFilePath());
+bool frmMain::Save(const std::function<bool()>& replaceChanged) {
+  // The version on disk that the user agreed to replace.
+  std::optional<clsFiles::Version> agreed;
+  for (;;) {
+    std::optional<clsFiles::Version> onDisk;
+    {
+      const fw::FolderLock lock(ProgramFolder(), fw::FolderLock::Mode::kExclusive);
+      onDisk = clsFiles::VersionOf(ListFilePath());
+      if (!onDisk || onDisk == Files().LoadedVersion() || onDisk == agreed) {
+        Files().SaveData(ListFilePath());
+        if (Settings().WriteString("General", "FolderPath", txtPath().Text()) == 0) {
+          throw fw::Error(fw::kFileAccess, "cannot write the settings file " + SettingsFilePath());
+        }
+        return true;
+      }
+    }
+    // Asked without the lock, so that nobody's --add waits for the answer.
+    if (!replaceChanged || !replaceChanged()) return false;
+    agreed = onDisk;
   }
 }
 

@@ -11,6 +11,7 @@
 // Every operation raises fw::Error on failure; none catches.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,8 +52,9 @@ class frmMain {
   // folder text back first; `list` alone may be given (tests watch the rows so).
   void AttachControls(ListDisplay* list, TextBox* text);
 
-  // Fills the state from "Files.dat" and "Settings.inf" in the program's folder.
-  // A FolderPath that is missing or empty gives the program's folder.
+  // Fills the state from "Files.dat" and "Settings.inf" in the program's folder,
+  // read under a shared lock of that folder (platform/file_lock.h). A
+  // FolderPath that is missing or empty gives the program's folder.
   void LoadData();
   // The part of LoadData that creates nothing: points the settings store at
   // "Settings.inf" and sets the folder text from its FolderPath (the
@@ -99,11 +101,18 @@ class frmMain {
   //    positions, counted before any removal; the others keep their order. A
   //    position outside the list raises error 9 and removes nothing.
   //  - Save writes the list file, then the folder text as "General"/"FolderPath"
-  //    of the settings file; a settings file that cannot be written raises 75.
-  void AddFile(const std::string& answer);             // Add file
-  void RemoveFiles(const std::vector<int>& selected);  // Remove file: rows by position
-  void ClearAll();                                     // Clear all
-  void Save();                                         // Save
+  //    of the settings file, both under the program folder's exclusive lock;
+  //    a settings file that cannot be written raises 75. When the list file
+  //    holds other bytes than the list last loaded from it or saved to it
+  //    (another program changed it meanwhile), `replaceChanged` is asked
+  //    first, with the lock let go: false saves nothing and Save returns
+  //    false; true saves unless the file changed again while it was asked,
+  //    which asks again (a null `replaceChanged` answers false). A list file
+  //    that is gone is saved without asking. Returns true once saved.
+  void AddFile(const std::string& answer);                 // Add file
+  void RemoveFiles(const std::vector<int>& selected);      // Remove file: rows by position
+  void ClearAll();                                         // Clear all
+  bool Save(const std::function<bool()>& replaceChanged);  // Save
 
   // The data files' paths, built from the program's own folder on every use.
   static std::string ListFilePath();

@@ -21,6 +21,7 @@
 #include "platform/error.h"
 #include "ui/frmMain.h"
 #include "ui/window/error_box.h"
+#include "ui/window/question_box.h"
 #include "ui/window/widget_controls.h"
 #include "ui/window/window_font.h"
 
@@ -256,7 +257,9 @@ void MainWindow::ClearAll() {
 }
 
 void MainWindow::Save() {
-  Guarded([&] { form_.Save(); });
+  // A list another program changed since it was loaded is replaced only when
+  // the user says so; No keeps the window and its edits as they are.
+  Guarded([&] { form_.Save([this] { return AskToReplaceChangedList(this); }); });
 }
 
 void MainWindow::Exit() {

@@ -40,7 +40,8 @@ class MainWindow : public QWidget {
   void AddFile();     // asks for a URL with a modal dialog, adds a non-empty answer
   void RemoveFile();  // removes the selected rows (also the Delete key in the list)
   void ClearAll();    // empties the list, without asking
-  void Save();        // writes "Files.dat" and the folder into "Settings.inf"
+  void Save();        // writes "Files.dat" and the folder into "Settings.inf", asking
+                      // first when another program changed "Files.dat" since it was loaded
   void Exit();        // closes the window
 
   // The factor the layout's sizes are multiplied by, 1 when the desktop's font

@@ -416,6 +416,39 @@ class WindowCommandsTest : public QObject {
              fwtest::ListFileBytes({"a", "b", "c", "d", "http://h/kept.zip"}));
   }
 
+  // Another program adds to the list while the window has it: Save asks
+  // first. No keeps the window, its edits and the other program's list; Yes
+  // replaces that list. The lock makes no file of its own.
+  void saveAsksBeforeReplacingAListChangedElsewhere() {
+    const fwtest::ProgramCopy program(false);
+    frmMain::UseProgramFolder(program.Folder().Path());
+    fwtest::WriteFile(program / "Files.dat", fwtest::ListFileBytes({"a", "b"}));
+    Open();
+    AddFileAnswering("http://h/mine");
+    QCOMPARE(program.Run({"--add", "http://h/theirs"}).status, 0);
+
+    const Strings mine = {"a", "b", "http://h/mine"};
+    for (const bool replace : {false, true}) {
+      QString title, text;
+      AnswerNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box == nullptr) return;
+        title = box->windowTitle();
+        text = box->text();
+        box->button(replace ? QMessageBox::Yes : QMessageBox::No)->click();
+      });
+      Click("cmdSave");
+      QCOMPARE(title, QStringLiteral("Fetchwell"));
+      QVERIFY2(text.contains(QStringLiteral("changed by another program")), qPrintable(text));
+      QVERIFY(window_->isVisible());
+      QCOMPARE(ShownRows(), mine);
+      QCOMPARE(fwtest::ReadFile(program / "Files.dat"),
+               fwtest::ListFileBytes(replace ? mine : Strings{"a", "b", "http://h/theirs"}));
+      QCOMPARE(fwtest::ReadFile(program / "Settings.inf") != "<missing>", replace);
+    }
+    QCOMPARE(program.Folder().Entries(), (Strings{"Files.dat", "Settings.inf", "fetchwell"}));
+  }
+
   void aCommandThatRaisesAnyExceptionShowsTheBoxAndKeepsTheWindow() {
     // The window's list box, seen through a display that raises, once, what it
     // is armed with when it is next cleared, before clearing anything.
