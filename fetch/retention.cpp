@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -16,16 +17,22 @@
 namespace fw {
 namespace {
 
+// Whether `snapshot` in `folder` is still the file listed and what its record
+// says: its size first, then (when that matches) its content hash.
+bool StillOwn(const SnapshotFolder& folder, const OwnSnapshot& snapshot) {
+  const int fd = openat(folder.fd(), snapshot.name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;  // gone, or no longer a file this run may read: not proven its own
+  const bool own = StillMatches(fd, snapshot);
+  close(fd);
+  return own;
+}
+
 // Removes `victim` from `folder` if it is still the snapshot listed. A line in
 // `failure` when a removal was tried and failed.
 void RemoveIfStillOwn(const SnapshotFolder& folder, const OwnSnapshot& victim,
                       std::string* failure) {
-  const int fd = openat(folder.fd(), victim.name.c_str(),
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return;  // gone, or no longer a file this run may read: not proven its own
-  const bool own = StillMatches(fd, victim);
-  close(fd);
-  if (!own) return;
+  if (!StillOwn(folder, victim)) return;
   // The name must still name the file just checked.
   struct stat now {};
   if (fstatat(folder.fd(), victim.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -83,7 +90,19 @@ std::vector<RetentionPlan::Failure> RetentionPlan::Apply(int64_t now) {
       }
     }
     const auto found = folder->OwnSnapshots(p.url, p.shape, ours, now);
-    for (size_t i = static_cast<size_t>(keep_); i < found.size(); ++i) {
+    // Newest first, the snapshots still as recorded are counted until keep_
+    // are; an edited one is the user's, neither counted nor removed. Files
+    // are read only while some older one could still go; a file this run put
+    // in place got its record from the very bytes written, and is not read.
+    size_t kept = 0;
+    const auto keep = static_cast<size_t>(keep_);
+    for (size_t i = 0; i < found.size(); ++i) {
+      if (kept < keep) {
+        if (kept + (found.size() - i) <= keep) break;
+        const bool placedNow = std::find(ours.begin(), ours.end(), found[i].name) != ours.end();
+        kept += placedNow || StillOwn(*folder, found[i]);
+        continue;
+      }
       std::string failure;
       RemoveIfStillOwn(*folder, found[i], &failure);
       if (!failure.empty()) failures.push_back({p.entry, failure});

@@ -1,14 +1,17 @@
 // Removing a run's older snapshots: for each URL fetched, its snapshots of its
-// own (snapshot_folder.h) beyond the newest N.
+// own (snapshot_folder.h) beyond the newest N that are still as fetched.
 //
 // Retention runs once the run's entries are settled, from one listing of each
 // folder. The file this run put in place for a URL always counts as its
 // newest; a URL whose file a later entry of the run replaced (two entries of
 // one name) gets no retention that run, so that it keeps the snapshot it had.
-// Right before its removal each file is opened and checked again: still the
-// file listed, one link and, when its record has a hash, the recorded size
-// and content (a file edited since is the user's now, and stays). A file put
-// in its name meanwhile, or already gone, is left alone.
+// Only a snapshot still as its record says (the file listed, one link and,
+// when its record has a hash, the recorded size and content) counts as one of
+// the N, or is removed: a file edited since is the user's now, and is neither.
+// Going from the newest down, each older file is checked (its size, then its
+// content read whole) only while an older one could still be removed beyond
+// the N counted; a file to be removed is checked right before its removal. A
+// file put in its name meanwhile, or already gone, is left alone.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +39,9 @@ class RetentionPlan {
     std::string line;   // "cannot remove <path>: <reason>"
   };
   // Removes, for every URL whose file still stands, its snapshots beyond the
-  // newest `keep`. `now`: seconds since the epoch. Returns what could not be
-  // done (a removal that failed, a folder that cannot be read), in the order
-  // the entries were placed; never raises fw::Error.
+  // newest `keep` still as recorded. `now`: seconds since the epoch. Returns
+  // what could not be done (a removal that failed, a folder that cannot be
+  // read), in the order the entries were placed; never raises fw::Error.
   std::vector<Failure> Apply(int64_t now);
 
  private:

@@ -76,6 +76,9 @@ int Main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   // A reader of standard error that has gone away must not end the run.
   signal(SIGPIPE, SIG_IGN);
+  // A file size limit (ulimit -f) fails the write that passes it with EFBIG,
+  // said like a full disk, instead of ending the run.
+  signal(SIGXFSZ, SIG_IGN);
   fw::InstallInterruptCleanup();
 
   const modMain::CommandLine line = modMain::ReadCommandLine(argc, argv);

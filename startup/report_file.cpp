@@ -1,11 +1,13 @@
 #include "startup/report_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "startup/names.h"
 #include "startup/report_lines.h"
@@ -30,13 +32,17 @@ std::string ReportPath(const std::string& setting, const std::string& programFol
   return FixPath(programFolder) + setting;
 }
 
-ReportFile::ReportFile(const std::string& path, Say say)
-    : path_(path), say_(std::move(say)), started_(std::time(nullptr)) {
+ReportFile::ReportFile(const std::string& path, Say say, std::chrono::milliseconds lockWait)
+    : path_(path), say_(std::move(say)), lockWait_(lockWait), started_(std::time(nullptr)) {
   if (path_.empty()) return;
   // O_NONBLOCK: a FIFO without a reader fails at once instead of waiting for
   // one; on a regular file it changes nothing.
-  fd_ =
-      open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  fd_ = open(path_.c_str(), O_RDWR | kFlags, 0600);
+  if (fd_ < 0 && errno == EACCES) {
+    fd_ = open(path_.c_str(), O_WRONLY | kFlags, 0600);
+    readable_ = false;
+  }
   if (fd_ < 0) {
     Fail(WhyNotOpened(path_, errno));
     return;
@@ -64,18 +70,55 @@ void ReportFile::Run(int entries, int failed) {
 
 void ReportFile::Append(const std::string& line) {
   if (fd_ < 0) return;
-  ssize_t n;
-  do {
-    n = write(fd_, line.data(), line.size());
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    Fail(std::strerror(errno));
-  } else if (static_cast<size_t>(n) != line.size()) {
-    // The rest is not sent in a second write: another run's line could come
-    // between the two.
-    Fail("only " + std::to_string(n) + " of " + std::to_string(line.size()) +
-         " bytes of a line were written");
+  if (!Lock()) {
+    Fail("another program keeps it locked");
+    return;
   }
+  const std::string why = AppendLocked(line);
+  flock(fd_, LOCK_UN);
+  if (!why.empty()) Fail(why);
+}
+
+// Takes the file's exclusive lock, waiting at most lockWait_ for another
+// holder (other runs hold it only for one line). False when it stays taken.
+// On a file system without locks the line goes out unlocked.
+bool ReportFile::Lock() {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point until = Clock::now() + lockWait_;
+  for (;;) {
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return true;
+    if (Clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Writes `line` at the end of the locked file, after a line break when the
+// file does not end in one; on failure truncates away what was written and
+// says why.
+std::string ReportFile::AppendLocked(const std::string& line) {
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) return std::strerror(errno);
+  char last = '\n';
+  if (st.st_size > 0 && readable_ && pread(fd_, &last, 1, st.st_size - 1) != 1) last = '\n';
+  const std::string text = last == '\n' ? line : "\n" + line;
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd_, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    std::string why = n < 0 ? std::strerror(errno) : "nothing was written";
+    // With O_APPEND the offset is the end of what this write put there.
+    const off_t end = lseek(fd_, 0, SEEK_CUR);
+    if (done > 0 && (end < 0 || ftruncate(fd_, end - static_cast<off_t>(done)) != 0)) {
+      why += "; a cut line stays at the end: " + std::string(std::strerror(errno));
+    }
+    return why;
+  }
+  return {};
 }
 
 void ReportFile::Fail(const std::string& why) {

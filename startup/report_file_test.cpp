@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -106,9 +108,9 @@ TEST_F(ReportFileTest, OnlyARegularFileIsWritten) {
   }
 }
 
-// A write that fails or is cut short is said once; the run writes nothing
-// more, so no line is left joined to another.
-TEST_F(ReportFileTest, AFailedWriteIsSaidOnceAndEndsTheReport) {
+// A write that fails or is cut short is said once and truncated away; the
+// run writes nothing more, so the file keeps whole lines only.
+TEST_F(ReportFileTest, AFailedWriteIsSaidOnceAndLeavesWholeLines) {
   const std::string path = dir_ / "report.jsonl";
   const std::string line = "{\"event\":\"test\"}\n";
   // The file size limit cuts the second line short, then refuses the rest.
@@ -130,9 +132,32 @@ TEST_F(ReportFileTest, AFailedWriteIsSaidOnceAndEndsTheReport) {
   }
   setrlimit(RLIMIT_FSIZE, &old);
   sigaction(SIGXFSZ, &previous, nullptr);
-  EXPECT_EQ(said_, Lines{"cannot write the report " + path + ": only 5 of " +
-                         std::to_string(line.size()) + " bytes of a line were written"});
-  EXPECT_EQ(fwtest::ReadFile(path), line + line.substr(0, 5));
+  EXPECT_EQ(said_, Lines{"cannot write the report " + path + ": " + std::strerror(EFBIG)});
+  EXPECT_EQ(fwtest::ReadFile(path), line);
+}
+
+// A file left without a final line break (by another program) gets one before
+// the run's first line; a lock another program keeps ends the report.
+TEST_F(ReportFileTest, ACutLineIsEndedAndAForeignLockIsSaid) {
+  const std::string path = dir_ / "report.jsonl";
+  fwtest::WriteFile(path, "{\"cut\":");
+  Run(path);
+  const Lines lines = LinesOf(fwtest::ReadFile(path));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "{\"cut\":");
+  EXPECT_EQ(lines[1].rfind("{\"event\":\"entry\",", 0), 0u) << lines[1];
+  EXPECT_EQ(said_, Lines{});
+
+  const std::string before = fwtest::ReadFile(path);
+  const int holder = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  ReportFile report(path, Say(), std::chrono::milliseconds(0));
+  report.Run(0, 0);
+  report.Run(0, 0);
+  close(holder);
+  EXPECT_EQ(said_, Lines{"cannot write the report " + path + ": another program keeps it locked"});
+  EXPECT_EQ(fwtest::ReadFile(path), before);
 }
 
 // Two runs writing at the same time never mix inside a line.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -272,6 +273,63 @@ TEST_F(E2eReportTest, AReportThatCannotBeWrittenIsSaidOnce) {
   EXPECT_EQ(read(reader, &byte, 1), 0) << "the FIFO got something";
   close(reader);
   EXPECT_EQ(ReadFile(Dated("good", "bin")), LoopbackServer::Pattern(100));
+}
+
+// On a full disk (here a file size limit, as `ulimit -f` sets) the report
+// loses the line that does not fit, never a part of one: the run says so once
+// and goes on, a file too big for the disk fails alone, and the next run's
+// lines follow whole ones. Each entry's status is its own answer's: none for
+// a file:// entry, nor for a host that refuses the connection.
+TEST_F(E2eReportTest, AFullDiskLeavesWholeLinesAndEachEntryItsOwnStatus) {
+  const std::string source = scratch_ / "source.bin";
+  WriteFile(source, LoopbackServer::Pattern(60));
+  const std::string refused = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/c.bin";
+  // One transfer at a time: each entry after the first takes over a used handle.
+  const Words entries = {server_.Url("/bytes/80/a.bin"), refused, "file://" + source,
+                         server_.Url("/bytes/1000/big.bin")};
+  Prepare(entries, "Parallel=1\nRetries=0\nReportFile=report.jsonl\n");
+  const std::string report = program_ / "report.jsonl";
+  std::string earlier;
+  for (int i = 0; i < 2; ++i) {
+    earlier +=
+        "{\"event\":\"run\",\"started\":\"2026-12-08T06:30:05Z\",\"ended\":"
+        "\"2026-12-08T06:30:09Z\",\"entries\":0,\"failed\":0,\"status\":0}\n";
+  }
+  WriteFile(report, earlier);
+  // Room for the small files fetched, not for an entry's line.
+  program_.LimitFileSize(static_cast<long>(earlier.size()) + 100);
+  RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 1);
+  const auto lines = LinesOf(run.errors);
+  ASSERT_EQ(lines.size(), 4u) << run.errors;
+  EXPECT_EQ(lines[0], "fetchwell: cannot write the report " + report + ": " + strerror(EFBIG));
+  EXPECT_EQ(lines[1].rfind("fetchwell: " + refused + ": ", 0), 0u) << lines[1];
+  EXPECT_NE(lines[2].find(entries[3] + ": cannot write"), std::string::npos) << lines[2];
+  EXPECT_EQ(lines[3], "fetchwell: 2 of 4 entries failed");
+  EXPECT_EQ(ReadFile(report), earlier);
+  EXPECT_EQ(ReadFile(Dated("a", "bin")), LoopbackServer::Pattern(80));
+  for (const std::string& name : program_.Folder().Entries()) {
+    EXPECT_TRUE(name[0] != '.' && name.find("big") == std::string::npos) << name << " was left";
+  }
+
+  program_.LimitFileSize(-1);
+  run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(LinesOf(run.errors).size(), 2u) << run.errors;
+  const std::vector<Row> rows = Rows(report);
+  const size_t before = LinesOf(earlier).size();
+  ASSERT_EQ(rows.size(), before + 5) << ReadFile(report);
+  Row fetched = EntryRow(entries[0], Dated("a", "bin"), true, "200", 80, 1);
+  Row copied = EntryRow(entries[2], Dated("source", "bin"), true, "null", 60, 1);
+  Row big = EntryRow(entries[3], Dated("big", "bin"), true, "200", 1000, 1);
+  for (Row* row : {&fetched, &copied, &big}) row->push_back("null");
+  EXPECT_EQ(rows[before], fetched);
+  ASSERT_EQ(rows[before + 1].size(), 9u);
+  EXPECT_EQ(Row(rows[before + 1].begin(), rows[before + 1].begin() + 5),
+            (Row{"entry", Quoted(refused), Quoted(Dated("c", "bin")), "false", "null"}));
+  EXPECT_EQ(rows[before + 2], copied);
+  EXPECT_EQ(rows[before + 3], big);
+  EXPECT_EQ(rows[before + 4], (Row{"run", "4", "1", "1"}));
 }
 
 }  // namespace

@@ -229,6 +229,26 @@ TEST_F(E2eSnapshotTest, EditedCopiedRenamedAndLinkedFilesAreTheUsers) {
   EXPECT_EQ(std::filesystem::file_size(Snap("report-2026-12-04.bin")), 100u) << "the edit stays";
 }
 
+// KeepCopies=2 counts only snapshots still as fetched: the newest, edited in
+// place, stays as the user's and an intact older one is kept beside today's.
+TEST_F(E2eSnapshotTest, AnEditedSnapshotIsNotCountedAsACopy) {
+  const std::string url = server_.Url("/validated/20000?etag=%22v1%22&name=/report.bin");
+  Prepare({url}, "SkipUnchanged=1\nKeepCopies=2\nDateFormat=%F\n");
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-01")).status, 0);
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-02")).status, 0);
+  ASSERT_TRUE(Shell("printf EDITED | dd of=" + Snap("report-2026-12-02.bin") +
+                    " conv=notrunc status=none"));
+  RunResult run = program_.Run({"-e"}, OnDay("2026-12-03"));
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Snapshots(),
+            (Names{"report-2026-12-01.bin", "report-2026-12-02.bin", "report-2026-12-03.bin"}));
+  run = program_.Run({"-e"}, OnDay("2026-12-04"));
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Snapshots(),
+            (Names{"report-2026-12-02.bin", "report-2026-12-03.bin", "report-2026-12-04.bin"}));
+  EXPECT_EQ(ReadFile(Snap("report-2026-12-02.bin")).substr(0, 6), "EDITED");
+}
+
 // A run with the clock a year ahead leaves a record dated in the future: it
 // sorts as the oldest, and each day's new file is kept.
 TEST_F(E2eSnapshotTest, ARecordFromTheFutureNeverWins) {
