@@ -128,7 +128,8 @@ std::unique_ptr<SnapshotFetcher::Job> SnapshotFetcher::Prepare(const SnapshotEnt
 
 SnapshotFetcher::Step SnapshotFetcher::Answered(Job& job, const TransferDone& done) {
   ++job.result.attempts;
-  job.result.httpStatus = done.info.status;
+  // An attempt that got no HTTP answer leaves the last one that came.
+  if (done.info.status != 0) job.result.httpStatus = done.info.status;
   job.request.resume = done.partial;
   if (done.ticket != 0) {
     job.ticket = done.ticket;

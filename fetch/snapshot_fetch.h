@@ -54,7 +54,7 @@ struct SnapshotResult {
   bool ok = false;      // the destination holds the new snapshot
   bool fresh = false;   // it was made from the last snapshot after a 304
   std::string reason;   // why not, when !ok
-  long httpStatus = 0;  // the last answer's HTTP status; 0 for none or another protocol
+  long httpStatus = 0;  // the last HTTP answer's status, of any attempt; 0 for none
   int64_t bytes = 0;    // the size of the file put in place
   int attempts = 0;     // requests made, retries and a fetch after a 304 included
   // Lines to tell the user about this entry (a folder where records are not
