@@ -214,7 +214,9 @@ void SnapshotRun::Answered(const TransferDone& done) {
         break;
       }
       ++slot.job->retries;
-      if (events_.retrying) events_.retrying(slot.number, slot.job->retries, retries_);
+      if (events_.retrying) {
+        events_.retrying(slot.number, slot.job->retries, retries_, done.info.changed);
+      }
       slot.state = Slot::State::kWaiting;
       slot.due = Clock::now() + *wait;
       break;

@@ -51,8 +51,9 @@ class SnapshotRun {
   struct Events {
     // Entry `number` (from 1) has its first request going out.
     std::function<void(int number, const SnapshotEntry&)> started;
-    // Entry `number` failed in a way that may pass, and waits for retry `retry` of `of`.
-    std::function<void(int number, int retry, int of)> retrying;
+    // Entry `number` failed in a way that may pass, and waits for retry `retry`
+    // of `of`; `whole` when it changed on the server, so the retry starts over.
+    std::function<void(int number, int retry, int of, bool whole)> retrying;
     std::function<void(const RunProgress&)> progress;
     // Entry `number`'s result, in list order.
     std::function<void(int number, const SnapshotEntry&, const SnapshotResult&)> finished;

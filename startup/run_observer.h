@@ -33,8 +33,9 @@ class RunObserver {
   // How far the run has got over all the transfers under way.
   virtual void RunProgressed(const fw::RunProgress& /*progress*/) {}
   // An entry failed in a way that may pass, and is tried again:
-  // retry `retry` of at most `of`.
-  virtual void EntryRetrying(int /*retry*/, int /*of*/) {}
+  // retry `retry` of at most `of`; `whole` when the resource changed on the
+  // server while it was fetched, so the retry fetches it from the start.
+  virtual void EntryRetrying(int /*retry*/, int /*of*/, bool /*whole*/) {}
   // Something the user should know about the current entry (a snapshot that
   // could not be removed, a folder that keeps no records).
   virtual void EntryNote(const std::string& /*url*/, const std::string& /*note*/) {}

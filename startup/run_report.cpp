@@ -128,8 +128,9 @@ void RunReport::RunCounted(int failed, int entries) {
   }
 }
 
-void RunReport::EntryRetrying(int retry, int of) {
+void RunReport::EntryRetrying(int retry, int of, bool whole) {
   retry_ = "retry " + std::to_string(retry) + " of " + std::to_string(of);
+  if (whole) retry_ += " (changed on the server: whole)";
   bytes_ = 0;
   total_ = -1;
   started_ = now_();

@@ -65,7 +65,7 @@ class RunReport : public RunObserver {
   void EntryFailed(const std::string& url, const std::string& reason) override;
   void RunEnded() override;
   // "retry 1 of 2" joins the progress line.
-  void EntryRetrying(int retry, int of) override;
+  void EntryRetrying(int retry, int of, bool whole) override;
   // "fetchwell: <URL>: <note>". Here and below, a URL longer than
   // kMostShownUrl bytes, and one the note quotes, is shown cut (ShownUrl).
   void EntryNote(const std::string& url, const std::string& note) override;

@@ -208,8 +208,10 @@ TEST_F(RunReportTest, RetriesAndNotes) {
   RunReport report(fds_[1], true, 80, Clock());
   report.EntryStarted(1, 2, "http://u:pw@h/a.csv", "/d/a");
   Output();
-  report.EntryRetrying(1, 2);
+  report.EntryRetrying(1, 2, false);
   EXPECT_EQ(Output(), "\r[1/2] retry 1 of 2, 0 B  a.csv\033[K");
+  report.EntryRetrying(2, 2, true);
+  EXPECT_EQ(Output(), "\r[1/2] retry 2 of 2 (changed on the server: whole), 0 B  a.csv\033[K");
   report.EntryNote("http://u:pw@h/a.csv", "cannot remove /d/a-1.csv: Busy\r");
   report.EntryReplaces("http://h/x/a.csv", "a-1.csv", "http://u:pw@h/a.csv");
   report.RunNote("/home/me/.netrc may be read by other users");

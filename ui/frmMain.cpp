@@ -247,7 +247,9 @@ int frmMain::DownloadFiles() {
     events.started = [&](int number, const fw::SnapshotEntry& entry) {
       observer.EntryStarted(number, count, entry.url, entry.destination);
     };
-    events.retrying = [&](int, int retry, int of) { observer.EntryRetrying(retry, of); };
+    events.retrying = [&](int, int retry, int of, bool whole) {
+      observer.EntryRetrying(retry, of, whole);
+    };
     events.progress = [&](const fw::RunProgress& progress) { observer.RunProgressed(progress); };
     events.finished = report;
     fw::SnapshotRun run(*session, *snapshots, options.retries, name, events);
