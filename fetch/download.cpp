@@ -325,10 +325,12 @@ struct Attempt {
   bool headersDone = false;
   bool hasLocation = false;
   bool acceptsRanges = false;
-  bool encoded = false;    // a Content-Encoding other than identity
-  bool multipart = false;  // Content-Type multipart/byteranges
-  int64_t announced = -1;  // its Content-Length, -1 when none
+  bool encoded = false;     // a Content-Encoding other than identity
+  bool multipart = false;   // Content-Type multipart/byteranges
+  int64_t announced = -1;   // its Content-Length, -1 when none
+  bool lengthSeen = false;  // a Content-Length came
   std::string contentRange;
+  bool conflicting = false;  // two Content-Lengths or Content-Ranges that differ
   // Logins: the FTP control connection went over TLS (AUTH TLS taken), and
   // the user an FTP login named.
   bool controlTls = false;
@@ -675,6 +677,7 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
                     ? std::stol(std::string(code))
                     : 0;
     t->headersDone = t->hasLocation = t->acceptsRanges = t->encoded = t->multipart = false;
+    t->lengthSeen = t->conflicting = false;
     t->announced = -1;
     t->contentRange.clear();
     t->info.etag.clear();
@@ -692,10 +695,14 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
     t->hasLocation = !value.empty();
     AddSecrets(value, &t->secrets);
   } else if (HeaderValue(line, "content-length", &value)) {
-    t->announced = ByteCount(value);
+    const int64_t length = ByteCount(value);
+    if (t->lengthSeen && length != t->announced) t->conflicting = true;
+    t->lengthSeen = true;
+    t->announced = length;
   } else if (HeaderValue(line, "accept-ranges", &value)) {
     t->acceptsRanges = strcasecmp(value.c_str(), "bytes") == 0;
   } else if (HeaderValue(line, "content-range", &value)) {
+    if (!t->contentRange.empty() && value != t->contentRange) t->conflicting = true;
     t->contentRange = value;
   } else if (HeaderValue(line, "content-encoding", &value)) {
     t->encoded = !value.empty() && strcasecmp(value.c_str(), "identity") != 0;
@@ -715,6 +722,12 @@ void Attempt::CheckBody() {
   if (bodyChecked) return;
   bodyChecked = true;
   if (status == 0) return;
+  // Which of two lengths is true cannot be told: neither is taken.
+  if (conflicting && status >= 200 && status <= 299) {
+    refusal = "the server announced two different lengths";
+    refusedStatus = status;
+    return;
+  }
   if (offset > 0 && status == 206) {
     refusal = PartRefusal();
     if (!refusal.empty()) refusedStatus = status;
@@ -722,6 +735,16 @@ void Attempt::CheckBody() {
     return;
   }
   if (!Whole2xx(status)) {
+    refusedStatus = status;
+    return;
+  }
+  // A whole answer is no part of the file, whatever its status says; and one
+  // that keeps the validator of the file begun keeps its length too.
+  const std::optional<ByteRange> range = ParseContentRange(contentRange);
+  const bool sameVersion = offset > 0 && !info.etag.empty() && info.etag == resumeValidator;
+  if ((range && (range->first != 0 || range->last + 1 != range->length)) ||
+      (sameVersion && announced >= 0 && announced != total)) {
+    refusal = "the server sent a part where the whole file was asked for";
     refusedStatus = status;
     return;
   }
@@ -741,6 +764,11 @@ void Attempt::CheckBody() {
 std::string Attempt::PartRefusal() const {
   if (multipart) return "the server sent several parts where one was asked for";
   if (encoded) return "the server sent the rest of the file encoded";
+  // The part must be of the version begun: a server that ignores If-Range may
+  // send the rest of another one, which the repeated bytes may not show.
+  if (info.etag != resumeValidator && info.lastModified != resumeValidator) {
+    return "the server sent part of another version of the file";
+  }
   const int64_t start = offset - overlap;
   const std::optional<ByteRange> range = ParseContentRange(contentRange);
   if (!range || range->first != start || range->last != total - 1 || range->length != total ||
@@ -1069,8 +1097,8 @@ TransferDone DownloadSession::Impl::Complete(std::unique_ptr<Attempt> owned, CUR
   // A continued transfer whose answer cannot continue its file (a part other
   // than the one asked for, a 416, bytes asked for again that differ from
   // those held): the next attempt fetches the file whole.
-  const bool restart =
-      t.offset > 0 && (t.changed || t.refusedStatus == 206 || t.info.status == 416);
+  const bool restart = t.offset > 0 && (t.changed || t.refusedStatus == 206 || !t.refusal.empty() ||
+                                        t.info.status == 416);
   if (restart && mayPass) t.info.transient = true;
   t.info.changed = t.changed;
   // A continued transfer broken before its answer's body began keeps its

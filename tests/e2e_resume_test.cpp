@@ -102,6 +102,9 @@ TEST_F(E2eResumeTest, EveryLieInAResumedAnswerIsRefused) {
       {"416", "&lie=416", 3},
       {"multipart", "&lie=multipart", 3},
       {"star", "&lie=star", 3},
+      {"other", "&lie=other", 3},
+      {"part200", "&lie=part200", 3},
+      {"lengths", "&lie=lengths", 3},
       // New bytes under the ETag of the old ones.
       {"changed", "&etag2=%22v1%22", 3},
   };
@@ -111,7 +114,7 @@ TEST_F(E2eResumeTest, EveryLieInAResumedAnswerIsRefused) {
                                  "?cut=" + std::to_string(kCut) + "&etag=%22v1%22" + c.query +
                                  "&n=/" + c.key + ".bin"));
   }
-  Prepare(entries, "Parallel=9\n");
+  Prepare(entries, "Parallel=12\n");
   const RunResult run = program_.Run({"-e"});
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(run.errors, "");
