@@ -8,9 +8,10 @@
 //
 // The lock belongs to the open descriptor, so one process must not take a
 // second lock on the same folder while it holds one (the second would wait
-// for the first forever).
+// for the first until it gives up).
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace fw {
@@ -18,10 +19,16 @@ namespace fw {
 class FolderLock {
  public:
   enum class Mode { kShared, kExclusive };
+  // Holders keep the lock for a read or a save, well under a second; one
+  // that keeps it this long is stopped or stuck.
+  static constexpr std::chrono::seconds kLongestWait{30};
 
-  // Opens `folder` and waits until the lock is granted. Raises 75 naming the
-  // folder when it cannot be opened or locked.
-  FolderLock(const std::string& folder, Mode mode);
+  // Opens `folder` and waits until the lock is granted, at most `wait`: then
+  // raises 75 saying that another program keeps the folder locked. A folder
+  // that cannot be opened for reading, or whose file system has no locks
+  // (some network ones), is used without the lock, as nothing better can be
+  // done there; a process out of descriptors raises 75.
+  FolderLock(const std::string& folder, Mode mode, std::chrono::seconds wait = kLongestWait);
   // Releases the lock.
   ~FolderLock();
   FolderLock(const FolderLock&) = delete;
