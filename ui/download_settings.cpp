@@ -12,7 +12,9 @@ constexpr long kLongestTimeLimit = 86400;  // a day
 constexpr long kLongestRun = 604800;       // a week
 constexpr long kMostKeptCopies = 1000000;
 constexpr size_t kLongestShownValue = 100;  // bytes of a value quoted in a line
-constexpr size_t kLongestDate = 255;        // bytes
+// Bytes of a date: any real one is far shorter, and a longer one would leave
+// no room for the rest of a name on a file system of short names.
+constexpr size_t kLongestDate = 100;
 
 // `value` as quoted in a line: whole, or, when longer than kLongestShownValue,
 // its start and "..." (never cut inside a UTF-8 character), so that a huge

@@ -11,7 +11,7 @@
 //    value. A number above the key's most counts as that most, however many
 //    digits it has; that is not an error.
 //  - SkipUnchanged: exactly "0" or "1".
-//  - DateFormat: a strftime format whose date, today, is 1 to 255 bytes long
+//  - DateFormat: a strftime format whose date, today, is 1 to 100 bytes long
 //    and holds no control characters (see UsableDate).
 //  - CAFile, ReportFile: any text.
 // A key that is missing, or stored with the empty value, gives its default
@@ -55,6 +55,6 @@ DownloadSettings ReadDownloadSettings(clsSettings& settings);
 
 // The date `when` in the strftime `format`, with every "/" turned into "-" so
 // that it cannot add folders to a file's name; nullopt when the date is empty,
-// longer than 255 bytes or holds a control character (below 0x20, or 0x7f),
+// longer than 100 bytes or holds a control character (below 0x20, or 0x7f),
 // which no file name should get.
 std::optional<std::string> UsableDate(const std::string& format, const std::tm& when);

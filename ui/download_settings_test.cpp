@@ -122,7 +122,7 @@ TEST_F(DownloadSettingsTest, EveryInvalidValueIsSaidOnceInOrderWithTheDefaultUse
                 "Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 "
                 "is used",
                 "Settings.inf: DateFormat=%Y\x01%n is not valid (a strftime format giving a date "
-                "of 1 to 255 bytes without control characters); %x is used",
+                "of 1 to 100 bytes without control characters); %x is used",
                 "Settings.inf: RunTimeout=23h is not valid (a whole number from 1 to 604800); "
                 "82800 is used",
                 "Settings.inf: Parallel=lots is not valid (a whole number from 1 to 32); 6 is used",
@@ -148,12 +148,13 @@ TEST_F(DownloadSettingsTest, SkipUnchangedIsExactlyZeroOrOne) {
 }
 
 TEST_F(DownloadSettingsTest, DateFormatMustGiveAShortPrintableDate) {
-  for (const std::string& stored : Lines{"%Y-%m-%d", "%d/%m/%Y", std::string(255, 'x')}) {
+  for (const std::string& stored : Lines{"%Y-%m-%d", "%d/%m/%Y", std::string(100, 'x')}) {
     const DownloadSettings s = Read("[Download]\nDateFormat=" + stored + "\n");
     EXPECT_EQ(s.dateFormat, stored);
     EXPECT_EQ(s.invalid, Lines{});
   }
-  for (const std::string& stored : Lines{"%n", "%Y%t%m", std::string(256, 'x')}) {
+  for (const std::string& stored :
+       Lines{"%n", "%Y%t%m", std::string(101, 'x'), "%Y" + std::string(98, 'x')}) {
     const DownloadSettings s = Read("[Download]\nDateFormat=" + stored + "\n");
     EXPECT_EQ(s.dateFormat, "%x") << stored;
     EXPECT_EQ(s.invalid.size(), 1u) << stored;
@@ -164,7 +165,7 @@ TEST_F(DownloadSettingsTest, DateFormatMustGiveAShortPrintableDate) {
                   "... is not valid (a whole number from 0 to 1000000); 0 is used"});
   EXPECT_EQ(Read("[Download]\nDateFormat=" + std::string(300, 'x') + "\n").invalid,
             Lines{"Settings.inf: DateFormat=" + std::string(100, 'x') +
-                  "... is not valid (a strftime format giving a date of 1 to 255 bytes without "
+                  "... is not valid (a strftime format giving a date of 1 to 100 bytes without "
                   "control characters); %x is used"});
 }
 
