@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "startup/fetchable_url.h"
+#include "startup/names.h"
 #include "startup/run_report.h"
 
 namespace modMain {
@@ -15,9 +16,9 @@ std::string Line(const ListWord& word, const std::string& why) {
   return "fetchwell: " + word.name + ": " + why;
 }
 
-// `text` as it may be printed.
+// `text` as it may be printed (a long one cut in the middle).
 std::string Shown(const std::string& text) {
-  return EscapeControls(HidePassword(text));
+  return EscapeControls(ShownUrl(HidePassword(text)));
 }
 
 bool IsNumber(const std::string& text) {

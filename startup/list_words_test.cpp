@@ -23,6 +23,10 @@ TEST(ListWordsTest, AddRefusesTheFirstWordThatIsNoUrl) {
   ASSERT_TRUE(secret);
   EXPECT_EQ(secret->find("secret"), std::string::npos) << *secret;
   EXPECT_EQ(secret->find('\x1b'), std::string::npos) << *secret;
+  // A huge word is shown cut.
+  const auto huge = Refusal(Word(ListVerb::kAdd, "--add", {std::string(3000, 'x')}));
+  ASSERT_TRUE(huge);
+  EXPECT_LT(huge->size(), 600u);
 }
 
 TEST(ListWordsTest, RemoveTakesNumbersOfEntries) {
