@@ -251,8 +251,10 @@ void DiskWriter::Do(Job& job) {
       return;
     case Job::kRewind:
       if (file.error.empty() && file.temp) {
-        if (ftruncate(file.temp->fd(), 0) != 0 || lseek(file.temp->fd(), 0, SEEK_SET) != 0) {
-          Fail(job.ticket, file, "cannot empty the temporary file");
+        try {
+          file.temp->Truncate();
+        } catch (const Error& e) {
+          Fail(job.ticket, file, e.Description());
         }
         file.written = file.handedToDisk = 0;
         file.hash.Reset();
@@ -266,7 +268,7 @@ void DiskWriter::Do(Job& job) {
           if (job.last) job.last(file.temp->fd(), file.hash.Digest());
           // A descriptor of its own, for letting its pages go later.
           held = file.written >= kHeldFrom ? dup(file.temp->fd()) : -1;
-          file.temp->Commit(TempFile::Durability::kDataOrdered);
+          file.temp->Commit(TempFile::Durability::kBeforeReplacing);
           cached_.Finished(std::exchange(held, -1), file.written);
           cachedTicket_ = 0;
         } catch (const Error& e) {

@@ -11,7 +11,7 @@
 // runs the caller's last step on the finished file (its record, given the
 // file's size and content hash, taken as the buffers were written), starts the
 // writeback of what is left and puts it in place (TempFile::Commit,
-// kDataOrdered). Jobs are done in the order they are handed over, so files are
+// kBeforeReplacing). Jobs are done in the order they are handed over, so files are
 // put in place in the order they are committed: of two files of one name, the
 // one committed later wins. Only the last 32 MiB written stay in the page
 // cache (PageCacheWindow).

@@ -220,7 +220,7 @@ bool SnapshotFetcher::MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& e
     record.url = entry.recordUrl;
     record.urlSha256.clear();
     const RecordOutcome outcome = WriteRecord(copy.fd(), record);
-    copy.Commit(TempFile::Durability::kDataOrdered);
+    copy.Commit(TempFile::Durability::kBeforeReplacing);
     result.bytes = after.st_size;
     Tell(FolderOf(entry.destination), outcome, result.notes);
     return true;

@@ -107,12 +107,23 @@ void SweepOnce(const std::string& folder) {
   RemoveLeftoverTempFiles(folder);
 }
 
-void SyncFolder(const std::string& folder) {
-  int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
+// Syncs the folder's own entries (the names in it); 0 or the errno of the
+// call that failed, with `call` naming it.
+int SyncFolder(const std::string& folder, const char** call) {
+  const int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) {
+    *call = "open";
+    return errno;
   }
+  const int err = fsync(dfd) == 0 ? 0 : errno;
+  close(dfd);
+  *call = "fsync of the folder";
+  return err;
+}
+
+// "<what> (<call>: <the system's reason>)", as Commit's errors say it.
+[[noreturn]] void RaiseCall(const std::string& what, const char* call, int err) {
+  throw Error(kFileAccess, what + " (" + call + ": " + std::strerror(err) + ")");
 }
 
 }  // namespace
@@ -275,7 +286,7 @@ static bool CanLinkUnnamedFiles() {
 }
 
 template <typename Make>
-void TempFile::TakeHiddenName(const std::string& what, Make make) {
+int TempFile::TakeHiddenName(Make make) {
   const std::string folder = FolderOf(destination_);
   int err = EEXIST;
   for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
@@ -286,12 +297,12 @@ void TempFile::TakeHiddenName(const std::string& what, Make make) {
     err = make(candidate);
     if (err == 0) {
       path_ = std::move(candidate);
-      return;
+      return 0;
     }
     ReleaseSlot(slot_);
     slot_ = -1;
   }
-  RaiseAccess(what, what == "cannot write" ? Describe() : folder, err);
+  return err;
 }
 
 TempFile::TempFile(const std::string& destination) : destination_(destination) {
@@ -302,7 +313,7 @@ TempFile::TempFile(const std::string& destination) : destination_(destination) {
   if (fd_ >= 0) return;
   // File systems without unnamed files say EOPNOTSUPP or EISDIR; other
   // errors (a missing folder, no permission) come again below.
-  TakeHiddenName("cannot create a file in", [&](const std::string& candidate) {
+  const int err = TakeHiddenName([&](const std::string& candidate) {
     const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
     if (fd < 0) return errno;
     // A sweep may have taken the file between its creation and the lock: then
@@ -318,6 +329,7 @@ TempFile::TempFile(const std::string& destination) : destination_(destination) {
     fd_ = fd;
     return 0;
   });
+  if (err != 0) RaiseAccess("cannot create a file in", folder, err);
 }
 
 TempFile::TempFile(const std::string& destination, int unnamed)
@@ -342,13 +354,15 @@ void TempFile::CheckFolder(const std::string& destination) {
 
 void TempFile::Name() {
   // Locked before it has a name, so that no sweep takes it for a leftover.
-  if (flock(fd_, LOCK_EX) != 0) RaiseAccess("cannot lock", Describe(), errno);
+  if (flock(fd_, LOCK_EX) != 0)
+    RaiseCall("cannot put " + destination_ + " in place", "flock", errno);
   const std::string self = DescriptorPath();
-  TakeHiddenName("cannot write", [&](const std::string& candidate) {
+  const int err = TakeHiddenName([&](const std::string& candidate) {
     return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0
                ? 0
                : errno;
   });
+  if (err != 0) RaiseCall("cannot put " + destination_ + " in place", "linkat", err);
 }
 
 std::string TempFile::DescriptorPath() const {
@@ -373,53 +387,101 @@ TempFile::~TempFile() {
 
 void TempFile::Write(std::string_view data) {
   while (!data.empty()) {
-    ssize_t n = write(fd_, data.data(), data.size());
+    const ssize_t n = pwrite(fd_, data.data(), data.size(), written_);
     if (n < 0) {
       if (errno == EINTR) continue;
       RaiseAccess("cannot write", Describe(), errno);
     }
     data.remove_prefix(static_cast<size_t>(n));
+    written_ += n;
   }
 }
 
+void TempFile::Truncate() {
+  if (ftruncate(fd_, 0) != 0) RaiseAccess("cannot empty", Describe(), errno);
+  written_ = 0;
+}
+
 void TempFile::Commit(Durability durability) {
-  int synced = durability == Durability::kSynced
-                   ? fsync(fd_)
-                   : sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-  if (synced != 0) RaiseAccess("cannot write", Describe(), errno);
-  const bool linked = path_.empty() && LinkAsDestination();
-  if (linked) {
-    // Ours until the close succeeds: a failed close removes it again.
-    path_ = destination_;
-  } else if (path_.empty()) {
-    Name();
+  try {
+    Place(durability);
+  } catch (const Error& e) {
+    const std::string left = Discard();
+    if (left.empty()) throw;
+    throw Error(e.Number(), e.Description() + "; " + left);
+  }
+}
+
+void TempFile::Place(Durability durability) {
+  const bool synced = durability == Durability::kSynced;
+  if (synced) {
+    if (fsync(fd_) != 0) RaiseCall("cannot make " + destination_ + " durable", "fsync", errno);
+  } else if (sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE) != 0) {
+    RaiseCall("cannot write " + destination_, "sync_file_range", errno);
+  }
+  // A new name: the file appears whole, with nothing to wait for.
+  bool placed = false;
+  if (path_.empty()) {
+    placed = LinkAsDestination();
+    if (placed) path_ = destination_;  // ours until the close succeeds
+  } else if (!synced) {
+    if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE) == 0) {
+      placed = true;
+      ReleaseSlot(slot_);
+      slot_ = -1;
+      path_ = destination_;
+    } else if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) {
+      RaiseCall("cannot put " + destination_ + " in place", "renameat2", errno);
+    }
+  }
+  // An existing file (or a file system that cannot link unnamed files): the
+  // new data goes to the disk before the name changes.
+  if (!placed) {
+    if (!synced && fdatasync(fd_) != 0) {
+      RaiseCall("cannot make " + destination_ + " durable", "fdatasync", errno);
+    }
+    if (path_.empty()) Name();
   }
   // The close reports late write errors; a second descriptor keeps the lock
   // until the rename, so that no sweep takes the named file meanwhile.
-  const Descriptor lock(linked ? -1 : dup(fd_));
-  int fd = fd_;
+  const Descriptor lock(placed ? -1 : dup(fd_));
+  const int fd = fd_;
   fd_ = -1;
-  if (close(fd) != 0) RaiseAccess("cannot write", Describe(), errno);
-  if (!linked && rename(path_.c_str(), destination_.c_str()) != 0) {
-    RaiseAccess("cannot replace", destination_, errno);
+  if (close(fd) != 0) RaiseCall("cannot write " + destination_, "close", errno);
+  if (!placed && rename(path_.c_str(), destination_.c_str()) != 0) {
+    RaiseCall("cannot put " + destination_ + " in place", "rename", errno);
   }
   ReleaseSlot(slot_);
   slot_ = -1;
   path_.clear();
-  if (durability == Durability::kSynced) SyncFolder(FolderOf(destination_));
+  if (synced || !placed) {
+    const char* call = "";
+    if (const int err = SyncFolder(FolderOf(destination_), &call); err != 0) {
+      RaiseCall("cannot make " + destination_ + " durable", call, err);
+    }
+  }
 }
 
-void TempFile::Discard() noexcept {
+std::string TempFile::Discard() noexcept {
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
   }
+  std::string left;
   if (!path_.empty()) {
-    unlink(path_.c_str());
+    if (unlink(path_.c_str()) != 0 && errno != ENOENT) {
+      const int err = errno;
+      try {
+        left =
+            "the temporary file " + path_ + " is left behind (unlink: " + std::strerror(err) + ")";
+      } catch (...) {
+      }
+    }
     path_.clear();
   }
   ReleaseSlot(slot_);
   slot_ = -1;
+  return left;
 }
 
 std::thread StartThreadWithoutInterrupts(std::function<void()> body) {
