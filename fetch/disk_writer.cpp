@@ -33,7 +33,13 @@ size_t FilesHeld() {
 
 }  // namespace
 
-DiskWriter::DiskWriter(int buffers) : cached_(kKeptInCache, FilesHeld()) {
+bool DiskWriter::PastDeadline() const {
+  return deadline_ != std::chrono::steady_clock::time_point::max() &&
+         std::chrono::steady_clock::now() >= deadline_;
+}
+
+DiskWriter::DiskWriter(int buffers, std::chrono::steady_clock::time_point deadline)
+    : deadline_(deadline), cached_(kKeptInCache, FilesHeld()) {
   for (int i = 0; i < std::max(buffers, 2); ++i) {
     pool_.push_back(std::make_unique<Buffer>());
     free_.push_back(pool_.back().get());
@@ -166,7 +172,9 @@ void DiskWriter::Settle(Ticket ticket, std::string reason) {
 // at once (Failed), as there is no point going on.
 void DiskWriter::Fail(Ticket ticket, File& file, std::string reason) {
   file.error = std::move(reason);
-  if (file.temp) file.temp->Discard();
+  if (file.temp) {
+    if (const std::string left = file.temp->Discard(); !left.empty()) file.error += "; " + left;
+  }
   file.temp.reset();
   std::lock_guard<std::mutex> lock(mutex_);
   failed_[ticket] = file.error;
@@ -227,6 +235,9 @@ void DiskWriter::Do(Job& job) {
     case Job::kBegin:
       return;
     case Job::kFill:
+      // Past the deadline a file is given up between two writes: a slow disk
+      // holds the run no longer than the write under way.
+      if (file.error.empty() && file.temp && PastDeadline()) Fail(job.ticket, file, kOutOfTime);
       if (file.error.empty() && file.temp && job.buffer->used > 0) {
         try {
           file.temp->Write(std::string_view(job.buffer->bytes.get(), job.buffer->used));
@@ -262,6 +273,7 @@ void DiskWriter::Do(Job& job) {
       }
       return;
     case Job::kCommit:
+      if (file.error.empty() && file.temp && PastDeadline()) Fail(job.ticket, file, kOutOfTime);
       if (file.error.empty() && file.temp) {
         int held = -1;
         try {
@@ -277,11 +289,19 @@ void DiskWriter::Do(Job& job) {
           file.error = "out of memory";
         }
         if (held >= 0) close(held);
+        if (!file.error.empty() && file.temp) {
+          if (const std::string left = file.temp->Discard(); !left.empty()) {
+            file.error += "; " + left;
+          }
+        }
       }
       break;
     case Job::kAbandon:
       // An abandoned file is the transfer's failure; its reason is the caller's.
       if (file.error.empty()) file.error = "abandoned";
+      if (file.temp) {
+        if (const std::string left = file.temp->Discard(); !left.empty()) file.error += "; " + left;
+      }
       break;
   }
   if (cachedTicket_ == job.ticket) {

@@ -11,21 +11,27 @@
 // runs the caller's last step on the finished file (its record, given the
 // file's size and content hash, taken as the buffers were written), starts the
 // writeback of what is left and puts it in place (TempFile::Commit,
-// kBeforeReplacing). Jobs are done in the order they are handed over, so files are
-// put in place in the order they are committed: of two files of one name, the
-// one committed later wins. Only the last 32 MiB written stay in the page
-// cache (PageCacheWindow).
+// kBeforeReplacing: a new name at once, an existing file only once the new
+// data is on the disk, the folder synced after). Jobs are done in the order
+// they are handed over, so files are put in place in the order they are
+// committed: of two files of one name, the one committed later wins. Only the
+// last 32 MiB written stay in the page cache (PageCacheWindow).
 //
 // Buffers come from a pool of `buffers` of kBufferSize bytes, and at most
 // kBuffers of them wait full for the disk: Take() waits while the disk is
 // behind, so memory stays flat whatever the speed of the network. The pool
 // must hold kBuffers more than there are files being filled at once (each
-// holds the buffer it fills), or Take() could wait for ever. A file whose write or commit fails
-// is discarded and its temporary file removed; Wait() gives the reason, and
-// Failed() lets the transfer stop early. Destroying the writer finishes the
-// files handed over and discards those not committed.
+// holds the buffer it fills), or Take() could wait for ever. A file whose
+// write or commit fails is discarded and its temporary file removed (a
+// temporary file that cannot be removed is named in the reason); Wait() gives
+// the reason, and Failed() lets the transfer stop early. Once `deadline` has
+// passed, a file not yet in place fails with kOutOfTime at its next write or
+// its commit, so a slow disk holds the run at most one system call past it
+// (one that never returns, on a hung mount, holds it for good). Destroying
+// the writer finishes the files handed over and discards those not committed.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -57,8 +63,11 @@ class DiskWriter {
     size_t used = 0;
   };
   using Ticket = uint64_t;
+  // The reason of a file given up at the deadline.
+  static constexpr char kOutOfTime[] = "the run's time limit was reached";
 
-  explicit DiskWriter(int buffers = kBuffers);
+  explicit DiskWriter(int buffers = kBuffers, std::chrono::steady_clock::time_point deadline =
+                                                  std::chrono::steady_clock::time_point::max());
   ~DiskWriter();
   DiskWriter(const DiskWriter&) = delete;
   DiskWriter& operator=(const DiskWriter&) = delete;
@@ -111,6 +120,7 @@ class DiskWriter {
     ContentHash hash;
   };
   void Settle(Ticket ticket, std::string reason);
+  bool PastDeadline() const;
   void Fail(Ticket ticket, File& file, std::string reason);
   void Push(Job job);
 
@@ -125,6 +135,7 @@ class DiskWriter {
   int full_ = 0;                          // buffers handed over and not yet written
   Ticket begun_ = 0;
   bool stopping_ = false;
+  const std::chrono::steady_clock::time_point deadline_;
 
   TempFileMaker maker_;  // makes the next files while this one is written
 
