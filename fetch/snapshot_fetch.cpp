@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <thread>
 
+#include "fetch/disk_writer.h"
 #include "fetch/file_clone.h"
 #include "fetch/retry.h"
 #include "platform/error.h"
@@ -85,15 +88,25 @@ bool SnapshotFetcher::RecordsKept(const std::string& folder, SnapshotResult& res
   return false;
 }
 
-// One note per folder and run when a record could not be set.
-void SnapshotFetcher::Tell(const std::string& folder, const RecordOutcome& outcome,
+// A note when a record could not be set: once per folder and run when its
+// file system keeps no attributes at all, else of the one file refused.
+void SnapshotFetcher::Tell(const std::string& destination, const RecordOutcome& outcome,
                            std::vector<std::string>& notes) {
   if (outcome.kept) return;
+  const std::string folder = FolderOf(destination);
   const bool needed = options_.skipUnchanged || options_.keepCopies > 0;
-  if (outcome.unsupported && !needed) return;
-  if (!foldersTold_.insert(folder).second) return;
-  notes.push_back("records are not kept in " + folder + " (" + outcome.why +
-                  "): SkipUnchanged and KeepCopies do not see its new files");
+  if (outcome.unsupported &&
+      (foldersWithoutRecords_.count(folder) != 0 || !SupportsRecords(folder))) {
+    foldersWithoutRecords_.insert(folder);
+    if (!needed || !foldersTold_.insert(folder).second) return;
+    notes.push_back("records are not kept in " + folder + " (" + outcome.why +
+                    "): SkipUnchanged and KeepCopies do not see its new files");
+    return;
+  }
+  const std::string why =
+      outcome.unsupported ? std::string("fsetxattr: ") + std::strerror(EOPNOTSUPP) : outcome.why;
+  notes.push_back("no record could be set on " + destination + " (" + why +
+                  "): SkipUnchanged and KeepCopies do not see it");
 }
 
 // The basis of the entry's URL (snapshot_folder.h), each folder listed once a
@@ -161,7 +174,7 @@ void SnapshotFetcher::Finish(Job& job) {
   if (job.result.ok) {
     job.result.reason.clear();
     job.result.bytes = job.written->size;
-    Tell(FolderOf(job.entry.destination), job.written->record, job.result.notes);
+    Tell(job.entry.destination, job.written->record, job.result.notes);
   }
 }
 
@@ -203,14 +216,21 @@ SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
 // changed since it was checked (the caller then fetches the file whole).
 bool SnapshotFetcher::MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& entry,
                                     SnapshotResult& result) {
+  std::optional<TempFile> copy;
   try {
-    TempFile copy(entry.destination);
-    CopyFileContents(basis.fd, copy.fd(), entry.destination);
+    copy.emplace(entry.destination);
+    CopyFileContents(basis.fd, copy->fd(), entry.destination);
     // Any write to the basis since its content was checked changes its ctime.
     struct stat after {};
     if (fstat(basis.fd, &after) != 0 || after.st_size != basis.checked.st_size ||
         after.st_ctim.tv_sec != basis.checked.st_ctim.tv_sec ||
         after.st_ctim.tv_nsec != basis.checked.st_ctim.tv_nsec) {
+      return false;
+    }
+    // A large copy on a slow disk may end past the run's deadline: it is then
+    // given up like a download that has not been put in place.
+    if (std::chrono::steady_clock::now() >= session_.Limits().deadline) {
+      result.reason = DiskWriter::kOutOfTime;
       return false;
     }
     const SnapshotRecord& old = basis.snapshot.record;
@@ -219,13 +239,17 @@ bool SnapshotFetcher::MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& e
     record.fetched = Now();
     record.url = entry.recordUrl;
     record.urlSha256.clear();
-    const RecordOutcome outcome = WriteRecord(copy.fd(), record);
-    copy.Commit(TempFile::Durability::kBeforeReplacing);
+    const RecordOutcome outcome = WriteRecord(copy->fd(), record);
+    // Over an existing file only once the copy is on the disk, as a download.
+    copy->Commit(TempFile::Durability::kBeforeReplacing);
     result.bytes = after.st_size;
-    Tell(FolderOf(entry.destination), outcome, result.notes);
+    Tell(entry.destination, outcome, result.notes);
     return true;
   } catch (const Error& e) {
     result.reason = "not modified, but " + e.Description();
+    if (copy) {
+      if (const std::string left = copy->Discard(); !left.empty()) result.reason += "; " + left;
+    }
     return false;
   }
 }
