@@ -9,6 +9,9 @@
 // file listed, one link and, when its record has a hash, the recorded size
 // and content (a file edited since is the user's now, and stays). A file put
 // in its name meanwhile, or already gone, is left alone.
+// Before the first removal in a folder its file system is synced (syncfs), so
+// that this run's files there are on the disk before an older one goes; when
+// that fails, nothing there is removed and a failure line says why.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +40,7 @@ class RetentionPlan {
   };
   // Removes, for every URL whose file still stands, its snapshots beyond the
   // newest `keep`. `now`: seconds since the epoch. Returns what could not be
-  // done (a removal that failed, a folder that cannot be read), in the order
+  // done (a removal that failed, a folder that cannot be read or synced), in the order
   // the entries were placed; never raises fw::Error.
   std::vector<Failure> Apply(int64_t now);
 
