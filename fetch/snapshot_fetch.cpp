@@ -99,8 +99,9 @@ void SnapshotFetcher::Tell(const std::string& destination, const RecordOutcome& 
       (foldersWithoutRecords_.count(folder) != 0 || !SupportsRecords(folder))) {
     foldersWithoutRecords_.insert(folder);
     if (!needed || !foldersTold_.insert(folder).second) return;
-    notes.push_back("records are not kept in " + folder + " (" + outcome.why +
-                    "): SkipUnchanged and KeepCopies do not see its new files");
+    notes.push_back("the file system of " + folder +
+                    " keeps no extended attributes: SkipUnchanged and KeepCopies do nothing "
+                    "there");
     return;
   }
   const std::string why =
