@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,6 +137,11 @@ void DiskWriter::Push(Job job) {
 
 bool DiskWriter::Wait(Ticket ticket, std::string* reason) {
   std::unique_lock<std::mutex> lock(mutex_);
+  // A replacement waited for is not left to wait for its batch.
+  if (replacing_.count(ticket) != 0) {
+    replaceNow_ = true;
+    work_.notify_one();
+  }
   done_.wait(lock, [&] { return unsettled_.count(ticket) == 0; });
   const auto failure = failed_.find(ticket);
   if (failure == failed_.end()) return true;
@@ -146,6 +152,10 @@ bool DiskWriter::Wait(Ticket ticket, std::string* reason) {
 
 void DiskWriter::WaitForAll() {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (!replacing_.empty()) {
+    replaceNow_ = true;
+    work_.notify_one();
+  }
   done_.wait(lock, [&] { return unsettled_.empty(); });
 }
 
@@ -164,6 +174,7 @@ void DiskWriter::Settle(Ticket ticket, std::string reason) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!reason.empty()) failed_[ticket] = std::move(reason);
     unsettled_.erase(ticket);
+    replacing_.erase(ticket);
   }
   done_.notify_all();
 }
@@ -183,20 +194,81 @@ void DiskWriter::Fail(Ticket ticket, File& file, std::string reason) {
 void DiskWriter::Run() {
   for (;;) {
     Job job;
+    bool replace = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty()) break;  // stopping, and nothing left
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      const auto ready = [this] { return stopping_ || !jobs_.empty() || replaceNow_; };
+      if (waiting_.empty()) {
+        work_.wait(lock, ready);
+      } else {
+        work_.wait_until(lock, waitingSince_ + kReplaceAfter, ready);
+      }
+      // Replacements go once nothing else is to be done, or once the first
+      // has waited long enough, or when a caller waits for one.
+      replace =
+          !waiting_.empty() && (replaceNow_ || jobs_.empty() ||
+                                std::chrono::steady_clock::now() >= waitingSince_ + kReplaceAfter);
+      replaceNow_ = false;
+      if (!replace) {
+        if (jobs_.empty()) break;  // stopping, and nothing left
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
     }
-    Do(job);
+    if (replace) {
+      ReplaceWaiting();
+    } else {
+      Do(job);
+    }
   }
   // Stopped with files still open: they were never committed, so they go.
   for (auto& [ticket, file] : files_) {
     if (file.temp) file.temp->Discard();
   }
   files_.clear();
+}
+
+// Puts the files waiting to replace others in place, in the order they were
+// committed. One syncfs per file system puts all their data on the disk at
+// once; where it fails, each file is synced alone (fdatasync), so that each
+// gets its own verdict. Each folder is synced once after its renames.
+void DiskWriter::ReplaceWaiting() {
+  std::vector<std::unique_ptr<TempFile>> files;
+  std::vector<Ticket> tickets;
+  for (auto& [ticket, temp] : waiting_) {
+    tickets.push_back(ticket);
+    files.push_back(std::move(temp));
+  }
+  waiting_.clear();
+  std::vector<std::string> errors(files.size());
+  std::map<dev_t, bool> synced;  // by file system: whether its syncfs succeeded
+  for (size_t i = 0; i < files.size(); ++i) {
+    struct stat st {};
+    const dev_t device = fstat(files[i]->fd(), &st) == 0 ? st.st_dev : 0;
+    const auto found = synced.find(device);
+    const bool onDisk =
+        found != synced.end() ? found->second : (synced[device] = syncfs(files[i]->fd()) == 0);
+    try {
+      files[i]->Replace(onDisk);
+    } catch (const Error& e) {
+      errors[i] = e.Description();
+    } catch (const std::bad_alloc&) {
+      errors[i] = "out of memory";
+    }
+  }
+  std::set<std::string> folders;  // synced
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!errors[i].empty()) continue;
+    const std::string folder = FolderOf(files[i]->destination());
+    if (folders.count(folder) != 0) continue;
+    try {
+      SyncFolder(folder, files[i]->destination());
+      folders.insert(folder);
+    } catch (const Error& e) {
+      errors[i] = e.Description();
+    }
+  }
+  for (size_t i = 0; i < files.size(); ++i) Settle(tickets[i], std::move(errors[i]));
 }
 
 // One job, on the writer thread. A failure fails the job's file: its later
@@ -276,11 +348,19 @@ void DiskWriter::Do(Job& job) {
       if (file.error.empty() && file.temp && PastDeadline()) Fail(job.ticket, file, kOutOfTime);
       if (file.error.empty() && file.temp) {
         int held = -1;
+        bool placed = true;
         try {
           if (job.last) job.last(file.temp->fd(), file.hash.Digest());
           // A descriptor of its own, for letting its pages go later.
           held = file.written >= kHeldFrom ? dup(file.temp->fd()) : -1;
-          file.temp->Commit(TempFile::Durability::kBeforeReplacing);
+          // Of two files of one name, the one committed later goes later.
+          for (const auto& [ticket, temp] : waiting_) {
+            if (temp->destination() == file.temp->destination()) {
+              ReplaceWaiting();
+              break;
+            }
+          }
+          placed = file.temp->PlaceIfNew();
           cached_.Finished(std::exchange(held, -1), file.written);
           cachedTicket_ = 0;
         } catch (const Error& e) {
@@ -293,6 +373,18 @@ void DiskWriter::Do(Job& job) {
           if (const std::string left = file.temp->Discard(); !left.empty()) {
             file.error += "; " + left;
           }
+        }
+        if (file.error.empty() && !placed) {
+          // An existing file: replaced with the next batch, settled then.
+          if (waiting_.empty()) waitingSince_ = std::chrono::steady_clock::now();
+          waiting_.emplace_back(job.ticket, std::move(file.temp));
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            replacing_.insert(job.ticket);
+          }
+          files_.erase(found);
+          if (waiting_.size() >= FilesHeld()) ReplaceWaiting();
+          return;
         }
       }
       break;

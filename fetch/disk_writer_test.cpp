@@ -59,15 +59,19 @@ void FillWith(fw::DiskWriter& writer, fw::DiskWriter::Ticket ticket, const std::
 
 // Past the run's deadline nothing more is written or put in place: a file
 // under way, and one whose data is all there, fail with the deadline's reason
-// and leave nothing behind; one put in place before it stays. The file that
-// replaces an existing one is whole.
+// and leave nothing behind; one put in place before it stays. Files that
+// replace existing ones are put in place in the order they were committed.
 TEST(DiskWriterTest, PastTheDeadlineFilesAreGivenUpAndNothingIsLeft) {
   fwtest::TempFolder dir;
   fwtest::WriteFile(dir / "a", "older");
   {
+    // Two replacements of one name in one batch: the later wins.
     fw::DiskWriter writer;
+    const auto first = Put(writer, dir / "a", "first");
+    const auto second = Put(writer, dir / "a", "replaced");
     std::string reason;
-    EXPECT_TRUE(writer.Wait(Put(writer, dir / "a", "replaced"), &reason)) << reason;
+    EXPECT_TRUE(writer.Wait(second, &reason)) << reason;
+    EXPECT_TRUE(writer.Wait(first, &reason)) << reason;
   }
   EXPECT_EQ(fwtest::ReadFile(dir / "a"), "replaced");
   fw::DiskWriter late(fw::DiskWriter::kBuffers, std::chrono::steady_clock::now());

@@ -107,20 +107,6 @@ void SweepOnce(const std::string& folder) {
   RemoveLeftoverTempFiles(folder);
 }
 
-// Syncs the folder's own entries (the names in it); 0 or the errno of the
-// call that failed, with `call` naming it.
-int SyncFolder(const std::string& folder, const char** call) {
-  const int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) {
-    *call = "open";
-    return errno;
-  }
-  const int err = fsync(dfd) == 0 ? 0 : errno;
-  close(dfd);
-  *call = "fsync of the folder";
-  return err;
-}
-
 // "<what> (<call>: <the system's reason>)", as Commit's errors say it.
 [[noreturn]] void RaiseCall(const std::string& what, const char* call, int err) {
   throw Error(kFileAccess, what + " (" + call + ": " + std::strerror(err) + ")");
@@ -189,6 +175,13 @@ struct Descriptor {
 };
 
 }  // namespace
+
+void SyncFolder(const std::string& folder, const std::string& file) {
+  const Descriptor self(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (self.fd < 0) RaiseCall("cannot make " + file + " durable", "open of the folder", errno);
+  if (fsync(self.fd) != 0)
+    RaiseCall("cannot make " + file + " durable", "fsync of the folder", errno);
+}
 
 std::string ReadWholeFile(const std::string& path, size_t maxBytes) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
@@ -402,9 +395,10 @@ void TempFile::Truncate() {
   written_ = 0;
 }
 
-void TempFile::Commit(Durability durability) {
+template <typename Step>
+void TempFile::Discarding(Step step) {
   try {
-    Place(durability);
+    step();
   } catch (const Error& e) {
     const std::string left = Discard();
     if (left.empty()) throw;
@@ -412,54 +406,73 @@ void TempFile::Commit(Durability durability) {
   }
 }
 
-void TempFile::Place(Durability durability) {
-  const bool synced = durability == Durability::kSynced;
-  if (synced) {
-    if (fsync(fd_) != 0) RaiseCall("cannot make " + destination_ + " durable", "fsync", errno);
-  } else if (sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE) != 0) {
-    RaiseCall("cannot write " + destination_, "sync_file_range", errno);
+void TempFile::Commit(Durability durability) {
+  if (durability == Durability::kBeforeReplacing) {
+    if (!PlaceIfNew()) {
+      Replace(false);
+      SyncFolder(FolderOf(destination_), destination_);
+    }
+    return;
   }
-  // A new name: the file appears whole, with nothing to wait for.
+  Discarding([&] {
+    if (fsync(fd_) != 0) RaiseCall("cannot make " + destination_ + " durable", "fsync", errno);
+    if (path_.empty() && LinkAsDestination()) {
+      path_ = destination_;  // ours until the close succeeds
+      CloseAndRename(false);
+      return;
+    }
+    if (path_.empty()) Name();
+    CloseAndRename(true);
+  });
+  SyncFolder(FolderOf(destination_), destination_);
+}
+
+bool TempFile::PlaceIfNew() {
   bool placed = false;
-  if (path_.empty()) {
-    placed = LinkAsDestination();
-    if (placed) path_ = destination_;  // ours until the close succeeds
-  } else if (!synced) {
-    if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE) == 0) {
+  Discarding([&] {
+    if (sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE) != 0) {
+      RaiseCall("cannot write " + destination_, "sync_file_range", errno);
+    }
+    if (path_.empty()) {
+      placed = LinkAsDestination();
+    } else if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, destination_.c_str(),
+                         RENAME_NOREPLACE) == 0) {
       placed = true;
-      ReleaseSlot(slot_);
-      slot_ = -1;
-      path_ = destination_;
     } else if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) {
       RaiseCall("cannot put " + destination_ + " in place", "renameat2", errno);
     }
-  }
-  // An existing file (or a file system that cannot link unnamed files): the
-  // new data goes to the disk before the name changes.
-  if (!placed) {
-    if (!synced && fdatasync(fd_) != 0) {
+    if (!placed) return;
+    ReleaseSlot(slot_);
+    slot_ = -1;
+    path_ = destination_;  // ours until the close succeeds
+    CloseAndRename(false);
+  });
+  return placed;
+}
+
+void TempFile::Replace(bool dataOnDisk) {
+  Discarding([&] {
+    if (!dataOnDisk && fdatasync(fd_) != 0) {
       RaiseCall("cannot make " + destination_ + " durable", "fdatasync", errno);
     }
     if (path_.empty()) Name();
-  }
+    CloseAndRename(true);
+  });
+}
+
+void TempFile::CloseAndRename(bool rename) {
   // The close reports late write errors; a second descriptor keeps the lock
   // until the rename, so that no sweep takes the named file meanwhile.
-  const Descriptor lock(placed ? -1 : dup(fd_));
+  const Descriptor lock(rename ? dup(fd_) : -1);
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) RaiseCall("cannot write " + destination_, "close", errno);
-  if (!placed && rename(path_.c_str(), destination_.c_str()) != 0) {
+  if (rename && ::rename(path_.c_str(), destination_.c_str()) != 0) {
     RaiseCall("cannot put " + destination_ + " in place", "rename", errno);
   }
   ReleaseSlot(slot_);
   slot_ = -1;
   path_.clear();
-  if (synced || !placed) {
-    const char* call = "";
-    if (const int err = SyncFolder(FolderOf(destination_), &call); err != 0) {
-      RaiseCall("cannot make " + destination_ + " durable", call, err);
-    }
-  }
 }
 
 std::string TempFile::Discard() noexcept {

@@ -58,6 +58,11 @@ const char* KindOfFile(unsigned mode);
 // a symbolic link stays a link: the file it points to is the one replaced.
 void WriteFileAtomically(const std::string& path, std::string_view data);
 
+// Syncs the entries of `folder` (fsync of the folder itself), so that a name
+// changed in it stays changed. Raises 75 "cannot make <file> durable (fsync of
+// the folder: <reason>)".
+void SyncFolder(const std::string& folder, const std::string& file);
+
 // Removes from `folder` the hidden temporary files (".fetchwell-*.tmp") that no
 // live process holds: those a killed run left behind. Never raises; files it
 // cannot remove stay.
@@ -116,6 +121,17 @@ class TempFile {
   // a failed sync of the folder the new file stays in place, not known to be
   // durable.
   void Commit(Durability durability = Durability::kSynced);
+  // Commit with kBeforeReplacing in steps, for a writer that replaces many
+  // files with one sync of their file system: PlaceIfNew starts the
+  // writeback and, when no file has the destination's name, puts the file in
+  // place (true; it is then closed); false leaves it open for Replace, which
+  // syncs its data (fdatasync) unless `dataOnDisk` says the caller did
+  // (syncfs since its last write), and renames it over the destination. The
+  // caller then syncs the folder (SyncFolder). Both raise as Commit does, the
+  // file then discarded.
+  bool PlaceIfNew();
+  void Replace(bool dataOnDisk);
+  const std::string& destination() const { return destination_; }
   // Closes and removes the temporary file now. Never raises. Returns the empty
   // text, or, when a named temporary file could not be removed, a sentence
   // naming it and why ("the temporary file F is left behind (unlink: ...)").
@@ -133,8 +149,11 @@ class TempFile {
   // otherwise.
   template <typename Make>
   int TakeHiddenName(Make make);
-  // Commit's steps; raises without discarding.
-  void Place(Durability durability);
+  // Closes the file and, with `rename`, renames it over the destination.
+  void CloseAndRename(bool rename);
+  // Runs `step`; when it raises, the file is discarded first.
+  template <typename Step>
+  void Discarding(Step step);
   // What error messages call the file.
   std::string Describe() const;
 

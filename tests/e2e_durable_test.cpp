@@ -86,37 +86,38 @@ class E2eDurableTest : public ::testing::Test {
     return lines;
   }
   // The file put in place over `destination` by a rename had its data synced
-  // (fdatasync, by the same thread, since its previous rename) before the
-  // rename, and the folder synced (fsync) after it.
+  // (fdatasync, or syncfs of its file system, by the same thread) between its
+  // last write (when linking it in as a new name failed, as the name was
+  // taken) and the rename, and the folder synced (fsync) after the rename.
   void ExpectSyncedAroundRename(const std::string& destination) const {
     const Words lines = TraceLines();
+    const std::string named = ", \"" + destination + "\"";
     const auto pidOf = [](const std::string& line) { return line.substr(0, line.find(' ')); };
     const auto call = [](const std::string& line, const std::string& name) {
       return line.find(" " + name + "(") != std::string::npos && line.ends_with("= 0");
     };
     size_t at = 0;
     while (at < lines.size() &&
-           !(call(lines[at], "rename") &&
-             lines[at].find(", \"" + destination + "\")") != std::string::npos)) {
+           !(call(lines[at], "rename") && lines[at].find(named + ")") != std::string::npos)) {
       ++at;
     }
     ASSERT_LT(at, lines.size()) << destination << " was not renamed into place\n"
                                 << ReadFile(trace_);
     const std::string pid = pidOf(lines[at]);
-    bool synced = false;
-    for (size_t i = at; i-- > 0;) {
+    bool synced = false, taken = false;
+    for (size_t i = at; i-- > 0 && !taken;) {
       if (pidOf(lines[i]) != pid) continue;
-      if (call(lines[i], "rename")) break;
-      synced = synced || call(lines[i], "fdatasync");
+      taken = lines[i].find(" linkat(") != std::string::npos &&
+              lines[i].find(named + ", AT_SYMLINK_FOLLOW)") != std::string::npos &&
+              lines[i].find("EEXIST") != std::string::npos;
+      synced = synced || call(lines[i], "fdatasync") || call(lines[i], "syncfs");
     }
     bool folder = false;
     for (size_t i = at + 1; i < lines.size() && !folder; ++i) {
-      if (pidOf(lines[i]) != pid) continue;
-      if (call(lines[i], "rename")) break;
-      folder = call(lines[i], "fsync");
+      folder = pidOf(lines[i]) == pid && call(lines[i], "fsync");
     }
-    EXPECT_TRUE(synced) << destination << ": data not synced before the rename\n"
-                        << ReadFile(trace_);
+    EXPECT_TRUE(taken && synced) << destination << ": data not synced before the rename\n"
+                                 << ReadFile(trace_);
     EXPECT_TRUE(folder) << destination << ": folder not synced after the rename\n"
                         << ReadFile(trace_);
   }
@@ -140,12 +141,13 @@ TEST_F(E2eDurableTest, AReplacementWaitsForItsDataAndAFailedSyncKeepsTheOlderFil
   ASSERT_EQ(names.size(), 2u);
   const std::string a = Snap(names[0]), b = Snap(names[1]);
   const std::string first = ReadFile(trace_);
-  EXPECT_EQ(first.find("fdatasync("), std::string::npos) << first;
-  EXPECT_EQ(first.find("fsync("), std::string::npos) << first;
+  for (const char* sync : {"fdatasync(", "syncfs(", "fsync("}) {
+    EXPECT_EQ(first.find(sync), std::string::npos) << first;
+  }
   EXPECT_NE(first.find(", \"" + a + "\", AT_SYMLINK_FOLLOW)"), std::string::npos) << first;
 
   const ino_t oldA = Inode(a), oldB = Inode(b);
-  run = Traced({"-e", "trace=fdatasync", "-e", "inject=fdatasync:error=EIO"});
+  run = Traced({"-e", "trace=fdatasync,syncfs", "-e", "inject=fdatasync,syncfs:error=EIO"});
   EXPECT_EQ(run.status, 1) << run.errors;
   const std::string failed = " durable (fdatasync: Input/output error)\n";
   EXPECT_NE(run.errors.find("fetchwell: " + fetched + ": cannot make " + a + failed),
