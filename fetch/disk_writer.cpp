@@ -23,9 +23,9 @@ constexpr int64_t kWritebackStep = 8 * 1024 * 1024;
 constexpr int64_t kKeptInCache = 32 * 1024 * 1024;
 constexpr int64_t kHeldFrom = 128 * 1024;
 
-// How many finished files the page cache window may hold open: a few, and
-// never so many that the rest of the run (its connections, the next files)
-// could run out of descriptors.
+// How many finished files the page cache window may hold open, and how many
+// replacements may wait for a batch: a few, and never so many that the rest
+// of the run (its connections, the next files) could run out of descriptors.
 size_t FilesHeld() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 64;
