@@ -178,9 +178,20 @@ struct Descriptor {
 
 void SyncFolder(const std::string& folder, const std::string& file) {
   const Descriptor self(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (self.fd < 0) RaiseCall("cannot make " + file + " durable", "open of the folder", errno);
-  if (fsync(self.fd) != 0)
-    RaiseCall("cannot make " + file + " durable", "fsync of the folder", errno);
+  if (self.fd >= 0) {
+    if (fsync(self.fd) != 0) {
+      RaiseCall("cannot make " + file + " durable", "fsync of the folder", errno);
+    }
+    return;
+  }
+  // A folder that may be written but not read cannot be opened to be synced:
+  // its whole file system is, through the file.
+  const int err = errno;
+  const Descriptor through(open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (err != EACCES || through.fd < 0) {
+    RaiseCall("cannot make " + file + " durable", "open of the folder", err);
+  }
+  if (syncfs(through.fd) != 0) RaiseCall("cannot make " + file + " durable", "syncfs", errno);
 }
 
 std::string ReadWholeFile(const std::string& path, size_t maxBytes) {

@@ -59,8 +59,9 @@ const char* KindOfFile(unsigned mode);
 void WriteFileAtomically(const std::string& path, std::string_view data);
 
 // Syncs the entries of `folder` (fsync of the folder itself), so that a name
-// changed in it stays changed. Raises 75 "cannot make <file> durable (fsync of
-// the folder: <reason>)".
+// changed in it stays changed; a folder that cannot be read gets a syncfs of
+// its file system through `file`, a file in it. Raises 75 "cannot make <file>
+// durable (fsync of the folder: <reason>)".
 void SyncFolder(const std::string& folder, const std::string& file);
 
 // Removes from `folder` the hidden temporary files (".fetchwell-*.tmp") that no
