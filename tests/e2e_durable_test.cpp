@@ -66,60 +66,47 @@ class E2eDurableTest : public ::testing::Test {
     program_.RunUnder({});
     return run;
   }
-  // The trace's calls, one a line ("<pid> <call>(...) = <result>"), with a
-  // call that another thread's interrupted joined again.
-  Words TraceLines() const {
-    Words lines;
-    std::map<std::string, std::string> unfinished;  // by thread
+  // Each thread's calls in order, one a line ("<call>(...) = <result>"): a
+  // call that another thread's interrupted is joined again.
+  std::map<std::string, std::string> CallsByThread() const {
+    std::map<std::string, std::string> calls, unfinished;
     std::istringstream in(ReadFile(trace_));
     for (std::string line; std::getline(in, line);) {
-      const std::string pid = line.substr(0, line.find(' '));
+      const size_t space = line.find(' ');
+      const std::string pid = line.substr(0, space);
+      line = line.substr(line.find_first_not_of(' ', space));
       if (const size_t cut = line.find(" <unfinished ...>"); cut != std::string::npos) {
         unfinished[pid] = line.substr(0, cut);
-        continue;
+      } else if (const size_t resumed = line.find(" resumed>"); resumed != std::string::npos) {
+        calls[pid] += unfinished[pid] + line.substr(resumed + 9) + "\n";
+      } else {
+        calls[pid] += line + "\n";
       }
-      if (const size_t resumed = line.find(" resumed>"); resumed != std::string::npos) {
-        line = unfinished[pid] + line.substr(resumed + 9);
-      }
-      lines.push_back(line);
     }
-    return lines;
+    return calls;
   }
-  // The file put in place over `destination` by a rename had its data synced
-  // (fdatasync, or syncfs of its file system, by the same thread) between its
-  // last write (when linking it in as a new name failed, as the name was
-  // taken) and the rename, and the folder synced (fsync) after the rename.
+  // On one thread: the link of the file as the new name `destination` refused
+  // (the name is taken; its data all written), then a sync of its data
+  // (fdatasync, or syncfs of its file system), the rename over the old file,
+  // and a sync of the folder, each succeeding.
   void ExpectSyncedAroundRename(const std::string& destination) const {
-    const Words lines = TraceLines();
     const std::string named = ", \"" + destination + "\"";
-    const auto pidOf = [](const std::string& line) { return line.substr(0, line.find(' ')); };
-    const auto call = [](const std::string& line, const std::string& name) {
-      return line.find(" " + name + "(") != std::string::npos && line.ends_with("= 0");
-    };
-    size_t at = 0;
-    while (at < lines.size() &&
-           !(call(lines[at], "rename") && lines[at].find(named + ")") != std::string::npos)) {
-      ++at;
+    bool found = false;
+    for (const auto& [pid, calls] : CallsByThread()) {
+      const size_t taken = calls.find(named + ", AT_SYMLINK_FOLLOW)");
+      const size_t renamed = calls.find(named + ")", taken);
+      if (taken == std::string::npos || renamed == std::string::npos) continue;
+      const auto succeeded = [&](const char* call, size_t from, size_t to) {
+        const size_t at = calls.find(call, from);
+        return at < to && calls.compare(calls.find('\n', at + 1) - 3, 3, "= 0") == 0;
+      };
+      found =
+          calls.find("EEXIST", taken) < calls.find('\n', taken) &&
+          (succeeded("\nfdatasync(", taken, renamed) || succeeded("\nsyncfs(", taken, renamed)) &&
+          succeeded("\nfsync(", renamed, calls.size());
     }
-    ASSERT_LT(at, lines.size()) << destination << " was not renamed into place\n"
-                                << ReadFile(trace_);
-    const std::string pid = pidOf(lines[at]);
-    bool synced = false, taken = false;
-    for (size_t i = at; i-- > 0 && !taken;) {
-      if (pidOf(lines[i]) != pid) continue;
-      taken = lines[i].find(" linkat(") != std::string::npos &&
-              lines[i].find(named + ", AT_SYMLINK_FOLLOW)") != std::string::npos &&
-              lines[i].find("EEXIST") != std::string::npos;
-      synced = synced || call(lines[i], "fdatasync") || call(lines[i], "syncfs");
-    }
-    bool folder = false;
-    for (size_t i = at + 1; i < lines.size() && !folder; ++i) {
-      folder = pidOf(lines[i]) == pid && call(lines[i], "fsync");
-    }
-    EXPECT_TRUE(taken && synced) << destination << ": data not synced before the rename\n"
-                                 << ReadFile(trace_);
-    EXPECT_TRUE(folder) << destination << ": folder not synced after the rename\n"
-                        << ReadFile(trace_);
+    EXPECT_TRUE(found) << destination << " not synced before and after its rename\n"
+                       << ReadFile(trace_);
   }
 
   LoopbackServer server_;
