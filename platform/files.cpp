@@ -389,23 +389,6 @@ TempFile::~TempFile() {
   Discard();
 }
 
-void TempFile::Write(std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = pwrite(fd_, data.data(), data.size(), written_);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseAccess("cannot write", Describe(), errno);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-    written_ += n;
-  }
-}
-
-void TempFile::Truncate() {
-  if (ftruncate(fd_, 0) != 0) RaiseAccess("cannot empty", Describe(), errno);
-  written_ = 0;
-}
-
 template <typename Step>
 void TempFile::Discarding(Step step) {
   try {
@@ -415,6 +398,25 @@ void TempFile::Discarding(Step step) {
     if (left.empty()) throw;
     throw Error(e.Number(), e.Description() + "; " + left);
   }
+}
+
+void TempFile::Write(std::string_view data) {
+  Discarding([&] {
+    while (!data.empty()) {
+      const ssize_t n = pwrite(fd_, data.data(), data.size(), written_);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        RaiseAccess("cannot write", Describe(), errno);
+      }
+      data.remove_prefix(static_cast<size_t>(n));
+      written_ += n;
+    }
+  });
+}
+
+void TempFile::Truncate() {
+  if (ftruncate(fd_, 0) != 0) RaiseAccess("cannot empty", Describe(), errno);
+  written_ = 0;
 }
 
 void TempFile::Commit(Durability durability) {

@@ -94,7 +94,8 @@ class TempFile {
   const std::string& path() const { return path_; }
 
   // Appends bytes (positional writes after the last byte written, whatever
-  // else moved the descriptor's offset); raises 75 on a write error.
+  // else moved the descriptor's offset); raises 75 on a write error, the file
+  // then discarded (as Commit).
   void Write(std::string_view data);
   // Empties the file: what is written next is all of it. Raises 75.
   void Truncate();
