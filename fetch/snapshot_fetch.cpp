@@ -24,12 +24,25 @@ int64_t Now() {
   return static_cast<int64_t>(std::time(nullptr));
 }
 
+// Sets `record` on the file open as `fd` in `folder`. "Not supported" for one
+// file is only taken for the whole file system when a probe in the folder
+// says so too; otherwise it is that file's failure, said with its call.
+RecordOutcome SetRecord(int fd, const SnapshotRecord& record, const std::string& folder) {
+  RecordOutcome outcome = WriteRecord(fd, record);
+  if (outcome.unsupported && SupportsRecords(folder)) {
+    outcome.unsupported = false;
+    outcome.why = std::string("fsetxattr: ") + std::strerror(EOPNOTSUPP);
+  }
+  return outcome;
+}
+
 // The last step of every fetch: the file's record, set before it is put in
 // place. What became of it goes to `outcome`.
 std::function<void(int, const FetchInfo&, const ContentDigest&)> RecordOf(
     const SnapshotEntry& entry, std::shared_ptr<Written> outcome) {
-  return [url = entry.recordUrl, name = NameOf(entry.destination), outcome](
-             int fd, const FetchInfo& info, const ContentDigest& digest) {
+  return [url = entry.recordUrl, name = NameOf(entry.destination),
+          folder = FolderOf(entry.destination),
+          outcome](int fd, const FetchInfo& info, const ContentDigest& digest) {
     SnapshotRecord record;
     record.name = name;
     record.size = digest.size;
@@ -38,7 +51,7 @@ std::function<void(int, const FetchInfo&, const ContentDigest&)> RecordOf(
     record.etag = info.etag;
     record.lastModified = info.lastModified;
     record.url = url;
-    outcome->record = WriteRecord(fd, record);
+    outcome->record = SetRecord(fd, record, folder);
     outcome->size = digest.size;
   };
 }
@@ -94,19 +107,15 @@ void SnapshotFetcher::Tell(const std::string& destination, const RecordOutcome& 
                            std::vector<std::string>& notes) {
   if (outcome.kept) return;
   const std::string folder = FolderOf(destination);
-  const bool needed = options_.skipUnchanged || options_.keepCopies > 0;
-  if (outcome.unsupported &&
-      (foldersWithoutRecords_.count(folder) != 0 || !SupportsRecords(folder))) {
-    foldersWithoutRecords_.insert(folder);
+  if (outcome.unsupported) {
+    const bool needed = options_.skipUnchanged || options_.keepCopies > 0;
     if (!needed || !foldersTold_.insert(folder).second) return;
     notes.push_back("the file system of " + folder +
                     " keeps no extended attributes: SkipUnchanged and KeepCopies do nothing "
                     "there");
     return;
   }
-  const std::string why =
-      outcome.unsupported ? std::string("fsetxattr: ") + std::strerror(EOPNOTSUPP) : outcome.why;
-  notes.push_back("no record could be set on " + destination + " (" + why +
+  notes.push_back("no record could be set on " + destination + " (" + outcome.why +
                   "): SkipUnchanged and KeepCopies do not see it");
 }
 
@@ -240,7 +249,7 @@ bool SnapshotFetcher::MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& e
     record.fetched = Now();
     record.url = entry.recordUrl;
     record.urlSha256.clear();
-    const RecordOutcome outcome = WriteRecord(copy->fd(), record);
+    const RecordOutcome outcome = SetRecord(copy->fd(), record, FolderOf(entry.destination));
     // Over an existing file only once the copy is on the disk, as a download.
     copy->Commit(TempFile::Durability::kBeforeReplacing);
     result.bytes = after.st_size;
