@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,9 +23,9 @@ constexpr int64_t kWritebackStep = 8 * 1024 * 1024;
 constexpr int64_t kKeptInCache = 32 * 1024 * 1024;
 constexpr int64_t kHeldFrom = 128 * 1024;
 
-// How many finished files the page cache window may hold open: a few, and
-// never so many that the rest of the run (its connections, the next files)
-// could run out of descriptors.
+// How many finished files the page cache window may hold open, and how many
+// replacements may wait for a batch: a few, and never so many that the rest
+// of the run (its connections, the next files) could run out of descriptors.
 size_t FilesHeld() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 64;
@@ -33,7 +34,13 @@ size_t FilesHeld() {
 
 }  // namespace
 
-DiskWriter::DiskWriter(int buffers) : cached_(kKeptInCache, FilesHeld()) {
+bool DiskWriter::PastDeadline() const {
+  return deadline_ != std::chrono::steady_clock::time_point::max() &&
+         std::chrono::steady_clock::now() >= deadline_;
+}
+
+DiskWriter::DiskWriter(int buffers, std::chrono::steady_clock::time_point deadline)
+    : deadline_(deadline), cached_(kKeptInCache, FilesHeld()) {
   for (int i = 0; i < std::max(buffers, 2); ++i) {
     pool_.push_back(std::make_unique<Buffer>());
     free_.push_back(pool_.back().get());
@@ -130,6 +137,11 @@ void DiskWriter::Push(Job job) {
 
 bool DiskWriter::Wait(Ticket ticket, std::string* reason) {
   std::unique_lock<std::mutex> lock(mutex_);
+  // A replacement waited for is not left to wait for its batch.
+  if (replacing_.count(ticket) != 0) {
+    replaceNow_ = true;
+    work_.notify_one();
+  }
   done_.wait(lock, [&] { return unsettled_.count(ticket) == 0; });
   const auto failure = failed_.find(ticket);
   if (failure == failed_.end()) return true;
@@ -140,6 +152,10 @@ bool DiskWriter::Wait(Ticket ticket, std::string* reason) {
 
 void DiskWriter::WaitForAll() {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (!replacing_.empty()) {
+    replaceNow_ = true;
+    work_.notify_one();
+  }
   done_.wait(lock, [&] { return unsettled_.empty(); });
 }
 
@@ -158,6 +174,7 @@ void DiskWriter::Settle(Ticket ticket, std::string reason) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!reason.empty()) failed_[ticket] = std::move(reason);
     unsettled_.erase(ticket);
+    replacing_.erase(ticket);
   }
   done_.notify_all();
 }
@@ -166,7 +183,9 @@ void DiskWriter::Settle(Ticket ticket, std::string reason) {
 // at once (Failed), as there is no point going on.
 void DiskWriter::Fail(Ticket ticket, File& file, std::string reason) {
   file.error = std::move(reason);
-  if (file.temp) file.temp->Discard();
+  if (file.temp) {
+    if (const std::string left = file.temp->Discard(); !left.empty()) file.error += "; " + left;
+  }
   file.temp.reset();
   std::lock_guard<std::mutex> lock(mutex_);
   failed_[ticket] = file.error;
@@ -175,20 +194,81 @@ void DiskWriter::Fail(Ticket ticket, File& file, std::string reason) {
 void DiskWriter::Run() {
   for (;;) {
     Job job;
+    bool replace = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty()) break;  // stopping, and nothing left
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      const auto ready = [this] { return stopping_ || !jobs_.empty() || replaceNow_; };
+      if (waiting_.empty()) {
+        work_.wait(lock, ready);
+      } else {
+        work_.wait_until(lock, waitingSince_ + kReplaceAfter, ready);
+      }
+      // Replacements go once nothing else is to be done, or once the first
+      // has waited long enough, or when a caller waits for one.
+      replace =
+          !waiting_.empty() && (replaceNow_ || jobs_.empty() ||
+                                std::chrono::steady_clock::now() >= waitingSince_ + kReplaceAfter);
+      replaceNow_ = false;
+      if (!replace) {
+        if (jobs_.empty()) break;  // stopping, and nothing left
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
     }
-    Do(job);
+    if (replace) {
+      ReplaceWaiting();
+    } else {
+      Do(job);
+    }
   }
   // Stopped with files still open: they were never committed, so they go.
   for (auto& [ticket, file] : files_) {
     if (file.temp) file.temp->Discard();
   }
   files_.clear();
+}
+
+// Puts the files waiting to replace others in place, in the order they were
+// committed. One syncfs per file system puts all their data on the disk at
+// once; where it fails, each file is synced alone (fdatasync), so that each
+// gets its own verdict. Each folder is synced once after its renames.
+void DiskWriter::ReplaceWaiting() {
+  std::vector<std::unique_ptr<TempFile>> files;
+  std::vector<Ticket> tickets;
+  for (auto& [ticket, temp] : waiting_) {
+    tickets.push_back(ticket);
+    files.push_back(std::move(temp));
+  }
+  waiting_.clear();
+  std::vector<std::string> errors(files.size());
+  std::map<dev_t, bool> synced;  // by file system: whether its syncfs succeeded
+  for (size_t i = 0; i < files.size(); ++i) {
+    struct stat st {};
+    const dev_t device = fstat(files[i]->fd(), &st) == 0 ? st.st_dev : 0;
+    const auto found = synced.find(device);
+    const bool onDisk =
+        found != synced.end() ? found->second : (synced[device] = syncfs(files[i]->fd()) == 0);
+    try {
+      files[i]->Replace(onDisk);
+    } catch (const Error& e) {
+      errors[i] = e.Description();
+    } catch (const std::bad_alloc&) {
+      errors[i] = "out of memory";
+    }
+  }
+  std::set<std::string> folders;  // synced
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!errors[i].empty()) continue;
+    const std::string folder = FolderOf(files[i]->destination());
+    if (folders.count(folder) != 0) continue;
+    try {
+      SyncFolder(folder, files[i]->destination());
+      folders.insert(folder);
+    } catch (const Error& e) {
+      errors[i] = e.Description();
+    }
+  }
+  for (size_t i = 0; i < files.size(); ++i) Settle(tickets[i], std::move(errors[i]));
 }
 
 // One job, on the writer thread. A failure fails the job's file: its later
@@ -227,6 +307,9 @@ void DiskWriter::Do(Job& job) {
     case Job::kBegin:
       return;
     case Job::kFill:
+      // Past the deadline a file is given up between two writes: a slow disk
+      // holds the run no longer than the write under way.
+      if (file.error.empty() && file.temp && PastDeadline()) Fail(job.ticket, file, kOutOfTime);
       if (file.error.empty() && file.temp && job.buffer->used > 0) {
         try {
           file.temp->Write(std::string_view(job.buffer->bytes.get(), job.buffer->used));
@@ -251,8 +334,10 @@ void DiskWriter::Do(Job& job) {
       return;
     case Job::kRewind:
       if (file.error.empty() && file.temp) {
-        if (ftruncate(file.temp->fd(), 0) != 0 || lseek(file.temp->fd(), 0, SEEK_SET) != 0) {
-          Fail(job.ticket, file, "cannot empty the temporary file");
+        try {
+          file.temp->Truncate();
+        } catch (const Error& e) {
+          Fail(job.ticket, file, e.Description());
         }
         file.written = file.handedToDisk = 0;
         file.hash.Reset();
@@ -260,13 +345,22 @@ void DiskWriter::Do(Job& job) {
       }
       return;
     case Job::kCommit:
+      if (file.error.empty() && file.temp && PastDeadline()) Fail(job.ticket, file, kOutOfTime);
       if (file.error.empty() && file.temp) {
         int held = -1;
+        bool placed = true;
         try {
           if (job.last) job.last(file.temp->fd(), file.hash.Digest());
           // A descriptor of its own, for letting its pages go later.
           held = file.written >= kHeldFrom ? dup(file.temp->fd()) : -1;
-          file.temp->Commit(TempFile::Durability::kDataOrdered);
+          // Of two files of one name, the one committed later goes later.
+          for (const auto& [ticket, temp] : waiting_) {
+            if (temp->destination() == file.temp->destination()) {
+              ReplaceWaiting();
+              break;
+            }
+          }
+          placed = file.temp->PlaceIfNew();
           cached_.Finished(std::exchange(held, -1), file.written);
           cachedTicket_ = 0;
         } catch (const Error& e) {
@@ -275,11 +369,31 @@ void DiskWriter::Do(Job& job) {
           file.error = "out of memory";
         }
         if (held >= 0) close(held);
+        if (!file.error.empty() && file.temp) {
+          if (const std::string left = file.temp->Discard(); !left.empty()) {
+            file.error += "; " + left;
+          }
+        }
+        if (file.error.empty() && !placed) {
+          // An existing file: replaced with the next batch, settled then.
+          if (waiting_.empty()) waitingSince_ = std::chrono::steady_clock::now();
+          waiting_.emplace_back(job.ticket, std::move(file.temp));
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            replacing_.insert(job.ticket);
+          }
+          files_.erase(found);
+          if (waiting_.size() >= FilesHeld()) ReplaceWaiting();
+          return;
+        }
       }
       break;
     case Job::kAbandon:
       // An abandoned file is the transfer's failure; its reason is the caller's.
       if (file.error.empty()) file.error = "abandoned";
+      if (file.temp) {
+        if (const std::string left = file.temp->Discard(); !left.empty()) file.error += "; " + left;
+      }
       break;
   }
   if (cachedTicket_ == job.ticket) {

@@ -10,22 +10,32 @@
 // buffer, starts the writeback of a large file as it grows, and at the commit
 // runs the caller's last step on the finished file (its record, given the
 // file's size and content hash, taken as the buffers were written), starts the
-// writeback of what is left and puts it in place (TempFile::Commit,
-// kDataOrdered). Jobs are done in the order they are handed over, so files are
-// put in place in the order they are committed: of two files of one name, the
-// one committed later wins. Only the last 32 MiB written stay in the page
-// cache (PageCacheWindow).
+// writeback of what is left and puts it in place: a new name at once
+// (TempFile::PlaceIfNew), nothing waited for. A file that replaces an existing
+// one waits, up to kReplaceAfter or until a caller waits for it, for others
+// that do, and a batch of them goes together: one syncfs puts their data on
+// the disk (or, where it fails, an fdatasync of each), then each is renamed
+// over its file and each folder is synced once; a failed sync fails that file,
+// and the file it would have replaced stays. Jobs are done in the order they
+// are handed over and a batch in the order it was committed, so of two files
+// of one name the one committed later wins. Only the last 32 MiB written stay
+// in the page cache (PageCacheWindow).
 //
 // Buffers come from a pool of `buffers` of kBufferSize bytes, and at most
 // kBuffers of them wait full for the disk: Take() waits while the disk is
 // behind, so memory stays flat whatever the speed of the network. The pool
 // must hold kBuffers more than there are files being filled at once (each
-// holds the buffer it fills), or Take() could wait for ever. A file whose write or commit fails
-// is discarded and its temporary file removed; Wait() gives the reason, and
-// Failed() lets the transfer stop early. Destroying the writer finishes the
-// files handed over and discards those not committed.
+// holds the buffer it fills), or Take() could wait for ever. A file whose
+// write or commit fails is discarded and its temporary file removed (a
+// temporary file that cannot be removed is named in the reason); Wait() gives
+// the reason, and Failed() lets the transfer stop early. Once `deadline` has
+// passed, a file not yet in place fails with kOutOfTime at its next write or
+// its commit, so a slow disk holds the run at most one system call past it
+// (one that never returns, on a hung mount, holds it for good). Destroying
+// the writer finishes the files handed over and discards those not committed.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -57,8 +67,13 @@ class DiskWriter {
     size_t used = 0;
   };
   using Ticket = uint64_t;
+  // The reason of a file given up at the deadline.
+  static constexpr char kOutOfTime[] = "the run's time limit was reached";
+  // How long the first replacement of a batch waits for others.
+  static constexpr std::chrono::milliseconds kReplaceAfter{50};
 
-  explicit DiskWriter(int buffers = kBuffers);
+  explicit DiskWriter(int buffers = kBuffers, std::chrono::steady_clock::time_point deadline =
+                                                  std::chrono::steady_clock::time_point::max());
   ~DiskWriter();
   DiskWriter(const DiskWriter&) = delete;
   DiskWriter& operator=(const DiskWriter&) = delete;
@@ -111,6 +126,8 @@ class DiskWriter {
     ContentHash hash;
   };
   void Settle(Ticket ticket, std::string reason);
+  bool PastDeadline() const;
+  void ReplaceWaiting();
   void Fail(Ticket ticket, File& file, std::string reason);
   void Push(Job job);
 
@@ -122,15 +139,22 @@ class DiskWriter {
   std::vector<Buffer*> free_;
   std::map<Ticket, std::string> failed_;  // reasons of settled files that failed
   std::set<Ticket> unsettled_;            // begun, neither in place nor failed yet
+  std::set<Ticket> replacing_;            // committed, waiting to replace a file
+  bool replaceNow_ = false;               // a caller waits for one of those
   int full_ = 0;                          // buffers handed over and not yet written
   Ticket begun_ = 0;
   bool stopping_ = false;
+  const std::chrono::steady_clock::time_point deadline_;
 
   TempFileMaker maker_;  // makes the next files while this one is written
 
   // The writer thread's own: the files being written, and the one whose pages
   // the window follows.
   std::map<Ticket, File> files_;
+  // Files committed over existing ones, for the next batch, and since when
+  // the first has waited.
+  std::vector<std::pair<Ticket, std::unique_ptr<TempFile>>> waiting_;
+  std::chrono::steady_clock::time_point waitingSince_{};
   Ticket cachedTicket_ = 0;
   PageCacheWindow cached_;
 

@@ -57,6 +57,36 @@ void FillWith(fw::DiskWriter& writer, fw::DiskWriter::Ticket ticket, const std::
   writer.Fill(ticket, buffer);
 }
 
+// Past the run's deadline nothing more is written or put in place: a file
+// under way, and one whose data is all there, fail with the deadline's reason
+// and leave nothing behind; one put in place before it stays. Files that
+// replace existing ones are put in place in the order they were committed.
+TEST(DiskWriterTest, PastTheDeadlineFilesAreGivenUpAndNothingIsLeft) {
+  fwtest::TempFolder dir;
+  fwtest::WriteFile(dir / "a", "older");
+  {
+    // Two replacements of one name in one batch: the later wins.
+    fw::DiskWriter writer;
+    const auto first = Put(writer, dir / "a", "first");
+    const auto second = Put(writer, dir / "a", "replaced");
+    std::string reason;
+    EXPECT_TRUE(writer.Wait(second, &reason)) << reason;
+    EXPECT_TRUE(writer.Wait(first, &reason)) << reason;
+  }
+  EXPECT_EQ(fwtest::ReadFile(dir / "a"), "replaced");
+  fw::DiskWriter late(fw::DiskWriter::kBuffers, std::chrono::steady_clock::now());
+  const auto whole = Put(late, dir / "b", "whole");
+  const auto unfinished = late.Begin(dir / "c");
+  FillWith(late, unfinished, "part");
+  late.Abandon(unfinished);
+  for (const auto ticket : {whole, unfinished}) {
+    std::string reason;
+    EXPECT_FALSE(late.Wait(ticket, &reason));
+    EXPECT_EQ(reason, fw::DiskWriter::kOutOfTime);
+  }
+  EXPECT_EQ(dir.Entries(), Names{"a"});
+}
+
 // Files of several transfers are written at once, each from its own buffers:
 // none takes another's bytes, the content hash is of each file's own bytes
 // (of those after a rewind only), and a file abandoned midway leaves nothing.

@@ -968,7 +968,7 @@ std::string DownloadSession::Impl::Begin(Attempt& t, const std::string& url,
   }
   if (!writer) {
     const int most = parallel == 1 ? 1 : parallel * DownloadSession::kStreamsPerConnection;
-    writer = std::make_unique<DiskWriter>(DiskWriter::kBuffers + most);
+    writer = std::make_unique<DiskWriter>(DiskWriter::kBuffers + most, limits.deadline);
   }
 
   // A partial file of an earlier attempt is continued when it is of this URL

@@ -42,7 +42,7 @@ fw::CopyMethod CopyThroughTempFile(const std::string& source, const std::string&
   const fw::CopyMethod method = fw::CopyFileContents(from, temp.fd(), copyPath);
   EXPECT_EQ(lseek(from, 0, SEEK_CUR), 3) << "the source's position is left as it was";
   EXPECT_EQ(lseek(temp.fd(), 0, SEEK_CUR), 0) << "and so is the copy's";
-  temp.Commit(fw::TempFile::Durability::kDataOrdered);
+  temp.Commit(fw::TempFile::Durability::kBeforeReplacing);
   close(from);
   return method;
 }

@@ -20,7 +20,7 @@ using Names = std::vector<std::string>;
 void Put(fw::TempFileMaker& maker, const std::string& destination) {
   std::unique_ptr<fw::TempFile> file = maker.Make(destination);
   file->Write(destination);
-  file->Commit(fw::TempFile::Durability::kDataOrdered);
+  file->Commit(fw::TempFile::Durability::kBeforeReplacing);
 }
 
 // Files made ahead for one folder never end up in another, each is used once,

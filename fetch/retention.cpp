@@ -68,6 +68,7 @@ std::vector<RetentionPlan::Failure> RetentionPlan::Apply(int64_t now) {
   std::map<std::string, std::unique_ptr<SnapshotFolder>> folders;
   std::set<std::string> unreadable;
   std::set<std::pair<std::string, std::string>> done;  // (folder, URL)
+  std::set<std::string> synced;                        // folders synced this run
   for (const Placement& p : placed_) {
     if (!p.standing || !done.insert({p.folder, p.url}).second) continue;
     auto& folder = folders[p.folder];
@@ -102,6 +103,20 @@ std::vector<RetentionPlan::Failure> RetentionPlan::Apply(int64_t now) {
         const bool placedNow = std::find(ours.begin(), ours.end(), found[i].name) != ours.end();
         kept += placedNow || StillOwn(*folder, found[i]);
         continue;
+      }
+      // This run's new files in the folder reach the disk before the first
+      // older one goes; when they cannot, the folder keeps all it has.
+      if (synced.count(p.folder) == 0) {
+        if (syncfs(folder->fd()) != 0) {
+          failures.push_back({p.entry, "older snapshots in " + p.folder +
+                                           " are kept: this run's files there cannot be made "
+                                           "durable (syncfs: " +
+                                           std::strerror(errno) + ")"});
+          unreadable.insert(p.folder);
+          folder.reset();
+          break;
+        }
+        synced.insert(p.folder);
       }
       std::string failure;
       RemoveIfStillOwn(*folder, found[i], &failure);

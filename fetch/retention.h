@@ -12,6 +12,9 @@
 // content read whole) only while an older one could still be removed beyond
 // the N counted; a file to be removed is checked right before its removal. A
 // file put in its name meanwhile, or already gone, is left alone.
+// Before the first removal in a folder its file system is synced (syncfs), so
+// that this run's files there are on the disk before an older one goes; when
+// that fails, nothing there is removed and a failure line says why.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +44,7 @@ class RetentionPlan {
   // Removes, for every URL whose file still stands, its snapshots beyond the
   // newest `keep` still as recorded. `now`: seconds since the epoch. Returns
   // what could not be done (a removal that failed, a folder that cannot be
-  // read), in the order the entries were placed; never raises fw::Error.
+  // read or synced), in the order the entries were placed; never raises fw::Error.
   std::vector<Failure> Apply(int64_t now);
 
  private:

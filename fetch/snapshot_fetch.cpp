@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <thread>
 
+#include "fetch/disk_writer.h"
 #include "fetch/file_clone.h"
 #include "fetch/retry.h"
 #include "platform/error.h"
@@ -21,12 +24,25 @@ int64_t Now() {
   return static_cast<int64_t>(std::time(nullptr));
 }
 
+// Sets `record` on the file open as `fd` in `folder`. "Not supported" for one
+// file is only taken for the whole file system when a probe in the folder
+// says so too; otherwise it is that file's failure, said with its call.
+RecordOutcome SetRecord(int fd, const SnapshotRecord& record, const std::string& folder) {
+  RecordOutcome outcome = WriteRecord(fd, record);
+  if (outcome.unsupported && SupportsRecords(folder)) {
+    outcome.unsupported = false;
+    outcome.why = std::string("fsetxattr: ") + std::strerror(EOPNOTSUPP);
+  }
+  return outcome;
+}
+
 // The last step of every fetch: the file's record, set before it is put in
 // place. What became of it goes to `outcome`.
 std::function<void(int, const FetchInfo&, const ContentDigest&)> RecordOf(
     const SnapshotEntry& entry, std::shared_ptr<Written> outcome) {
-  return [url = entry.recordUrl, name = NameOf(entry.destination), outcome](
-             int fd, const FetchInfo& info, const ContentDigest& digest) {
+  return [url = entry.recordUrl, name = NameOf(entry.destination),
+          folder = FolderOf(entry.destination),
+          outcome](int fd, const FetchInfo& info, const ContentDigest& digest) {
     SnapshotRecord record;
     record.name = name;
     record.size = digest.size;
@@ -35,7 +51,7 @@ std::function<void(int, const FetchInfo&, const ContentDigest&)> RecordOf(
     record.etag = info.etag;
     record.lastModified = info.lastModified;
     record.url = url;
-    outcome->record = WriteRecord(fd, record);
+    outcome->record = SetRecord(fd, record, folder);
     outcome->size = digest.size;
   };
 }
@@ -85,15 +101,22 @@ bool SnapshotFetcher::RecordsKept(const std::string& folder, SnapshotResult& res
   return false;
 }
 
-// One note per folder and run when a record could not be set.
-void SnapshotFetcher::Tell(const std::string& folder, const RecordOutcome& outcome,
+// A note when a record could not be set: once per folder and run when its
+// file system keeps no attributes at all, else of the one file refused.
+void SnapshotFetcher::Tell(const std::string& destination, const RecordOutcome& outcome,
                            std::vector<std::string>& notes) {
   if (outcome.kept) return;
-  const bool needed = options_.skipUnchanged || options_.keepCopies > 0;
-  if (outcome.unsupported && !needed) return;
-  if (!foldersTold_.insert(folder).second) return;
-  notes.push_back("records are not kept in " + folder + " (" + outcome.why +
-                  "): SkipUnchanged and KeepCopies do not see its new files");
+  const std::string folder = FolderOf(destination);
+  if (outcome.unsupported) {
+    const bool needed = options_.skipUnchanged || options_.keepCopies > 0;
+    if (!needed || !foldersTold_.insert(folder).second) return;
+    notes.push_back("the file system of " + folder +
+                    " keeps no extended attributes: SkipUnchanged and KeepCopies do nothing "
+                    "there");
+    return;
+  }
+  notes.push_back("no record could be set on " + destination + " (" + outcome.why +
+                  "): SkipUnchanged and KeepCopies do not see it");
 }
 
 // The basis of the entry's URL (snapshot_folder.h), each folder listed once a
@@ -162,7 +185,7 @@ void SnapshotFetcher::Finish(Job& job) {
   if (job.result.ok) {
     job.result.reason.clear();
     job.result.bytes = job.written->size;
-    Tell(FolderOf(job.entry.destination), job.written->record, job.result.notes);
+    Tell(job.entry.destination, job.written->record, job.result.notes);
   }
 }
 
@@ -204,14 +227,21 @@ SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
 // changed since it was checked (the caller then fetches the file whole).
 bool SnapshotFetcher::MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& entry,
                                     SnapshotResult& result) {
+  std::optional<TempFile> copy;
   try {
-    TempFile copy(entry.destination);
-    CopyFileContents(basis.fd, copy.fd(), entry.destination);
+    copy.emplace(entry.destination);
+    CopyFileContents(basis.fd, copy->fd(), entry.destination);
     // Any write to the basis since its content was checked changes its ctime.
     struct stat after {};
     if (fstat(basis.fd, &after) != 0 || after.st_size != basis.checked.st_size ||
         after.st_ctim.tv_sec != basis.checked.st_ctim.tv_sec ||
         after.st_ctim.tv_nsec != basis.checked.st_ctim.tv_nsec) {
+      return false;
+    }
+    // A large copy on a slow disk may end past the run's deadline: it is then
+    // given up like a download that has not been put in place.
+    if (std::chrono::steady_clock::now() >= session_.Limits().deadline) {
+      result.reason = DiskWriter::kOutOfTime;
       return false;
     }
     const SnapshotRecord& old = basis.snapshot.record;
@@ -220,13 +250,17 @@ bool SnapshotFetcher::MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& e
     record.fetched = Now();
     record.url = entry.recordUrl;
     record.urlSha256.clear();
-    const RecordOutcome outcome = WriteRecord(copy.fd(), record);
-    copy.Commit(TempFile::Durability::kDataOrdered);
+    const RecordOutcome outcome = SetRecord(copy->fd(), record, FolderOf(entry.destination));
+    // Over an existing file only once the copy is on the disk, as a download.
+    copy->Commit(TempFile::Durability::kBeforeReplacing);
     result.bytes = after.st_size;
-    Tell(FolderOf(entry.destination), outcome, result.notes);
+    Tell(entry.destination, outcome, result.notes);
     return true;
   } catch (const Error& e) {
     result.reason = "not modified, but " + e.Description();
+    if (copy) {
+      if (const std::string left = copy->Discard(); !left.empty()) result.reason += "; " + left;
+    }
     return false;
   }
 }

@@ -15,9 +15,13 @@
 //  - gives every file it puts in place a record (snapshot_record.h): its name,
 //    size and content hash, the URL without user or password, the time of the
 //    fetch and the server's validators. A record that cannot be set never
-//    fails the fetch: one note per folder and run says why records are not
-//    kept there (a file system without user extended attributes only when
-//    skipUnchanged or keepCopies need them).
+//    fails the fetch: a note names the file and the reason, or, for a file
+//    system without user extended attributes, one note per folder and run
+//    says so (only when skipUnchanged or keepCopies need them);
+//  - puts a file made from the basis in place as the session does a download
+//    (TempFile::Commit, kBeforeReplacing): over an existing file only once the
+//    copy is on the disk, and a failed sync fails the entry, the older file
+//    kept.
 // Older snapshots are removed by the run afterwards (retention.h). Nothing here
 // raises: every failure is in the result.
 #pragma once
@@ -113,7 +117,7 @@ class SnapshotFetcher {
   bool RecordsKept(const std::string& folder, SnapshotResult& result);
   std::unique_ptr<SnapshotBasis> FindBasis(const SnapshotEntry& entry);
   bool MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& entry, SnapshotResult& result);
-  void Tell(const std::string& folder, const RecordOutcome& outcome,
+  void Tell(const std::string& destination, const RecordOutcome& outcome,
             std::vector<std::string>& notes);
 
   DownloadSession& session_;

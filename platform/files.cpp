@@ -107,12 +107,9 @@ void SweepOnce(const std::string& folder) {
   RemoveLeftoverTempFiles(folder);
 }
 
-void SyncFolder(const std::string& folder) {
-  int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
+// "<what> (<call>: <the system's reason>)", as Commit's errors say it.
+[[noreturn]] void RaiseCall(const std::string& what, const char* call, int err) {
+  throw Error(kFileAccess, what + " (" + call + ": " + std::strerror(err) + ")");
 }
 
 }  // namespace
@@ -178,6 +175,24 @@ struct Descriptor {
 };
 
 }  // namespace
+
+void SyncFolder(const std::string& folder, const std::string& file) {
+  const Descriptor self(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (self.fd >= 0) {
+    if (fsync(self.fd) != 0) {
+      RaiseCall("cannot make " + file + " durable", "fsync of the folder", errno);
+    }
+    return;
+  }
+  // A folder that may be written but not read cannot be opened to be synced:
+  // its whole file system is, through the file.
+  const int err = errno;
+  const Descriptor through(open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (err != EACCES || through.fd < 0) {
+    RaiseCall("cannot make " + file + " durable", "open of the folder", err);
+  }
+  if (syncfs(through.fd) != 0) RaiseCall("cannot make " + file + " durable", "syncfs", errno);
+}
 
 std::string ReadWholeFile(const std::string& path, size_t maxBytes) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
@@ -275,7 +290,7 @@ static bool CanLinkUnnamedFiles() {
 }
 
 template <typename Make>
-void TempFile::TakeHiddenName(const std::string& what, Make make) {
+int TempFile::TakeHiddenName(Make make) {
   const std::string folder = FolderOf(destination_);
   int err = EEXIST;
   for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
@@ -286,12 +301,12 @@ void TempFile::TakeHiddenName(const std::string& what, Make make) {
     err = make(candidate);
     if (err == 0) {
       path_ = std::move(candidate);
-      return;
+      return 0;
     }
     ReleaseSlot(slot_);
     slot_ = -1;
   }
-  RaiseAccess(what, what == "cannot write" ? Describe() : folder, err);
+  return err;
 }
 
 TempFile::TempFile(const std::string& destination) : destination_(destination) {
@@ -302,7 +317,7 @@ TempFile::TempFile(const std::string& destination) : destination_(destination) {
   if (fd_ >= 0) return;
   // File systems without unnamed files say EOPNOTSUPP or EISDIR; other
   // errors (a missing folder, no permission) come again below.
-  TakeHiddenName("cannot create a file in", [&](const std::string& candidate) {
+  const int err = TakeHiddenName([&](const std::string& candidate) {
     const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
     if (fd < 0) return errno;
     // A sweep may have taken the file between its creation and the lock: then
@@ -318,6 +333,7 @@ TempFile::TempFile(const std::string& destination) : destination_(destination) {
     fd_ = fd;
     return 0;
   });
+  if (err != 0) RaiseAccess("cannot create a file in", folder, err);
 }
 
 TempFile::TempFile(const std::string& destination, int unnamed)
@@ -342,13 +358,15 @@ void TempFile::CheckFolder(const std::string& destination) {
 
 void TempFile::Name() {
   // Locked before it has a name, so that no sweep takes it for a leftover.
-  if (flock(fd_, LOCK_EX) != 0) RaiseAccess("cannot lock", Describe(), errno);
+  if (flock(fd_, LOCK_EX) != 0)
+    RaiseCall("cannot put " + destination_ + " in place", "flock", errno);
   const std::string self = DescriptorPath();
-  TakeHiddenName("cannot write", [&](const std::string& candidate) {
+  const int err = TakeHiddenName([&](const std::string& candidate) {
     return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0
                ? 0
                : errno;
   });
+  if (err != 0) RaiseCall("cannot put " + destination_ + " in place", "linkat", err);
 }
 
 std::string TempFile::DescriptorPath() const {
@@ -371,55 +389,125 @@ TempFile::~TempFile() {
   Discard();
 }
 
-void TempFile::Write(std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = write(fd_, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseAccess("cannot write", Describe(), errno);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
+template <typename Step>
+void TempFile::Discarding(Step step) {
+  try {
+    step();
+  } catch (const Error& e) {
+    const std::string left = Discard();
+    if (left.empty()) throw;
+    throw Error(e.Number(), e.Description() + "; " + left);
   }
 }
 
+void TempFile::Write(std::string_view data) {
+  Discarding([&] {
+    while (!data.empty()) {
+      const ssize_t n = pwrite(fd_, data.data(), data.size(), written_);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        RaiseAccess("cannot write", Describe(), errno);
+      }
+      data.remove_prefix(static_cast<size_t>(n));
+      written_ += n;
+    }
+  });
+}
+
+void TempFile::Truncate() {
+  if (ftruncate(fd_, 0) != 0) RaiseAccess("cannot empty", Describe(), errno);
+  written_ = 0;
+}
+
 void TempFile::Commit(Durability durability) {
-  int synced = durability == Durability::kSynced
-                   ? fsync(fd_)
-                   : sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-  if (synced != 0) RaiseAccess("cannot write", Describe(), errno);
-  const bool linked = path_.empty() && LinkAsDestination();
-  if (linked) {
-    // Ours until the close succeeds: a failed close removes it again.
-    path_ = destination_;
-  } else if (path_.empty()) {
-    Name();
+  if (durability == Durability::kBeforeReplacing) {
+    if (!PlaceIfNew()) {
+      Replace(false);
+      SyncFolder(FolderOf(destination_), destination_);
+    }
+    return;
   }
+  Discarding([&] {
+    if (fsync(fd_) != 0) RaiseCall("cannot make " + destination_ + " durable", "fsync", errno);
+    if (path_.empty() && LinkAsDestination()) {
+      path_ = destination_;  // ours until the close succeeds
+      CloseAndRename(false);
+      return;
+    }
+    if (path_.empty()) Name();
+    CloseAndRename(true);
+  });
+  SyncFolder(FolderOf(destination_), destination_);
+}
+
+bool TempFile::PlaceIfNew() {
+  bool placed = false;
+  Discarding([&] {
+    if (sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE) != 0) {
+      RaiseCall("cannot write " + destination_, "sync_file_range", errno);
+    }
+    if (path_.empty()) {
+      placed = LinkAsDestination();
+    } else if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, destination_.c_str(),
+                         RENAME_NOREPLACE) == 0) {
+      placed = true;
+    } else if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) {
+      RaiseCall("cannot put " + destination_ + " in place", "renameat2", errno);
+    }
+    if (!placed) return;
+    ReleaseSlot(slot_);
+    slot_ = -1;
+    path_ = destination_;  // ours until the close succeeds
+    CloseAndRename(false);
+  });
+  return placed;
+}
+
+void TempFile::Replace(bool dataOnDisk) {
+  Discarding([&] {
+    if (!dataOnDisk && fdatasync(fd_) != 0) {
+      RaiseCall("cannot make " + destination_ + " durable", "fdatasync", errno);
+    }
+    if (path_.empty()) Name();
+    CloseAndRename(true);
+  });
+}
+
+void TempFile::CloseAndRename(bool rename) {
   // The close reports late write errors; a second descriptor keeps the lock
   // until the rename, so that no sweep takes the named file meanwhile.
-  const Descriptor lock(linked ? -1 : dup(fd_));
-  int fd = fd_;
+  const Descriptor lock(rename ? dup(fd_) : -1);
+  const int fd = fd_;
   fd_ = -1;
-  if (close(fd) != 0) RaiseAccess("cannot write", Describe(), errno);
-  if (!linked && rename(path_.c_str(), destination_.c_str()) != 0) {
-    RaiseAccess("cannot replace", destination_, errno);
+  if (close(fd) != 0) RaiseCall("cannot write " + destination_, "close", errno);
+  if (rename && ::rename(path_.c_str(), destination_.c_str()) != 0) {
+    RaiseCall("cannot put " + destination_ + " in place", "rename", errno);
   }
   ReleaseSlot(slot_);
   slot_ = -1;
   path_.clear();
-  if (durability == Durability::kSynced) SyncFolder(FolderOf(destination_));
 }
 
-void TempFile::Discard() noexcept {
+std::string TempFile::Discard() noexcept {
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
   }
+  std::string left;
   if (!path_.empty()) {
-    unlink(path_.c_str());
+    if (unlink(path_.c_str()) != 0 && errno != ENOENT) {
+      const int err = errno;
+      try {
+        left =
+            "the temporary file " + path_ + " is left behind (unlink: " + std::strerror(err) + ")";
+      } catch (...) {
+      }
+    }
     path_.clear();
   }
   ReleaseSlot(slot_);
   slot_ = -1;
+  return left;
 }
 
 std::thread StartThreadWithoutInterrupts(std::function<void()> body) {

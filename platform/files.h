@@ -58,6 +58,12 @@ const char* KindOfFile(unsigned mode);
 // a symbolic link stays a link: the file it points to is the one replaced.
 void WriteFileAtomically(const std::string& path, std::string_view data);
 
+// Syncs the entries of `folder` (fsync of the folder itself), so that a name
+// changed in it stays changed; a folder that cannot be read gets a syncfs of
+// its file system through `file`, a file in it. Raises 75 "cannot make <file>
+// durable (fsync of the folder: <reason>)".
+void SyncFolder(const std::string& folder, const std::string& file);
+
 // Removes from `folder` the hidden temporary files (".fetchwell-*.tmp") that no
 // live process holds: those a killed run left behind. Never raises; files it
 // cannot remove stay.
@@ -87,8 +93,12 @@ class TempFile {
   // The temporary file's name; empty while it has none.
   const std::string& path() const { return path_; }
 
-  // Appends bytes; raises 75 on a write error.
+  // Appends bytes (positional writes after the last byte written, whatever
+  // else moved the descriptor's offset); raises 75 on a write error, the file
+  // then discarded (as Commit).
   void Write(std::string_view data);
+  // Empties the file: what is written next is all of it. Raises 75.
+  void Truncate();
   // How far Commit makes sure the new contents are on disk before they are put
   // in place (the link or rename below).
   enum class Durability {
@@ -96,20 +106,38 @@ class TempFile {
     // on disk when Commit returns. For the user's own data files.
     kSynced,
     // Writeback of the file's data is started (its blocks are allocated)
-    // before the rename, without waiting for it; nothing is waited for. On
-    // ext4's ordered mode the journal then writes the data before it records
-    // the rename, so a power cut leaves either the old file or the whole new
-    // one -- the same ordering ext4 gives a file renamed over an existing one.
-    // Many times cheaper per file; for downloads, where a lost rename only
-    // means the older snapshot stays.
-    kDataOrdered,
+    // before it is named. A name no file has yet is linked in at once and
+    // nothing is waited for: the old state (no file) costs nothing to lose,
+    // and the file's record says what a whole one holds. An existing file is
+    // replaced only once the new data is on disk (fdatasync), and the folder
+    // is synced after the rename, so that a power cut never leaves the name
+    // pointing at data that never reached the disk. For downloads.
+    kBeforeReplacing,
   };
   // Gets the contents to disk as `durability` says, closes the file and puts it
   // in place as the destination: linked in when no file has that name, else
-  // renamed over it. Raises 75 on failure (the temporary file is then removed).
+  // renamed over it. Raises 75 naming the destination and the call that
+  // failed: "cannot make D durable (fdatasync: ...)", "cannot put D in place
+  // (linkat: ...)", "cannot write D (close: ...)". On failure the temporary
+  // file is removed, and the description also names it when that fails. After
+  // a failed sync of the folder the new file stays in place, not known to be
+  // durable.
   void Commit(Durability durability = Durability::kSynced);
-  // Closes and removes the temporary file now. Never raises.
-  void Discard() noexcept;
+  // Commit with kBeforeReplacing in steps, for a writer that replaces many
+  // files with one sync of their file system: PlaceIfNew starts the
+  // writeback and, when no file has the destination's name, puts the file in
+  // place (true; it is then closed); false leaves it open for Replace, which
+  // syncs its data (fdatasync) unless `dataOnDisk` says the caller did
+  // (syncfs since its last write), and renames it over the destination. The
+  // caller then syncs the folder (SyncFolder). Both raise as Commit does, the
+  // file then discarded.
+  bool PlaceIfNew();
+  void Replace(bool dataOnDisk);
+  const std::string& destination() const { return destination_; }
+  // Closes and removes the temporary file now. Never raises. Returns the empty
+  // text, or, when a named temporary file could not be removed, a sentence
+  // naming it and why ("the temporary file F is left behind (unlink: ...)").
+  std::string Discard() noexcept;
 
  private:
   // Links the unnamed file in as the destination when no file of that name
@@ -119,10 +147,15 @@ class TempFile {
   std::string DescriptorPath() const;
   // Gives the unnamed file a hidden name beside the destination.
   void Name();
-  // Tries hidden names until `make(candidate)` succeeds; raises `what` with the
-  // last error otherwise.
+  // Tries hidden names until `make(candidate)` returns 0; the last errno
+  // otherwise.
   template <typename Make>
-  void TakeHiddenName(const std::string& what, Make make);
+  int TakeHiddenName(Make make);
+  // Closes the file and, with `rename`, renames it over the destination.
+  void CloseAndRename(bool rename);
+  // Runs `step`; when it raises, the file is discarded first.
+  template <typename Step>
+  void Discarding(Step step);
   // What error messages call the file.
   std::string Describe() const;
 
@@ -130,6 +163,7 @@ class TempFile {
   std::string path_;
   int fd_ = -1;
   int slot_ = -1;
+  int64_t written_ = 0;  // the file's length, where the next write goes
 };
 
 // Installs handlers for SIGINT and SIGTERM that clear the line set by

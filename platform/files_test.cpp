@@ -73,7 +73,7 @@ TEST_F(FilesTest, TempFileIsHiddenAndRemovedUnlessCommitted) {
   {
     fw::TempFile temp(dest);
     temp.Write("whole");
-    temp.Commit(fw::TempFile::Durability::kDataOrdered);
+    temp.Commit(fw::TempFile::Durability::kBeforeReplacing);
   }
   EXPECT_EQ(fw::ReadWholeFile(dest), "whole");
   EXPECT_EQ(dir_.Entries(), Names{"report-1.pdf"});
