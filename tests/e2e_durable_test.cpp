@@ -92,7 +92,8 @@ class E2eDurableTest : public ::testing::Test {
   void ExpectSyncedAroundRename(const std::string& destination) const {
     const std::string named = ", \"" + destination + "\"";
     bool found = false;
-    for (const auto& [pid, calls] : CallsByThread()) {
+    for (const auto& thread : CallsByThread()) {
+      const std::string& calls = thread.second;
       const size_t taken = calls.find(named + ", AT_SYMLINK_FOLLOW)");
       const size_t renamed = calls.find(named + ")", taken);
       if (taken == std::string::npos || renamed == std::string::npos) continue;
