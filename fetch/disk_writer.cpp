@@ -246,8 +246,18 @@ void DiskWriter::ReplaceWaiting() {
     struct stat st {};
     const dev_t device = fstat(files[i]->fd(), &st) == 0 ? st.st_dev : 0;
     const auto found = synced.find(device);
-    const bool onDisk =
-        found != synced.end() ? found->second : (synced[device] = syncfs(files[i]->fd()) == 0);
+    bool onDisk = found != synced.end() && found->second;
+    if (found == synced.end()) {
+      onDisk = synced[device] = syncfs(files[i]->fd()) == 0;
+      if (!onDisk) NoteSyncFailed(device);
+    }
+    // Each file may still cost a sync of its own and a rename: past the
+    // deadline the rest are given up, their older files kept.
+    if (PastDeadline()) {
+      errors[i] = kOutOfTime;
+      if (const std::string left = files[i]->Discard(); !left.empty()) errors[i] += "; " + left;
+      continue;
+    }
     try {
       files[i]->Replace(onDisk);
     } catch (const Error& e) {

@@ -26,11 +26,20 @@ bool CopyRangeUnsupported(int err) {
 
 constexpr size_t kChunk = size_t{1} << 20;
 
+// Raises when `deadline` has passed: a copy on a slow disk must not hold the
+// run past its time limit.
+void CheckDeadline(std::chrono::steady_clock::time_point deadline) {
+  if (std::chrono::steady_clock::now() >= deadline) {
+    throw Error(kFileAccess, "the run's time limit was reached");
+  }
+}
+
 // Copies from *fromOffset to the end of the source, through a buffer.
 void CopyByReadWrite(int fromFd, int toFd, off_t fromOffset, off_t toOffset,
-                     const std::string& describe) {
+                     const std::string& describe, std::chrono::steady_clock::time_point deadline) {
   std::vector<char> buffer(kChunk);
   for (;;) {
+    CheckDeadline(deadline);
     const ssize_t got = pread(fromFd, buffer.data(), buffer.size(), fromOffset);
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -53,7 +62,8 @@ void CopyByReadWrite(int fromFd, int toFd, off_t fromOffset, off_t toOffset,
 
 }  // namespace
 
-CopyMethod CopyFileContents(int fromFd, int toFd, const std::string& describe) {
+CopyMethod CopyFileContents(int fromFd, int toFd, const std::string& describe,
+                            std::chrono::steady_clock::time_point deadline) {
   struct stat from {};
   struct stat to {};
   if (fstat(fromFd, &from) != 0 || fstat(toFd, &to) != 0) RaiseCopy(describe, errno);
@@ -69,6 +79,7 @@ CopyMethod CopyFileContents(int fromFd, int toFd, const std::string& describe) {
   loff_t fromOffset = 0;
   loff_t toOffset = 0;
   for (;;) {
+    CheckDeadline(deadline);
     const ssize_t n = copy_file_range(fromFd, &fromOffset, toFd, &toOffset, kChunk, 0);
     if (n > 0) continue;
     if (n == 0) {
@@ -81,7 +92,7 @@ CopyMethod CopyFileContents(int fromFd, int toFd, const std::string& describe) {
     if (!CopyRangeUnsupported(errno)) RaiseCopy(describe, errno);
     break;
   }
-  CopyByReadWrite(fromFd, toFd, fromOffset, toOffset, describe);
+  CopyByReadWrite(fromFd, toFd, fromOffset, toOffset, describe, deadline);
   return CopyMethod::kReadWrite;
 }
 

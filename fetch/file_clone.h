@@ -4,6 +4,8 @@
 // its own (never a hard link), so writing to either leaves the other as it was.
 #pragma once
 
+#include <chrono>
+
 #include <string>
 
 namespace fw {
@@ -23,8 +25,11 @@ enum class CopyMethod {
 // the ways above in that order, each where the one before is not supported.
 // `describe` names the copy in error messages. Raises 5 when `toFd`'s file is
 // not empty, 75 naming `describe` with the system's reason when the copy fails
-// (`toFd`'s file may then hold part of it).
-CopyMethod CopyFileContents(int fromFd, int toFd, const std::string& describe);
+// (`toFd`'s file may then hold part of it), and 75 saying "the run's time
+// limit was reached" when `deadline` passes between two of its 1 MiB steps.
+CopyMethod CopyFileContents(
+    int fromFd, int toFd, const std::string& describe,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 // "clone", "copy_file_range" or "read/write", for notes and test messages.
 const char* CopyMethodName(CopyMethod method);

@@ -115,6 +115,14 @@ TEST(FileCloneTest, RefusesANonEmptyCopyAndReportsFailures) {
       ExpectError(fw::kFileAccess, [&] { fw::CopyFileContents(writeOnly, temp.fd(), "the copy"); });
   EXPECT_NE(e.Description().find("the copy"), std::string::npos) << e.Description();
   EXPECT_NE(e.Description().find(std::strerror(EBADF)), std::string::npos) << e.Description();
+  // Past the run's deadline a copy stops (a clone, instant, is still made).
+  fw::TempFile late(dir / "late");
+  try {
+    EXPECT_EQ(fw::CopyFileContents(from, late.fd(), "late", std::chrono::steady_clock::now()),
+              fw::CopyMethod::kClone);
+  } catch (const fw::Error& error) {
+    EXPECT_EQ(error.Description(), "the run's time limit was reached");
+  }
   close(from);
   close(full);
   close(writeOnly);

@@ -107,11 +107,18 @@ std::vector<RetentionPlan::Failure> RetentionPlan::Apply(int64_t now) {
       // This run's new files in the folder reach the disk before the first
       // older one goes; when they cannot, the folder keeps all it has.
       if (synced.count(p.folder) == 0) {
-        if (syncfs(folder->fd()) != 0) {
-          failures.push_back({p.entry, "older snapshots in " + p.folder +
-                                           " are kept: this run's files there cannot be made "
-                                           "durable (syncfs: " +
-                                           std::strerror(errno) + ")"});
+        // A sync of this file system that failed earlier in the run is not
+        // told again to this one: its files may not be on the disk.
+        struct stat st {};
+        const bool failedBefore = fstat(folder->fd(), &st) == 0 && SyncFailedOn(st.st_dev);
+        if (failedBefore || syncfs(folder->fd()) != 0) {
+          failures.push_back(
+              {p.entry, "older snapshots in " + p.folder +
+                            " are kept: this run's files there cannot be made "
+                            "durable (" +
+                            (failedBefore ? std::string("an earlier syncfs failed")
+                                          : "syncfs: " + std::string(std::strerror(errno))) +
+                            ")"});
           unreadable.insert(p.folder);
           folder.reset();
           break;

@@ -230,7 +230,7 @@ bool SnapshotFetcher::MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& e
   std::optional<TempFile> copy;
   try {
     copy.emplace(entry.destination);
-    CopyFileContents(basis.fd, copy->fd(), entry.destination);
+    CopyFileContents(basis.fd, copy->fd(), entry.destination, session_.Limits().deadline);
     // Any write to the basis since its content was checked changes its ctime.
     struct stat after {};
     if (fstat(basis.fd, &after) != 0 || after.st_size != basis.checked.st_size ||

@@ -29,7 +29,11 @@ namespace {
 
 // Paths of live temporary files, readable from a signal handler. Each slot holds
 // a NUL-terminated path; a slot is in use while its first byte is not NUL.
-constexpr int kSlots = 8;
+// Enough for every file a run may hold named at once on a file system without
+// unnamed temporary files: one per transfer (up to 512 over HTTP/2), those
+// made ahead, and those waiting to replace others. Untouched slots cost no
+// memory.
+constexpr int kSlots = 1024;
 constexpr size_t kSlotSize = PATH_MAX;
 char g_tempPaths[kSlots][kSlotSize];
 std::atomic<bool> g_slotUsed[kSlots];
@@ -176,12 +180,27 @@ struct Descriptor {
 
 }  // namespace
 
+namespace {
+std::mutex g_failedSyncsMutex;
+std::set<dev_t> g_failedSyncs;
+}  // namespace
+
+void NoteSyncFailed(dev_t device) {
+  const std::lock_guard<std::mutex> lock(g_failedSyncsMutex);
+  g_failedSyncs.insert(device);
+}
+
+bool SyncFailedOn(dev_t device) {
+  const std::lock_guard<std::mutex> lock(g_failedSyncsMutex);
+  return g_failedSyncs.count(device) != 0;
+}
+
 void SyncFolder(const std::string& folder, const std::string& file) {
+  // The file is in place already: the reason says so, and what may be lost.
+  const std::string what = file + " is in place, but a power cut may still undo that";
   const Descriptor self(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (self.fd >= 0) {
-    if (fsync(self.fd) != 0) {
-      RaiseCall("cannot make " + file + " durable", "fsync of the folder", errno);
-    }
+    if (fsync(self.fd) != 0) RaiseCall(what, "fsync of the folder", errno);
     return;
   }
   // A folder that may be written but not read cannot be opened to be synced:
@@ -189,9 +208,9 @@ void SyncFolder(const std::string& folder, const std::string& file) {
   const int err = errno;
   const Descriptor through(open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (err != EACCES || through.fd < 0) {
-    RaiseCall("cannot make " + file + " durable", "open of the folder", err);
+    RaiseCall(what, "open of the folder", err);
   }
-  if (syncfs(through.fd) != 0) RaiseCall("cannot make " + file + " durable", "syncfs", errno);
+  if (syncfs(through.fd) != 0) RaiseCall(what, "syncfs", errno);
 }
 
 std::string ReadWholeFile(const std::string& path, size_t maxBytes) {

@@ -17,8 +17,10 @@
 // the system's reason, unless said otherwise.
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
 #include <functional>
+
 #include <string>
 #include <string_view>
 #include <thread>
@@ -60,9 +62,15 @@ void WriteFileAtomically(const std::string& path, std::string_view data);
 
 // Syncs the entries of `folder` (fsync of the folder itself), so that a name
 // changed in it stays changed; a folder that cannot be read gets a syncfs of
-// its file system through `file`, a file in it. Raises 75 "cannot make <file>
-// durable (fsync of the folder: <reason>)".
+// its file system through `file`, a file in it. Raises 75 "<file> is in place,
+// but a power cut may still undo that (fsync of the folder: <reason>)".
 void SyncFolder(const std::string& folder, const std::string& file);
+
+// A sync of a whole file system reports a write error once: a later one, on a
+// descriptor opened since, says nothing of it. So a failed one is noted, by
+// the file system's device, for the rest of the process (thread-safe).
+void NoteSyncFailed(dev_t device);
+bool SyncFailedOn(dev_t device);
 
 // Removes from `folder` the hidden temporary files (".fetchwell-*.tmp") that no
 // live process holds: those a killed run left behind. Never raises; files it

@@ -184,6 +184,19 @@ TEST_F(E2eDurableTest, RetentionDeletesNothingBeforeTheRunsFilesAreOnTheDisk) {
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_FALSE(fs::exists(older)) << "the same run with a sync that works deletes it";
   EXPECT_NE(ReadFile(trace_).find("syncfs("), std::string::npos);
+
+  // A sync of the file system that failed for the replacements (each then
+  // synced alone) is not told again to retention's: it keeps the older file.
+  WriteFile(older, "an older snapshot");
+  ASSERT_EQ(setxattr(older.c_str(), "user.fetchwell.url", url.data(), url.size(), 0), 0);
+  ASSERT_EQ(setxattr(older.c_str(), "user.fetchwell.fetched", when.data(), when.size(), 0), 0);
+  run = Traced({"-e", "trace=syncfs", "-e", "inject=syncfs:error=EIO:when=1"});
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_NE(run.errors.find("are kept: this run's files there cannot be made durable (an "
+                            "earlier syncfs failed)\n"),
+            std::string::npos)
+      << run.errors;
+  EXPECT_TRUE(fs::exists(older));
 }
 
 // Every write takes a second: a 16 MB file would need a minute. The run ends
@@ -200,6 +213,24 @@ TEST_F(E2eDurableTest, ASlowDiskHoldsTheRunNoLongerThanAWritePastRunTimeout) {
   EXPECT_NE(run.errors.find("big.bin: the run's time limit was reached"), std::string::npos)
       << run.errors;
   EXPECT_EQ(Snapshots(), Words{}) << "nothing partial, nothing in place";
+}
+
+// Replacements waiting for one sync each (their file system's failed) past
+// RunTimeout: those not yet in place are given up, their older files kept.
+TEST_F(E2eDurableTest, ReplacementsPastRunTimeoutAreGivenUp) {
+  Words entries;
+  for (int i = 0; i < 6; ++i)
+    entries.push_back(server_.Url("/bytes/20000/g" + std::to_string(i) + ".bin"));
+  Prepare(entries, "");
+  ASSERT_EQ(program_.Run({"-e"}).status, 0);
+  Prepare(entries, "RunTimeout=2\n");
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult run = Traced({"-e", "trace=syncfs,fdatasync", "-e", "inject=syncfs:error=EIO",
+                                "-e", "inject=fdatasync:delay_enter=3000000"});
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_LT(took, std::chrono::seconds(12)) << "six syncs of 3 s each took " << run.errors;
+  EXPECT_NE(run.errors.find(": the run's time limit was reached"), std::string::npos) << run.errors;
 }
 
 // What failed is named by its call: a link, a rename and the removal of the
@@ -226,6 +257,13 @@ TEST_F(E2eDurableTest, EachFailureIsNamedByTheCallThatFailed) {
        {"cannot put ",
         " in place (rename: Input/output error); the temporary file " + snaps_ + "/.fetchwell-",
         ".tmp is left behind (unlink: Operation not permitted)\n"}},
+      // After the rename: the new file is in place, and the line says so.
+      {{"-e", "trace=fsync", "-e", "inject=fsync:error=EIO"},
+       true,
+       1,
+       {"",
+        " is in place, but a power cut may still undo that (fsync of the folder: "
+        "Input/output error)\n"}},
       // The first call of the writer's thread: the probe after it succeeds.
       {{"-e", "trace=fsetxattr", "-e", "inject=fsetxattr:error=EOPNOTSUPP:when=1"},
        false,
