@@ -110,6 +110,9 @@ struct frmMain::State {
   ListDisplay* list = &unseenList;
   TextBox* text = &memoryText;
   RunObserver* observer = nullptr;
+  // The name limit of the folder last looked at: a run asks once, not per entry.
+  std::string limitFolder;
+  size_t nameLimit = 255;
 };
 
 frmMain::frmMain() : state_(std::make_unique<State>()) {}
@@ -285,9 +288,12 @@ fw::SnapshotEntry frmMain::EntryOf(const std::string& url, const std::string& da
   // A name longer than the folder's file system takes is shortened now, not
   // found out once the whole body is in (the hidden temporary file beside it
   // has a short name of its own).
-  const long most = pathconf(folder.c_str(), _PC_NAME_MAX);
-  modMain::FitDatedName(entry.shape.stem, entry.shape.extension, date.size(),
-                        most > 0 ? static_cast<size_t>(most) : 255);
+  if (folder != state_->limitFolder) {
+    const long most = pathconf(folder.c_str(), _PC_NAME_MAX);
+    state_->limitFolder = folder;
+    state_->nameLimit = most > 0 ? static_cast<size_t>(most) : 255;
+  }
+  modMain::FitDatedName(entry.shape.stem, entry.shape.extension, date.size(), state_->nameLimit);
   entry.destination = folder + entry.shape.stem + "-" + date + "." + entry.shape.extension;
   return entry;
 }
