@@ -124,30 +124,6 @@ TEST_F(RetentionTest, RemovesOnlyWhatIsStillItsOwnBeyondTheNewest) {
   EXPECT_EQ(fwtest::ReadFile(Path("report-1-mine.pdf")), "report-1.pdf");
 }
 
-// Only snapshots still as fetched count toward the newest N: edited ones (in
-// size, or in content alone) are the user's and stay, and an older intact
-// one takes their place among those kept; an old record cannot be checked
-// and counts.
-TEST_F(RetentionTest, EditedSnapshotsAreNotCounted) {
-  Snapshot("report-0.pdf", kA, 50);
-  Snapshot("report-1.pdf", kA, 100);
-  OldSnapshot("report-2.pdf", kA, 150);
-  Snapshot("report-3.pdf", kA, 200);
-  Snapshot("report-4.pdf", kA, 300);
-  Snapshot("report-5.pdf", kA, 400);
-  Snapshot("report-6.pdf", kA, 500);
-  fwtest::WriteFile(Path("report-5.pdf"), "REPORT-5.pdf");   // same size
-  fwtest::WriteFile(Path("report-4.pdf"), "report-4.pdf!");  // grown
-  for (const auto& [keep, left] : std::vector<std::pair<int, Names>>{
-           {3, {"report-2.pdf", "report-3.pdf", "report-4.pdf", "report-5.pdf", "report-6.pdf"}},
-           {2, {"report-3.pdf", "report-4.pdf", "report-5.pdf", "report-6.pdf"}}}) {
-    fw::RetentionPlan plan(keep);
-    plan.Placed(kA, kA, kShape, Path("report-6.pdf"));
-    EXPECT_TRUE(plan.Apply(now_).empty());
-    EXPECT_EQ(dir_->Entries(), left) << keep;
-  }
-}
-
 // Two entries of one name: the first URL's file was replaced, so its older
 // snapshot is all it has and stays.
 TEST_F(RetentionTest, AReplacedEntryGetsNoRetention) {

@@ -102,23 +102,3 @@ TEST(NamesTest, DatedNamesAreCutToTheLimitAtCharacterBoundaries) {
     }
   }
 }
-
-// A URL over kMostShownUrl bytes is shown as its start, "…" and its end, no
-// longer than that and cut between characters; in a text only such words are.
-TEST(NamesTest, LongURLsAreShownCutInTheMiddle) {
-  const std::string url =
-      "http://h/" + std::string(300, 'a') + "\xE6\x97\xA5" + std::string(700, 'b') + "/end.bin";
-  const std::string shown = ShownUrl(url);
-  EXPECT_LE(shown.size(), kMostShownUrl);
-  EXPECT_GE(shown.size(), kMostShownUrl - 2);
-  EXPECT_EQ(shown.substr(0, 12), "http://h/aaa");
-  EXPECT_NE(shown.find("a\xE2\x80\xA6"
-                       "b"),
-            std::string::npos)
-      << shown;
-  EXPECT_TRUE(shown.ends_with("bbb/end.bin"));
-  EXPECT_EQ(ShownUrl(url.substr(0, kMostShownUrl)), url.substr(0, kMostShownUrl));
-  EXPECT_EQ(ShownUrlsIn("cannot fetch " + url + " now"), "cannot fetch " + shown + " now");
-  const std::string path = "/" + std::string(600, 'p');
-  EXPECT_EQ(ShownUrlsIn("cannot write " + path), "cannot write " + path);
-}

@@ -1,17 +1,13 @@
-// End-to-end: every change of the data files holds the program folder's lock,
-// readers wait for a writer, and a password given on the command line is gone
-// from it while the run goes on.
-#include <fcntl.h>
+// End-to-end: every change of the list holds the program folder's lock, and
+// the password given on the command line is gone from it while the run goes
+// on.
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 #include "tests/fixtures/loopback_server.h"
@@ -22,30 +18,6 @@ namespace fwtest {
 namespace {
 
 using Words = std::vector<std::string>;
-
-// Checks `done` every 10 ms until it holds or `limit` passes; whether it held.
-// The limit only keeps a program that never gets there from holding the test up.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// Whether /proc/locks shows `pid` waiting for an flock ("N: -> FLOCK ...").
-bool WaitsForALock(pid_t pid) {
-  std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
-    std::istringstream fields(line);
-    std::string number, arrow, kind, advisory, access, owner;
-    fields >> number >> arrow >> kind >> advisory >> access >> owner;
-    if (arrow == "->" && kind == "FLOCK" && owner == std::to_string(pid)) return true;
-  }
-  return false;
-}
 
 // The entries of a list file's bytes.
 Words Entries(const std::string& bytes) {
@@ -86,30 +58,6 @@ TEST(E2eLockTest, AddsAtOnceKeepEveryEntryAndMakeNoLockFile) {
   EXPECT_EQ(kept.size(), added.size());
   EXPECT_TRUE(kept == added) << "not the entries added";
   EXPECT_EQ(program.Folder().Entries(), (Words{"Files.dat", "fetchwell"}));
-}
-
-// While another program holds the folder's lock, a run, --list and the words
-// that change the files all wait for it; then each ends well.
-TEST(E2eLockTest, ReadersAndWritersWaitForTheLock) {
-  const ProgramCopy program(false);
-  WriteFile(program / "Files.dat", ListFileBytes({}));
-  // Fetchable, for the run may come after the --add that lists it.
-  const std::string added = "file://" + (program / "Files.dat");
-  const int folder = open(program.Folder().Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_EQ(flock(folder, LOCK_EX), 0);
-  const std::vector<Words> commands = {
-      {"-e"}, {"--list"}, {"--add", added}, {"--folder", program.Folder().Path()}};
-  std::vector<pid_t> pids;
-  for (const Words& words : commands) pids.push_back(program.Start(words));
-  const bool waiting =
-      WaitFor([&] { return std::all_of(pids.begin(), pids.end(), WaitsForALock); });
-  close(folder);
-  EXPECT_TRUE(waiting) << "not every run waited for the lock";
-  for (const pid_t pid : pids) {
-    const RunResult run = program.Finish(pid);
-    EXPECT_EQ(run.status, 0) << run.errors;
-  }
-  EXPECT_EQ(ReadFile(program / "Files.dat"), ListFileBytes({added}));
 }
 
 // A run of a URL with a password: once its request has reached the server,

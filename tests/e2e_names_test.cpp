@@ -16,25 +16,6 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-// The report file's lines.
-Words Lines(const std::string& text) {
-  Words lines;
-  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-    lines.push_back(text.substr(at, end - at));
-  }
-  return lines;
-}
-
-// The URL the record of `path` names.
-std::string RecordedUrl(const std::string& path) {
-  char value[4096];
-  const ssize_t n = getxattr(path.c_str(), "user.fetchwell", value, sizeof value);
-  if (n <= 0) return "";
-  const std::string record(value, static_cast<size_t>(n));
-  const size_t at = record.find("url=");
-  return at == std::string::npos ? "" : record.substr(at + 4, record.find('\n', at) - at - 4);
-}
-
 class E2eNamesTest : public ::testing::Test {
  protected:
   void Prepare(const Words& entries, const std::string& download) {
@@ -50,7 +31,7 @@ class E2eNamesTest : public ::testing::Test {
   void ExpectWinner(const std::string& file, size_t size, const std::string& url,
                     const std::string& earlier, const RunResult& run) const {
     EXPECT_TRUE(ReadFile(file) == LoopbackServer::Pattern(size)) << "not the bytes of " << url;
-    EXPECT_EQ(RecordedUrl(file), url);
+    EXPECT_EQ(RecordValue(file, "url"), url);
     const std::string name = file.substr(file.rfind('/') + 1);
     EXPECT_NE(run.errors.find("fetchwell: " + url + ": replaces " + name +
                               ", fetched earlier in this run from " + earlier + "\n"),
@@ -79,28 +60,11 @@ TEST_F(E2eNamesTest, TheLastEntryOfANameWinsWhenItsHostHasRoomFirst) {
   const RunResult run = program_.Run({"-e"});
   ASSERT_EQ(run.status, 0) << run.errors;
   ExpectWinner(Dated("x", "bin"), 3000, later, earlier, run);
-  const Words report = Lines(ReadFile(program_ / "report.jsonl"));
+  const Words report = LinesOf(ReadFile(program_ / "report.jsonl"));
   ASSERT_EQ(report.size(), 6u);
   EXPECT_NE(report[4].find("\"url\":\"" + later + "\",\"file\":\"" + Dated("x", "bin")),
             std::string::npos)
       << report[4];
-}
-
-// Two entries of one name further apart than the run holds entries at once
-// (Parallel=1: 64): the "replaces" line still names the earlier URL, read back
-// from the list, and the one between, of another name, replaces nothing.
-TEST_F(E2eNamesTest, AReplacesLineNamesAnEarlierEntryLongTold) {
-  LoopbackServer server;
-  Words entries = {server.Url("/bytes/100?n=/far.bin")};
-  for (int i = 0; i < 70; ++i)
-    entries.push_back(server.Url("/bytes/5?n=/near-" + std::to_string(i) + ".bin"));
-  entries.push_back(server.Url("/bytes/200?n=/far.bin"));
-  Prepare(entries, "Parallel=1\n");
-  const RunResult run = program_.Run({"-e"});
-  ASSERT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(run.errors, "fetchwell: " + entries.back() + ": replaces far-" + today_ +
-                            ".bin, fetched earlier in this run from " + entries.front() + "\n");
-  EXPECT_TRUE(ReadFile(Dated("far", "bin")) == LoopbackServer::Pattern(200));
 }
 
 // A name too long for the folder with its date is shortened before the fetch:
@@ -125,7 +89,7 @@ TEST_F(E2eNamesTest, LongNamesAreShortenedAndLongURLsShownCut) {
   EXPECT_TRUE(ReadFile(program_ / (dated + std::string(255 - dated.size(), 'h'))) ==
               LoopbackServer::Pattern(10));
 
-  const Words lines = Lines(run.errors);
+  const Words lines = LinesOf(run.errors);
   ASSERT_EQ(lines.size(), 2u) << run.errors.substr(0, 1000);
   EXPECT_LT(lines[0].size(), 600u);
   EXPECT_TRUE(lines[0].starts_with("fetchwell: " + missing.substr(0, 200))) << lines[0];

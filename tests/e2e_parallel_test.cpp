@@ -32,19 +32,6 @@ constexpr char kDateInQuery[] = "Mon,%2001%20Jan%202024%2000:00:00%20GMT";
 constexpr char kDate[] = "Mon, 01 Jan 2024 00:00:00 GMT";
 constexpr char kLaterDateInQuery[] = "Tue,%2002%20Jan%202024%2000:00:00%20GMT";
 
-// Checks `done` every 10 ms until it holds or `limit` passes; whether it held.
-// The limit only keeps a program that never gets there from holding the test
-// up: what is waited for takes a fraction of it.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 // The second version of a /resume resource: byte i is (i + 1) % 251.
 std::string SecondVersion(size_t n) {
   return LoopbackServer::Pattern(n + 1).substr(1);

@@ -67,14 +67,6 @@ for raw in data.split(b"\n")[:-1]:
         print("\t".join(["run"] + [str(line[k]) for k in RUN[3:]]))
 )";
 
-std::vector<std::string> LinesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-    lines.push_back(text.substr(at, end - at));
-  }
-  return lines;
-}
-
 Row Split(const std::string& line) {
   Row row;
   size_t at = 0;

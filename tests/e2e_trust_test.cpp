@@ -15,14 +15,6 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-std::vector<std::string> LinesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-    lines.push_back(text.substr(at, end - at));
-  }
-  return lines;
-}
-
 class E2eTrustTest : public ::testing::Test {
  protected:
   // Writes the list, and "Settings.inf" with the program's folder as

@@ -96,34 +96,6 @@ TEST_F(FrmMainTest, SaveThatCannotWriteTheSettingsFails) {
   EXPECT_NE(e.Description().find("Settings.inf"), std::string::npos) << e.Description();
 }
 
-// Save asks only when the list file's bytes are no longer those it loaded or
-// saved: not for a file rewritten with the same bytes, nor for one that is
-// gone; and again when the file changed once more while it asked. (The
-// window's tests answer the question itself.)
-TEST_F(FrmMainTest, SaveAsksOnlyWhenTheListFileChangedOnDisk) {
-  const std::string list = dir_ / "Files.dat";
-  const std::string loaded = fwtest::ListFileBytes({"a"});
-  int asked = 0;
-  const auto changedAgain = [&] {
-    if (asked == 1) WriteFile(list, fwtest::ListFileBytes({"b", "ours"}));
-    return true;
-  };
-  const std::vector<std::pair<std::optional<std::string>, int>> cases = {
-      {loaded, 0}, {std::nullopt, 0}, {fwtest::ListFileBytes({"c"}), 2}};
-  for (const auto& [onDisk, asks] : cases) {
-    frmMain::Unload();
-    WriteFile(list, loaded);
-    frmMain& form = Loaded();
-    form.AddFile("mine");
-    onDisk ? WriteFile(list, *onDisk) : (void)fs::remove(list);
-    asked = 0;
-    EXPECT_TRUE(form.Save([&] { return ++asked, changedAgain(); }));
-    EXPECT_EQ(asked, asks);
-    EXPECT_EQ(ReadFile(list), fwtest::ListFileBytes({"a", "mine"}));
-    EXPECT_TRUE(form.Save(nullptr)) << "what Save wrote is what the next Save expects";
-  }
-}
-
 TEST_F(FrmMainTest, AttachedControlsTakeTheStateAndGiveItBack) {
   frmMain& form = WithEntries({"a", "b"});
   form.txtPath().SetText("/data");

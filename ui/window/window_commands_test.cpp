@@ -122,18 +122,27 @@ class WindowCommandsTest : public QObject {
 
   int CurrentRow() { return Control<QListWidget>("lstFiles")->currentRow(); }
 
-  // The text of the error box `command` shows; it must show one.
-  QString ErrorBoxOf(const std::function<void()>& command) {
-    QString text;
+  // The title and text of the message box `command` shows, answered by
+  // `answer` (closed when there is none).
+  std::pair<QString, QString> BoxShownBy(const std::function<void()>& command,
+                                         const std::function<void(QMessageBox*)>& answer = {}) {
+    std::pair<QString, QString> shown;
     AnswerNextModal([&](QWidget* modal) {
       auto* box = qobject_cast<QMessageBox*>(modal);
       if (box == nullptr) return;
-      text = box->text();
-      box->close();
+      shown = {box->windowTitle(), box->text()};
+      if (answer) {
+        answer(box);
+      } else {
+        box->close();
+      }
     });
     command();
-    return text;
+    return shown;
   }
+
+  // The text of the error box `command` shows; it must show one.
+  QString ErrorBoxOf(const std::function<void()>& command) { return BoxShownBy(command).second; }
 
  private slots:
   void init() {
@@ -391,15 +400,7 @@ class WindowCommandsTest : public QObject {
     std::filesystem::remove(folder_->Path("Files.dat"));
     std::filesystem::create_directory(folder_->Path("Files.dat"));
 
-    QString title, text;
-    AnswerNextModal([&](QWidget* modal) {
-      auto* box = qobject_cast<QMessageBox*>(modal);
-      if (box == nullptr) return;
-      title = box->windowTitle();
-      text = box->text();
-      box->close();
-    });
-    Click("cmdSave");
+    const auto [title, text] = BoxShownBy([&] { Click("cmdSave"); });
     QCOMPARE(title, QStringLiteral("Fetchwell"));
     QVERIFY2(text.startsWith(QStringLiteral("Error 75: ")) && text.contains("Files.dat"),
              qPrintable(text));
@@ -429,15 +430,11 @@ class WindowCommandsTest : public QObject {
 
     const Strings mine = {"a", "b", "http://h/mine"};
     for (const bool replace : {false, true}) {
-      QString title, text;
-      AnswerNextModal([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        if (box == nullptr) return;
-        title = box->windowTitle();
-        text = box->text();
-        box->button(replace ? QMessageBox::Yes : QMessageBox::No)->click();
-      });
-      Click("cmdSave");
+      const auto [title, text] =
+          BoxShownBy([&] { Click("cmdSave"); },
+                     [&](QMessageBox* box) {
+                       box->button(replace ? QMessageBox::Yes : QMessageBox::No)->click();
+                     });
       QCOMPARE(title, QStringLiteral("Fetchwell"));
       QVERIFY2(text.contains(QStringLiteral("changed by another program")), qPrintable(text));
       QVERIFY(window_->isVisible());
