@@ -17,11 +17,11 @@ namespace {
 
 void Interrupted(int) {}
 
-// flock(fd, operation), waiting at most `wait`; false with errno set when it
-// failed, EWOULDBLOCK when the time passed. A timer of this thread's own
-// interrupts the wait every 100 ms, so that the deadline is looked at even
-// though flock itself has no time limit.
-bool LockWithin(int fd, int operation, std::chrono::seconds wait) {
+}  // namespace
+
+// A timer of this thread's own interrupts the wait every 100 ms, so that the
+// deadline is looked at even though flock itself has no time limit.
+bool LockWithin(int fd, int operation, std::chrono::milliseconds wait) {
   if (flock(fd, operation | LOCK_NB) == 0) return true;
   if (errno != EWOULDBLOCK) return false;
   const int signal = SIGRTMIN + 2;
@@ -66,8 +66,6 @@ bool LockWithin(int fd, int operation, std::chrono::seconds wait) {
   errno = error;
   return result == 0;
 }
-
-}  // namespace
 
 FolderLock::FolderLock(const std::string& folder, Mode mode, std::chrono::seconds wait) {
   fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -16,6 +16,12 @@
 
 namespace fw {
 
+// flock(fd, operation) (LOCK_SH or LOCK_EX), waiting at most `wait` for
+// another holder: true once taken; false with errno set when it failed,
+// EWOULDBLOCK when the time passed. Only the calling thread is interrupted
+// while it waits.
+bool LockWithin(int fd, int operation, std::chrono::milliseconds wait);
+
 class FolderLock {
  public:
   enum class Mode { kShared, kExclusive };

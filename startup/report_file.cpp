@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
+#include "platform/file_lock.h"
 #include "startup/names.h"
 #include "startup/report_lines.h"
 
@@ -83,15 +83,7 @@ void ReportFile::Append(const std::string& line) {
 // holder (other runs hold it only for one line). False when it stays taken.
 // On a file system without locks the line goes out unlocked.
 bool ReportFile::Lock() {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point until = Clock::now() + lockWait_;
-  for (;;) {
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return true;
-    if (Clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  return fw::LockWithin(fd_, LOCK_EX, lockWait_) || errno != EWOULDBLOCK;
 }
 
 // Writes `line` at the end of the locked file, after a line break when the
