@@ -6,6 +6,7 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "ui/window/module.h"
 
 namespace modMain {
 namespace {

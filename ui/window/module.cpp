@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#include "startup/window_module.h"
 #include "ui/window/application.h"
 #include "ui/window/error_box.h"
+#include "ui/window/module.h"
 
 #define FETCHWELL_EXPORT __attribute__((visibility("default")))
 
