@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/fuzz_folder.h"
-#include "startup/names.h"
+#include "run/names.h"
 
 using fuzz::Check;
 

@@ -1,4 +1,4 @@
-#include "startup/download.h"
+#include "run/download_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ui/download_settings.h"
+#include "run/download_settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "startup/names.h"
+#include "run/names.h"
 
 namespace modMain {
 
@@ -20,6 +20,14 @@ std::string WithoutUserInfo(const std::string& u) {
   const UserInfo info = FindUserInfo(u);
   if (info.at == std::string::npos) return u;
   return u.substr(0, info.start) + u.substr(info.at + 1);
+}
+
+std::string HidePassword(const std::string& url) {
+  const UserInfo info = FindUserInfo(url);
+  if (info.at == std::string::npos) return url;
+  const auto colon = url.find(':', info.start);
+  if (colon == std::string::npos || colon > info.at) return url;
+  return url.substr(0, colon + 1) + "***" + url.substr(info.at);
 }
 
 std::string StripExtension(const std::string& n) {

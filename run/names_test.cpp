@@ -1,4 +1,4 @@
-#include "startup/names.h"
+#include "run/names.h"
 
 #include <gtest/gtest.h>
 

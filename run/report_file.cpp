@@ -1,4 +1,4 @@
-#include "startup/report_file.h"
+#include "run/report_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "platform/file_lock.h"
-#include "startup/names.h"
-#include "startup/report_lines.h"
+#include "run/names.h"
+#include "run/report_lines.h"
 
 namespace modMain {
 namespace {

@@ -1,5 +1,5 @@
 // The report file of one download run: each entry's line and then the run's
-// line (startup/report_lines.h) appended to the file the settings name.
+// line (run/report_lines.h) appended to the file the settings name.
 //
 // The file is opened once, when the run starts (the ReportFile is made), with
 // O_RDWR|O_APPEND|O_CREAT|O_CLOEXEC|O_NOCTTY|O_NONBLOCK (O_WRONLY for a file

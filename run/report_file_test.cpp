@@ -1,4 +1,4 @@
-#include "startup/report_file.h"
+#include "run/report_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

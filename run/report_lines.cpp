@@ -1,8 +1,8 @@
-#include "startup/report_lines.h"
+#include "run/report_lines.h"
 
 #include <cstdio>
 
-#include "startup/run_report.h"
+#include "run/names.h"
 
 namespace modMain {
 namespace {

@@ -1,4 +1,4 @@
-#include "startup/report_lines.h"
+#include "run/report_lines.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "startup/snapshot_basis.h"
+#include "run/snapshot_basis.h"
 
 #include <ctime>
 
+#include "fetch/snapshot_folder.h"
 #include "platform/error.h"
 #include "platform/files.h"
-#include "fetch/snapshot_folder.h"
 
 namespace modMain {
 

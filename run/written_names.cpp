@@ -1,4 +1,4 @@
-#include "startup/written_names.h"
+#include "run/written_names.h"
 
 #include <functional>
 

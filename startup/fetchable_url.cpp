@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "run/names.h"
 #include "startup/command_line.h"
-#include "startup/names.h"
 
 namespace modMain {
 

@@ -4,14 +4,14 @@
 #include <cstring>
 #include <vector>
 
-#include "fetch/url_userinfo.h"
+#include "run/names.h"
 
 namespace modMain {
 
 namespace {
 
 void MaskWord(std::string& word) {
-  const fw::UserInfo info = fw::FindUserInfo(word);
+  const modMain::UserInfo info = modMain::FindUserInfo(word);
   if (info.at == std::string::npos) return;
   const auto colon = word.find(':', info.start);
   if (colon == std::string::npos || colon > info.at) return;

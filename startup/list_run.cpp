@@ -9,10 +9,10 @@
 
 #include "platform/error.h"
 #include "platform/file_lock.h"
+#include "run/download_run.h"
+#include "run/download_settings.h"
 #include "startup/list_text.h"
 #include "startup/list_words.h"
-#include "startup/snapshot_basis.h"
-#include "ui/download_settings.h"
 #include "ui/frmMain.h"
 
 namespace modMain {
@@ -59,19 +59,10 @@ ListView ViewOf(frmMain& form, bool listExists, bool withBases) {
   view.settingsFile = frmMain::SettingsFilePath();
   view.settingsFileExists = MayExist(view.settingsFile);
   view.folder = form.txtPath().Text();
-  view.settings = ReadDownloadSettings(form.Settings());
-  clsFiles& files = form.Files();
-  BasisFinder bases;
-  for (int32_t i = 0; i <= files.UpperBound(); ++i) {
-    ListedEntry listed;
-    listed.url = files.File(i);
-    if (!listed.url.empty()) {
-      const fw::SnapshotEntry entry = form.EntryOf(listed.url, view.settings.dateFormat);
-      listed.destination = entry.destination;
-      if (withBases && view.settings.skipUnchanged) listed.basis = bases.BasisOf(entry);
-    }
-    view.entries.push_back(std::move(listed));
-  }
+  DownloadRun run(
+      form.Files(), [&view] { return view.folder; }, form.Settings(), frmMain::ProgramFolder());
+  view.settings = run.Settings();
+  view.entries = run.Plan(withBases);
   return view;
 }
 

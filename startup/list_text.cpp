@@ -27,7 +27,7 @@ std::string SettingsText(const ListView& view) {
   return text;
 }
 
-std::string EntryLine(size_t index, const ListedEntry& entry) {
+std::string EntryLine(size_t index, const PlannedEntry& entry) {
   std::string line = "  " + std::to_string(index + 1) + ". ";
   if (entry.url.empty()) return line + "(empty)\n";
   line += Shown(entry.url) + " -> " + EscapeControls(entry.destination);

@@ -29,18 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "ui/download_settings.h"
+#include "run/download_run.h"
+#include "run/download_settings.h"
 
 namespace modMain {
-
-// One entry of the list as a run would see it today.
-struct ListedEntry {
-  std::string url;          // as listed; empty for an empty entry
-  std::string destination;  // the file a run would put in place
-  // With SkipUnchanged: the name of the snapshot a run would ask the server
-  // about, empty for none; nullopt when not looked for.
-  std::optional<std::string> basis;
-};
 
 // What the reports show.
 struct ListView {
@@ -50,7 +42,7 @@ struct ListView {
   bool settingsFileExists = false;
   std::string folder;  // the download folder in effect
   DownloadSettings settings;
-  std::vector<ListedEntry> entries;  // in list order, numbered from 1
+  std::vector<PlannedEntry> entries;  // in list order, numbered from 1
 };
 
 // The --list report.

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "run/names.h"
 #include "startup/fetchable_url.h"
-#include "startup/names.h"
 #include "startup/run_report.h"
 
 namespace modMain {

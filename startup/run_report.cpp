@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "platform/files.h"
-#include "startup/names.h"
+#include "run/names.h"
 #include "startup/screen_text.h"
 
 namespace modMain {
@@ -26,14 +26,6 @@ int TerminalWidth(int fd) {
 }
 
 }  // namespace
-
-std::string HidePassword(const std::string& url) {
-  const UserInfo info = FindUserInfo(url);
-  if (info.at == std::string::npos) return url;
-  const auto colon = url.find(':', info.start);
-  if (colon == std::string::npos || colon > info.at) return url;
-  return url.substr(0, colon + 1) + "***" + url.substr(info.at);
-}
 
 std::string EscapeControls(const std::string& text) {
   std::string out;

@@ -16,8 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "fetch/download.h"
-#include "fetch/snapshot_fetch.h"
 #include "store/clsFiles.h"
 #include "store/clsSettings.h"
 #include "store/list_display.h"
@@ -60,36 +58,9 @@ class frmMain {
   // "Settings.inf" and sets the folder text from its FolderPath (the
   // program's folder when missing or empty).
   void LoadSettings();
-  // Fetches every non-empty entry into the folder text's folder; returns the
-  // number of entries that failed. Each entry goes to
-  // FixPath(folder text) + StripExtension(name) + "-" + date + "." +
-  // GetExtension(name), name being the part after its last "/" of the URL
-  // without its user information (so no password becomes a file name), and date
-  // today's date in section "Download"'s DateFormat, "/" turned into "-". Each
-  // entry is fetched as a snapshot (fetch/snapshot_fetch.h): with retries,
-  // a record, and, as the settings say, from the last snapshot when unchanged.
-  // Once every entry is settled, KeepCopies removes each URL's own snapshots
-  // beyond the newest N (fetch/retention.h); a removal that fails counts as
-  // a failed entry. Name and date are taken anew for each entry; when two
-  // entries of the run get one name, the later wins and the observer hears of
-  // it. One download session serves the whole run. The settings of section
-  // "Download" are read once (ui/download_settings.h); each value that is not
-  // valid is told to the observer as a run note. A failed fetch does not stop
-  // the run. Each entry's result and then the run's end are appended to the
-  // settings' ReportFile, when one is set (startup/report_file.h), and the
-  // observer hears the count of failed entries (RunCounted) before RunEnded.
+  // One download run of the list into the folder text's folder
+  // (run/download_run.h); returns the number of entries that failed.
   int DownloadFiles();
-  // The entry `url` as a run would fetch it now: its destination in the folder
-  // text's folder, with today's date in the strftime `dateFormat` (the
-  // locale's short date when that gives nothing usable), and the shape of its
-  // snapshots' names.
-  fw::SnapshotEntry EntryOf(const std::string& url, const std::string& dateFormat);
-  // The run's time limits, whom it trusts (CAFile and the user's ~/.netrc) and
-  // how entries are kept as snapshots, from section "Download" of the settings
-  // (see ui/download_settings.h for the values and their defaults).
-  fw::DownloadLimits DownloadLimits();
-  fw::DownloadTrust DownloadTrust();
-  fw::SnapshotOptions SnapshotOptions();
   // The observer told about every run's progress and failures; nullptr for
   // none. Not owned.
   void SetRunObserver(RunObserver* observer);

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "platform/error.h"
-#include "startup/run_observer.h"
+#include "run/run_observer.h"
 #include "store/memory_list_display.h"
 #include "tests/fixtures/expect_error.h"
 #include "tests/fixtures/program_copy.h"
@@ -113,46 +113,6 @@ TEST_F(FrmMainTest, AttachedControlsTakeTheStateAndGiveItBack) {
   form.AttachControls(nullptr, nullptr);
   EXPECT_EQ(form.txtPath().Text(), "/elsewhere");
   EXPECT_EQ(Entries(form), (Rows{"a", "b", "c"}));
-}
-
-TEST_F(FrmMainTest, TimeLimitsComeFromTheSettingsOrTheirDefaults) {
-  struct Case {
-    const char* text;
-    long connect, stall;
-  };
-  for (const Case& c : {Case{"", 30, 60}, Case{"ConnectTimeout=5\nStallTimeout=7\n", 5, 7},
-                        Case{"ConnectTimeout=abc\nStallTimeout=0\n", 30, 60},
-                        Case{"ConnectTimeout=-4\nStallTimeout=9x\n", 30, 60},
-                        Case{"ConnectTimeout=99999999999999999999\n", 86400, 60}}) {
-    WriteFile(dir_ / "Settings.inf", std::string("[Download]\n") + c.text);
-    const fw::DownloadLimits limits = Loaded().DownloadLimits();
-    EXPECT_EQ(limits.connectTimeout, c.connect) << c.text;
-    EXPECT_EQ(limits.stallTimeout, c.stall) << c.text;
-    frmMain::Unload();
-  }
-}
-
-// Snapshot settings: what they say when valid, their defaults when not, and
-// their ceilings.
-TEST_F(FrmMainTest, SnapshotSettingsComeFromTheSettingsOrTheirDefaults) {
-  struct Case {
-    const char* text;
-    int retries;
-    bool skip;
-    int keep;
-  };
-  for (const Case& c : {Case{"", 2, false, 0},
-                        {"Retries=0\nSkipUnchanged=1\nKeepCopies=3\n", 0, true, 3},
-                        {"Retries=-1\nSkipUnchanged=yes\nKeepCopies=-2\n", 2, false, 0},
-                        {"Retries=9300000000\nSkipUnchanged=2\nKeepCopies=x\n", 10, false, 0},
-                        {"Retries=3 \nKeepCopies=99999999999999999999\n", 3, false, 1000000}}) {
-    WriteFile(dir_ / "Settings.inf", std::string("[Download]\n") + c.text);
-    const fw::SnapshotOptions options = Loaded().SnapshotOptions();
-    EXPECT_EQ(options.retries, c.retries) << c.text;
-    EXPECT_EQ(options.skipUnchanged, c.skip) << c.text;
-    EXPECT_EQ(options.keepCopies, c.keep) << c.text;
-    frmMain::Unload();
-  }
 }
 
 // DateFormat shapes the date in names; one that gives no usable text (empty,
