@@ -66,6 +66,43 @@ ListView ViewOf(frmMain& form, bool listExists, bool withBases) {
   return view;
 }
 
+// Makes the changes the words ask for, in order, then saves them as the
+// window's Save does: the list first, then the folder. Returns kRefused, with
+// its line said and nothing saved, when a --remove names no entry.
+int MakeChanges(frmMain& form, const CommandLine& line, bool& listExists) {
+  bool listChanged = false;
+  const std::string* folder = nullptr;
+  for (const auto& word : line.listWords) {
+    if (word.verb == ListVerb::kAdd) {
+      for (const auto& url : word.args) form.Files().AddFile(url);
+      listChanged = true;
+    } else if (word.verb == ListVerb::kRemove) {
+      std::vector<int> positions;
+      if (const auto refusal = PositionsToRemove(word, form.Files().UpperBound() + 1, positions)) {
+        return Refuse(*refusal);
+      }
+      form.RemoveFiles(positions);
+      listChanged = true;
+    } else if (word.verb == ListVerb::kFolder) {
+      folder = &word.args.front();
+    }
+  }
+
+  // As the window's Save: the list first, then the folder.
+  if (listChanged) {
+    form.Files().SaveData(frmMain::ListFilePath());
+    listExists = true;
+  }
+  if (folder) {
+    if (form.Settings().WriteString("General", "FolderPath", *folder) == 0) {
+      throw fw::Error(fw::kFileAccess,
+                      "cannot write the settings file " + frmMain::SettingsFilePath());
+    }
+    form.txtPath().SetText(*folder);
+  }
+  return kDone;
+}
+
 }  // namespace
 
 int RunListWords(const CommandLine& line) {
@@ -87,38 +124,7 @@ int RunListWords(const CommandLine& line) {
     bool listExists = false;
     LoadWithoutCreating(form, listExists);
 
-    bool listChanged = false;
-    const std::string* folder = nullptr;
-    for (const auto& word : line.listWords) {
-      if (word.verb == ListVerb::kAdd) {
-        for (const auto& url : word.args) form.Files().AddFile(url);
-        listChanged = true;
-      } else if (word.verb == ListVerb::kRemove) {
-        std::vector<int> positions;
-        if (const auto refusal =
-                PositionsToRemove(word, form.Files().UpperBound() + 1, positions)) {
-          return Refuse(*refusal);
-        }
-        form.RemoveFiles(positions);
-        listChanged = true;
-      } else if (word.verb == ListVerb::kFolder) {
-        folder = &word.args.front();
-      }
-    }
-
-    // As the window's Save: the list first, then the folder.
-    if (listChanged) {
-      form.Files().SaveData(frmMain::ListFilePath());
-      listExists = true;
-    }
-    if (folder) {
-      if (form.Settings().WriteString("General", "FolderPath", *folder) == 0) {
-        throw fw::Error(fw::kFileAccess,
-                        "cannot write the settings file " + frmMain::SettingsFilePath());
-      }
-      form.txtPath().SetText(*folder);
-    }
-
+    if (MakeChanges(form, line, listExists) != kDone) return kRefused;
     for (const auto& word : line.listWords) {
       if (word.verb != ListVerb::kList && word.verb != ListVerb::kDryRun) continue;
       const bool dryRun = word.verb == ListVerb::kDryRun;

@@ -63,6 +63,26 @@ void KeepStandardDescriptorsOpen() {
   }
 }
 
+// The list words, then each run, then the window, as `line` asks; returns the
+// exit status. Raises fw::Error when an error ends the program.
+int CarryOut(const modMain::CommandLine& line, modMain::RunReport& report) {
+  if (!line.listWords.empty()) {
+    const int acted = modMain::RunListWords(line);
+    if (acted != kAllFetched || line.runs == 0 || line.DryRun()) return acted;
+  }
+  int status = kAllFetched;
+  frmMain& form = frmMain::Instance();
+  form.SetRunObserver(&report);
+  form.LoadData();
+  for (int run = 0; run < line.runs; ++run) {
+    if (form.DownloadFiles() > 0) status = kSomeFailed;
+  }
+  form.SetRunObserver(nullptr);
+  if (line.show) modMain::RunWindow(form);
+  frmMain::Unload();
+  return status;
+}
+
 }  // namespace
 
 namespace modMain {
@@ -88,9 +108,8 @@ int Main(int argc, char** argv) {
   for (const auto& word : line.unknown) {
     std::fprintf(stderr, "%s\n", modMain::UnknownOptionLine(word).c_str());
   }
-  const bool show = line.show;
   const WindowModuleCloser closer;
-  if (show) {
+  if (line.show) {
     std::string why;
     if (!modMain::OpenWindowModule(argc, argv, why)) {
       std::fprintf(stderr, "fetchwell: cannot show the window: %s\n",
@@ -103,21 +122,8 @@ int Main(int argc, char** argv) {
   modMain::RunReport report(STDERR_FILENO, isatty(STDERR_FILENO) == 1, 0,
                             std::chrono::steady_clock::now,
                             modMain::RunReport::EscapesOfTerminal());
-  int status = kAllFetched;
   try {
-    if (!line.listWords.empty()) {
-      const int acted = modMain::RunListWords(line);
-      if (acted != kAllFetched || line.runs == 0 || line.DryRun()) return acted;
-    }
-    frmMain& form = frmMain::Instance();
-    form.SetRunObserver(&report);
-    form.LoadData();
-    for (int run = 0; run < line.runs; ++run) {
-      if (form.DownloadFiles() > 0) status = kSomeFailed;
-    }
-    form.SetRunObserver(nullptr);
-    if (show) modMain::RunWindow(form);
-    frmMain::Unload();
+    return CarryOut(line, report);
   } catch (const fw::Error& e) {
     return ReportError(e.Number(), e.Description(), report);
   } catch (const std::bad_alloc&) {
@@ -127,7 +133,6 @@ int Main(int argc, char** argv) {
   } catch (...) {
     return ReportError(fw::kInternalError, "Internal error: an exception of unknown type", report);
   }
-  return status;
 }
 
 }  // namespace modMain

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -167,12 +168,10 @@ std::string RunReport::FormatBytes(int64_t bytes) {
   return buf;
 }
 
-void RunReport::Draw() {
-  const auto now = now_();
-  lastDraw_ = now;
-  // What the line can say, richest first; the byte counts give way before the
-  // entry's number and its name do.
-  std::string counts[4];
+// What the progress line can say after the entry's number, richest first;
+// the byte counts give way before the entry's number and its name do.
+std::array<std::string, 4> RunReport::Counts(std::chrono::steady_clock::time_point now) const {
+  std::array<std::string, 4> counts;
   if (total_ > 0) counts[0] = std::to_string(bytes_ * 100 / total_) + "% ";
   counts[0] += FormatBytes(bytes_);
   counts[1] = counts[0];
@@ -187,10 +186,8 @@ void RunReport::Draw() {
   if (!retry_.empty()) {
     for (std::string& c : counts) c = c.empty() ? retry_ : retry_ + ", " + c;
   }
-  std::string number = "[" + std::to_string(number_) + "/" + std::to_string(count_) + "] ";
   if (running_ > 1) {
-    // Several at once: the entries done, and the bytes and speed of all.
-    number = "[" + std::to_string(done_) + "/" + std::to_string(count_) + " done] ";
+    // Several at once: the bytes and speed of all.
     const std::string running = std::to_string(running_) + " running";
     counts[2] = running + ", " + FormatBytes(allBytes_);
     counts[0] = counts[1] = counts[2];
@@ -201,21 +198,32 @@ void RunReport::Draw() {
     }
     counts[3] = running;
   }
+  return counts;
+}
 
+void RunReport::Draw() {
+  const auto now = now_();
+  lastDraw_ = now;
+  // Several at once: the entries done instead of the entry's number.
+  const std::string number =
+      running_ > 1 ? "[" + std::to_string(done_) + "/" + std::to_string(count_) + " done] "
+                   : "[" + std::to_string(number_) + "/" + std::to_string(count_) + "] ";
   // One column is left free: a line that fills the last column makes some
   // terminals wrap, and "\r" would then no longer reach its start.
   const int width = width_ > 0 ? width_ : TerminalWidth(fd_);
   const size_t limit = std::min<size_t>(width > 1 ? static_cast<size_t>(width - 1) : 1, kMaxWidth);
-  const size_t nameColumns = ScreenColumns(name_);
-  const size_t wanted = std::min<size_t>(nameColumns, kNameColumnsKept);
+  const size_t wanted = std::min<size_t>(ScreenColumns(name_), kNameColumnsKept);
   std::string line;
-  for (const std::string& c : counts) {
+  for (const std::string& c : Counts(now)) {
     line = c.empty() ? number : number + c + "  ";
     if (ScreenColumns(line) + wanted <= limit) break;
   }
   if (ScreenColumns(line) + wanted > limit) line = number;
-  line = CutToColumns(line + name_, limit);
+  Put(CutToColumns(line + name_, limit));
+}
 
+// Writes `line` over the one drawn before.
+void RunReport::Put(const std::string& line) {
   const size_t columns = ScreenColumns(line);
   const size_t before = drawnColumns_;
   drawn_ = true;

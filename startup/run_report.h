@@ -23,6 +23,7 @@
 // Write errors are ignored; nothing here raises.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -86,6 +87,8 @@ class RunReport : public RunObserver {
   static constexpr size_t kMaxWidth = 500;
 
   void Draw();
+  std::array<std::string, 4> Counts(std::chrono::steady_clock::time_point now) const;
+  void Put(const std::string& line);
   void Write(const std::string& text);
   // Prints one whole line, the progress line cleared first.
   void Say(const std::string& line);
