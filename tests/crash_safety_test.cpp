@@ -126,7 +126,7 @@ TEST_F(CrashSafetyTest, SaveKilledAtAnyMomentLeavesTheOldOrTheNewFiles) {
   fwtest::WriteFile(folder / "start.inf",
                     "; written by hand\n[General]\nFolderPath=/home/me/first\n\n[Download]\n"
                     "StallTimeout=120\n");
-  ASSERT_EQ(fwtest::RunToEnd(saver, {"reference", folder.Path()}), 0);
+  ASSERT_EQ(fwtest::RunToEnd(saver, {"reference", folder.Path()}).status, 0);
   const std::string oldList = fw::ReadWholeFile(folder / "old.dat");
   const std::string newList = fw::ReadWholeFile(folder / "new.dat");
   const std::string oldSettings = fw::ReadWholeFile(folder / "old.inf");

@@ -3,23 +3,18 @@
 // temporary prefix.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "tests/fixtures/program_copy.h"
 
 #ifndef FETCHWELL_SOURCE_DIR
 #error "FETCHWELL_SOURCE_DIR must name the source tree"
 #endif
-
-extern char** environ;
 
 namespace fwtest {
 namespace {
@@ -31,59 +26,6 @@ const std::string kSource = FETCHWELL_SOURCE_DIR;
 const std::string kManPage = kSource + "/doc/fetchwell.1";
 const std::string kVersion = std::string("fetchwell ") + FETCHWELL_VERSION + "\n";
 
-struct Output {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs `args` (looked up on PATH) without a display or an outer make's
-// settings, `env` added; standard output goes to `outPath` when given.
-Output Execute(const Args& args, const Environment& env = {}, const std::string& outPath = "") {
-  const TempFolder scratch;
-  const std::string out = outPath.empty() ? scratch / "out" : outPath;
-  const std::string err = scratch / "err";
-  std::vector<std::string> vars;
-  for (char** e = environ; *e; ++e) {
-    const std::string name = std::string(*e).substr(0, std::string(*e).find('='));
-    if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "MAKEFLAGS" &&
-        name != "MAKELEVEL" && name != "MFLAGS" && name != "DESTDIR" && !env.count(name)) {
-      vars.push_back(*e);
-    }
-  }
-  for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
-  Args words = args;
-  std::vector<char*> argv, envp;
-  for (auto& a : words) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& v : vars) envp.push_back(v.data());
-  envp.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    environ = envp.data();
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  // A limit on the clock, not on a count of naps, which a loaded machine
-  // stretches; it only ends a command that hangs.
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() > limit) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      throw std::runtime_error(args[0] + " did not end within 120 s");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-          outPath.empty() ? ReadFile(out) : "", ReadFile(err)};
-}
-
 std::string Shown(const Args& args) {
   std::string shown;
   for (const auto& a : args) shown += "[" + a + "]";
@@ -91,34 +33,34 @@ std::string Shown(const Args& args) {
 }
 
 TEST(E2eCliTest, FirstQuestionAnswersBeforeAnythingIsLoaded) {
-  const ProgramCopy program(false);  // no window module, no display
-  const std::string exe = program / "fetchwell";
-  const Output help = Execute({exe, "--help"});
-  EXPECT_EQ(help.out.rfind("Usage: fetchwell", 0), 0u) << help.out;
-  std::istringstream lines(help.out);
+  ProgramCopy program(false);  // no window module, no display
+  const RunResult help = program.Run({"--help"});
+  const std::string& usage = help.output;
+  EXPECT_EQ(usage.rfind("Usage: fetchwell", 0), 0u) << usage;
+  std::istringstream lines(usage);
   for (std::string line; std::getline(lines, line);) {
     EXPECT_LE(line.size(), 80u) << line;
   }
   const std::vector<std::pair<Args, std::string>> cases = {
-      {{"-h"}, help.out},        {{"-e", "--help"}, help.out}, {{"--help", "-V"}, help.out},
-      {{"--version"}, kVersion}, {{"-V"}, kVersion},           {{"x", "-V", "-h"}, kVersion},
+      {{"-h"}, usage},           {{"-e", "--help"}, usage}, {{"--help", "-V"}, usage},
+      {{"--version"}, kVersion}, {{"-V"}, kVersion},        {{"x", "-V", "-h"}, kVersion},
       {{"-s", "-V"}, kVersion},
   };
   for (const auto& [words, answer] : cases) {
-    Args args{exe};
-    args.insert(args.end(), words.begin(), words.end());
-    const Output run = Execute(args);
-    EXPECT_EQ(run.status, 0) << Shown(words) << run.err;
-    EXPECT_EQ(run.out, answer) << Shown(words);
-    EXPECT_EQ(run.err, "") << Shown(words);
+    const RunResult run = program.Run(words);
+    EXPECT_EQ(run.status, 0) << Shown(words) << run.errors;
+    EXPECT_EQ(run.output, answer) << Shown(words);
+    EXPECT_EQ(run.errors, "") << Shown(words);
   }
   EXPECT_EQ(help.status, 0);
   EXPECT_FALSE(fs::exists(program / "Files.dat")) << "a question loaded the list";
 
   // An answer that cannot be written is an error, not a silent success.
-  const Output full = Execute({exe, "--help"}, {}, "/dev/full");
+  program.InChild([] { dup2(open("/dev/full", O_WRONLY), 1); });
+  const RunResult full = program.Run({"--help"});
   EXPECT_EQ(full.status, 2);
-  EXPECT_EQ(full.err.rfind("fetchwell: cannot write to standard output: ", 0), 0u) << full.err;
+  EXPECT_EQ(full.errors.rfind("fetchwell: cannot write to standard output: ", 0), 0u)
+      << full.errors;
 }
 
 TEST(E2eCliTest, OtherSpellingsAreOrdinaryWords) {
@@ -130,19 +72,17 @@ TEST(E2eCliTest, OtherSpellingsAreOrdinaryWords) {
                                              {"--help=1", "-e"},
                                              {"-hV", "-e"}}) {
     fs::remove(program / "Files.dat");
-    Args args{program / "fetchwell"};
-    args.insert(args.end(), words.begin(), words.end());
-    const Output run = Execute(args);
-    EXPECT_EQ(run.status, 0) << Shown(words) << run.err;
-    EXPECT_EQ(run.out, "") << Shown(words);
+    const RunResult run = program.Run(words);
+    EXPECT_EQ(run.status, 0) << Shown(words) << run.errors;
+    EXPECT_EQ(run.output, "") << Shown(words);
     EXPECT_TRUE(fs::exists(program / "Files.dat")) << Shown(words) << ": the run did not happen";
   }
 }
 
 TEST(E2eCliTest, ManPageFormatsWithoutWarnings) {
-  const Output groff = Execute({"groff", "-man", "-ww", "-z", kManPage});
+  const RunResult groff = RunToEnd("groff", {"-man", "-ww", "-z", kManPage});
   EXPECT_EQ(groff.status, 0) << "groff missing? it is in scripts/packages/test";
-  EXPECT_EQ(groff.err, "");
+  EXPECT_EQ(groff.errors, "");
 }
 
 // "[Section]/Key" for every key, from lines "[Section]" and "Key=..." that
@@ -162,7 +102,7 @@ std::set<std::string> Keys(const std::string& text, const std::regex& section,
 
 TEST(E2eCliTest, UsageAndManPageNameTheSameSettings) {
   const ProgramCopy program(false);
-  const std::string usage = Execute({program / "fetchwell", "--help"}).out;
+  const std::string usage = program.Run({"--help"}).output;
   const std::string man = ReadFile(kManPage);
   const auto start = man.find("\n.SH SETTINGS\n");
   ASSERT_NE(start, std::string::npos);
@@ -191,13 +131,16 @@ std::set<std::string> Tree(const std::string& root) {
 class E2eInstallTest : public ::testing::Test {
  protected:
   // `make <target>` in the source tree over the built tree, without building.
-  Output Make(const std::string& target, const std::string& prefix) {
-    Args args{"make", "-s", "-C", kSource, "BUILD=" FETCHWELL_BINARY_DIR};
+  // An outer make's settings are not handed on.
+  RunResult Make(const std::string& target, const std::string& prefix) {
+    Args args{"-s", "-C", kSource, "BUILD=" FETCHWELL_BINARY_DIR};
     // The tree is built: neither a build nor a package check is made.
     for (const char* done : {"deps", "program", "build"}) args.insert(args.end(), {"-o", done});
     args.push_back(target);
     if (!prefix.empty()) args.push_back("PREFIX=" + prefix);
-    return Execute(args, {{"HOME", home_}});
+    return RunToEnd(
+        "make", args,
+        {{"HOME", home_}, {"MAKEFLAGS", ""}, {"MAKELEVEL", ""}, {"MFLAGS", ""}, {"DESTDIR", ""}});
   }
 
   // The layout is in place under `prefix` and the program runs through its link.
@@ -216,14 +159,14 @@ class E2eInstallTest : public ::testing::Test {
     EXPECT_EQ(fs::read_symlink(prefix + "/bin/fetchwell"), "../lib/fetchwell/fetchwell");
     // Installed stripped: no symbol table and no debugging sections.
     for (const char* file : {"fetchwell", "fetchwell-window.so"}) {
-      const Output sections = Execute({"readelf", "-S", "-W", lib + file});
-      EXPECT_EQ(sections.status, 0) << file << ": " << sections.err;
-      EXPECT_NE(sections.out.find(".dynsym"), std::string::npos) << file;
-      EXPECT_EQ(sections.out.find(".symtab"), std::string::npos) << file;
-      EXPECT_EQ(sections.out.find(".debug_"), std::string::npos) << file;
+      const RunResult sections = RunToEnd("readelf", {"-S", "-W", lib + file});
+      EXPECT_EQ(sections.status, 0) << file << ": " << sections.errors;
+      EXPECT_NE(sections.output.find(".dynsym"), std::string::npos) << file;
+      EXPECT_EQ(sections.output.find(".symtab"), std::string::npos) << file;
+      EXPECT_EQ(sections.output.find(".debug_"), std::string::npos) << file;
     }
-    const Output version = Execute({prefix + "/bin/fetchwell", "--version"});
-    EXPECT_EQ(version.out, kVersion) << version.err;
+    const RunResult version = RunToEnd(prefix + "/bin/fetchwell", {"--version"});
+    EXPECT_EQ(version.output, kVersion) << version.errors;
     EXPECT_FALSE(fs::exists(lib + "Files.dat"));
 
     // cmake's own manifest names every file written, the link and the desktop
@@ -247,16 +190,16 @@ class E2eInstallTest : public ::testing::Test {
     WriteFile(prefix + "/share/applications/other.desktop", "");
     const auto before = Tree(top_.Path());
 
-    const Output install = Make("install", "");
-    ASSERT_EQ(install.status, 0) << install.err;
+    const RunResult install = Make("install", "");
+    ASSERT_EQ(install.status, 0) << install.errors;
     ExpectInstalled(prefix);
     // Started through the link, the program keeps its list beside itself.
-    EXPECT_EQ(Execute({prefix + "/bin/fetchwell", "-e"}).status, 0);
+    EXPECT_EQ(RunToEnd(prefix + "/bin/fetchwell", {"-e"}).status, 0);
     ASSERT_TRUE(fs::exists(prefix + "/lib/fetchwell/Files.dat"));
 
-    const Output uninstall = Make("uninstall", "");
-    EXPECT_EQ(uninstall.status, 0) << uninstall.err;
-    EXPECT_NE(uninstall.err.find("Files.dat"), std::string::npos) << "no word of the kept list";
+    const RunResult uninstall = Make("uninstall", "");
+    EXPECT_EQ(uninstall.status, 0) << uninstall.errors;
+    EXPECT_NE(uninstall.errors.find("Files.dat"), std::string::npos) << "no word of the kept list";
     auto expected = before;
     expected.insert(
         {"home/.local/lib/", "home/.local/lib/fetchwell/", "home/.local/lib/fetchwell/Files.dat"});
@@ -271,16 +214,16 @@ class E2eInstallTest : public ::testing::Test {
     const auto before = Tree(top_.Path());
 
     for (int i = 0; i < 2; ++i) {
-      const Output install = Make("install", prefix);
-      ASSERT_EQ(install.status, 0) << install.err;
+      const RunResult install = Make("install", prefix);
+      ASSERT_EQ(install.status, 0) << install.errors;
     }
     ExpectInstalled(prefix);
     // A damaged record never reaches beyond the prefix.
     const std::string record = prefix + "/lib/fetchwell/install_manifest.txt";
     WriteFile(record, ReadFile(record) + "../outside\n");
 
-    const Output uninstall = Make("uninstall", prefix);
-    EXPECT_EQ(uninstall.status, 0) << uninstall.err;
+    const RunResult uninstall = Make("uninstall", prefix);
+    EXPECT_EQ(uninstall.status, 0) << uninstall.errors;
     EXPECT_EQ(Tree(prefix), std::set<std::string>{});
     auto expected = before;
     expected.insert("pre fix/");  // the prefix itself is the user's choice, kept

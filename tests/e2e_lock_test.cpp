@@ -46,7 +46,7 @@ TEST(E2eLockTest, AddsAtOnceKeepEveryEntryAndMakeNoLockFile) {
     loops.emplace_back([&, loop] {
       for (int i = 0; i < perLoop; ++i) {
         const std::string url = "http://h/" + std::string(loop) + "/" + std::to_string(i);
-        failed += RunToEnd(program / "fetchwell", {"--add", url}) != 0;
+        failed += RunToEnd(program / "fetchwell", {"--add", url}).status != 0;
       }
     });
   }

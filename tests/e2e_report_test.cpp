@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -108,22 +107,10 @@ class E2eReportTest : public ::testing::Test {
   }
   // The report's rows, read strictly; a fault fails the test.
   std::vector<Row> Rows(const std::string& report) {
-    const std::string script = scratch_ / "check.py";
-    WriteFile(script, kChecker);
-    const std::string command =
-        std::string(FETCHWELL_PYTHON3) + " '" + script + "' '" + report + "' 2>&1";
-    FILE* out = popen(command.c_str(), "r");
-    if (out == nullptr) {
-      ADD_FAILURE() << "cannot run " << command;
-      return {};
-    }
-    std::string text;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;) text.append(buf, n);
-    const int status = pclose(out);
-    EXPECT_EQ(status, 0) << text;
+    const RunResult check = RunToEnd(FETCHWELL_PYTHON3, {"-c", kChecker, report});
+    EXPECT_EQ(check.status, 0) << check.output << check.errors;
     std::vector<Row> rows;
-    for (const std::string& line : LinesOf(text)) rows.push_back(Split(line));
+    for (const std::string& line : LinesOf(check.output)) rows.push_back(Split(line));
     return rows;
   }
 

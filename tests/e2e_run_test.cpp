@@ -1,5 +1,6 @@
 // End-to-end: the built fetchwell, copied into a folder of its own, run with
 // hand-made data files against a real HTTP server on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -194,9 +195,10 @@ TEST_F(E2eRunTest, RunGoesOnWhenTheReaderOfItsErrorsHasGone) {
   Prepare({server_.Url("/status/404/a.bin"), server_.Url("/status/500/b.bin"),
            server_.Url("/bytes/100/c.bin")});
   int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
   close(pipeFds[0]);
-  EXPECT_EQ(program_.RunWithErrorsTo(pipeFds[1], {"-e"}), 1) << "141: ended by SIGPIPE";
+  program_.InChild([fd = pipeFds[1]] { dup2(fd, 2); });
+  EXPECT_EQ(program_.Run({"-e"}).status, 1) << "141: ended by SIGPIPE";
   close(pipeFds[1]);
   EXPECT_EQ(ReadFile(Dated("c", "bin")), LoopbackServer::Pattern(100));
 }

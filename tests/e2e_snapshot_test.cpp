@@ -2,12 +2,10 @@
 // the program's clock): records on every file, unchanged files made from the
 // last snapshot instead of fetched, the newest N kept; two entries of one
 // name; a folder whose file system keeps no records.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -166,26 +164,16 @@ TEST_F(E2eSnapshotTest, TwoEntriesOfOneNameAreReported) {
 TEST_F(E2eSnapshotTest, AFolderWithoutRecordsIsSaidOnceAndFetchedStill) {
   Prepare({server_.Url("/bytes/100/a.bin"), server_.Url("/bytes/100/b.bin")},
           "SkipUnchanged=1\nKeepCopies=1\nDateFormat=%F\n");
-  const std::string errors = program_ / "errors";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  program_.InChild([this] {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
         mount("none", snaps_.c_str(), "ramfs", 0, "mode=0755") != 0) {
       _exit(77);
     }
-    const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(err, 2);
-    const std::string exe = program_ / "fetchwell";
-    execl(exe.c_str(), exe.c_str(), "-e", nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount ramfs here (not root?)";
-  const std::string said = ReadFile(errors);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << said;
+  });
+  const RunResult run = program_.Run({"-e"});
+  if (run.status == 77) GTEST_SKIP() << "cannot mount ramfs here (not root?)";
+  const std::string& said = run.errors;
+  EXPECT_EQ(run.status, 0) << said;
   EXPECT_NE(said.find("keeps no extended attributes"), std::string::npos) << said;
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
 }

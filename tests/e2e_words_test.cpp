@@ -1,20 +1,13 @@
 // End-to-end: the words that manage the list and the folder without the
 // window (--list, --add, --remove, --folder, --dry-run) and unknown options,
 // run through the built program in a folder of its own.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/program_copy.h"
-
-extern char** environ;
 
 namespace fwtest {
 namespace {
@@ -22,63 +15,11 @@ namespace {
 namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
 
-struct Output {
-  int status = -1;
-  std::string out, err;
-};
-
 // A fixed date text, so that destinations do not change at midnight.
 constexpr const char* kFixedDate = "DateFormat=day\n";
 
 class E2eWordsTest : public ::testing::Test {
  protected:
-  // Runs the copy with `words`, without a display and under LC_ALL=C, and
-  // keeps what it wrote on standard output and standard error.
-  Output Run(const Words& words) const {
-    const std::string out = scratch_ / "out";
-    const std::string err = scratch_ / "err";
-    std::vector<std::string> vars;
-    for (char** e = environ; *e; ++e) {
-      const std::string var = *e;
-      const std::string name = var.substr(0, var.find('='));
-      if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM" &&
-          name.rfind("LC_", 0) != 0 && name != "LANG") {
-        vars.push_back(var);
-      }
-    }
-    vars.push_back("LC_ALL=C");
-    Words args{program_ / "fetchwell"};
-    args.insert(args.end(), words.begin(), words.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& v : vars) envp.push_back(v.data());
-    envp.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int in = open("/dev/null", O_RDONLY);
-      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(in, 0);
-      dup2(o, 1);
-      dup2(e, 2);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    int status = 0;
-    for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid; ++waited) {
-      if (waited > 60000) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        throw std::runtime_error("fetchwell did not end within 60 s");
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadFile(out),
-            ReadFile(err)};
-  }
-
   void WriteList(const Words& entries) const {
     WriteFile(program_ / "Files.dat", ListFileBytes(entries));
   }
@@ -95,48 +36,48 @@ class E2eWordsTest : public ::testing::Test {
   }
 
   ProgramCopy program_{false};  // no window module: a word that opened it would fail
-  TempFolder scratch_;
 };
 
 TEST_F(E2eWordsTest, ListShowsFilesFolderSettingsAndEntriesCreatingNothing) {
   for (const char* word : {"--list", "-l"}) {
-    const Output run = Run({word});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_NE(run.out.find("List file: " + (program_ / "Files.dat") + " (missing: no entries)\n"),
+    const RunResult run = program_.Run({word});
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "");
+    EXPECT_NE(
+        run.output.find("List file: " + (program_ / "Files.dat") + " (missing: no entries)\n"),
+        std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("Download folder: " + program_.Folder().Path() + "\n"),
               std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("Download folder: " + program_.Folder().Path() + "\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("Entries: 0\n"), std::string::npos) << run.out;
+        << run.output;
+    EXPECT_NE(run.output.find("Entries: 0\n"), std::string::npos) << run.output;
     EXPECT_EQ(program_.Folder().Entries(), Words{"fetchwell"}) << word << " created a file";
   }
 
   WriteList({"http://h/a/report.pdf", "", "ftp://h/data.tar.gz"});
   WriteSettings(std::string(kFixedDate) + "Retries=+1\nKeepCopies=3\n");
-  const Output run = Run({"--list"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  const RunResult run = program_.Run({"--list"});
+  EXPECT_EQ(run.status, 0) << run.errors;
   for (const std::string& line :
        {EntryLine(1, "http://h/a/report.pdf", "report-day.pdf"), std::string("  2. (empty)"),
         EntryLine(3, "ftp://h/data.tar.gz", "data-day.gz"), std::string("Entries: 3"),
         std::string("  KeepCopies=3"), std::string("  Retries=2"),
         std::string("  not valid: Settings.inf: Retries=+1 is not valid")}) {
-    EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
   }
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.errors, "");
 }
 
 TEST_F(E2eWordsTest, AddAppendsInOrderAndARefusalSavesNothing) {
   // A missing list has no entries: the new list holds the URLs alone, and
   // the settings file is not made.
-  Output run = Run({"--add", "http://h/1.txt", "file:///etc/hosts"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  RunResult run = program_.Run({"--add", "http://h/1.txt", "file:///etc/hosts"});
+  EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(List(), ListFileBytes({"http://h/1.txt", "file:///etc/hosts"}));
   EXPECT_FALSE(fs::exists(program_ / "Settings.inf"));
 
-  run = Run({"--add", "HTTPS://h:8443/2?x=y", "--add", "ftps://h/3"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  run = program_.Run({"--add", "HTTPS://h:8443/2?x=y", "--add", "ftps://h/3"});
+  EXPECT_EQ(run.status, 0) << run.errors;
   const std::string saved =
       ListFileBytes({"http://h/1.txt", "file:///etc/hosts", "HTTPS://h:8443/2?x=y", "ftps://h/3"});
   EXPECT_EQ(List(), saved);
@@ -153,10 +94,10 @@ TEST_F(E2eWordsTest, AddAppendsInOrderAndARefusalSavesNothing) {
        "fetchwell: --remove: no entry numbered 99 (the list has 5 entries)\n"},
   };
   for (const auto& [words, line] : refused) {
-    run = Run(words);
+    run = program_.Run(words);
     EXPECT_EQ(run.status, 2) << words.back();
-    EXPECT_EQ(run.err, line);
-    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.errors, line);
+    EXPECT_EQ(run.output, "");
     EXPECT_EQ(List(), saved) << words.back() << ": a refused command line saved";
   }
   EXPECT_EQ(program_.Folder().Entries(), (Words{"Files.dat", "fetchwell"}));
@@ -164,13 +105,13 @@ TEST_F(E2eWordsTest, AddAppendsInOrderAndARefusalSavesNothing) {
 
 TEST_F(E2eWordsTest, RemoveTakesTheNumbersListShows) {
   WriteList({"a", "b", "c", "d", "e"});
-  Output run = Run({"--remove", "2", "3"});  // counted before any removal
-  EXPECT_EQ(run.status, 0) << run.err;
+  RunResult run = program_.Run({"--remove", "2", "3"});  // counted before any removal
+  EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(List(), ListFileBytes({"a", "d", "e"}));
-  run = Run({"--remove", "3", "--remove", "1", "--list"});  // one word after the other
-  EXPECT_EQ(run.status, 0) << run.err;
+  run = program_.Run({"--remove", "3", "--remove", "1", "--list"});  // one word after the other
+  EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(List(), ListFileBytes({"d"}));
-  EXPECT_NE(run.out.find("Entries: 1\n  1. d -> "), std::string::npos) << run.out;
+  EXPECT_NE(run.output.find("Entries: 1\n  1. d -> "), std::string::npos) << run.output;
 
   const std::string saved = List();
   for (const Words& words : std::vector<Words>{{"--remove", "0"},
@@ -179,9 +120,9 @@ TEST_F(E2eWordsTest, RemoveTakesTheNumbersListShows) {
                                                {"--remove", "99999999999999999999"},
                                                {"--remove", "1", "--remove", "1"},
                                                {"--remove"}}) {
-    run = Run(words);
+    run = program_.Run(words);
     EXPECT_EQ(run.status, 2) << words.back();
-    EXPECT_EQ(run.err.rfind("fetchwell: --remove: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.errors.rfind("fetchwell: --remove: ", 0), 0u) << run.errors;
     EXPECT_EQ(List(), saved) << words.back();
   }
 }
@@ -193,19 +134,20 @@ TEST_F(E2eWordsTest, FolderChangesOnlyFolderPath) {
       "; kept as written\r\n[General]\r\n  FolderPath=/old\r\nOther = x ; not a comment\r\n"
       "\r\n# also kept\r\n[Download]\r\nRetries=1\r\n";
   WriteFile(program_ / "Settings.inf", before);
-  Output run = Run({"--folder", reports});
-  EXPECT_EQ(run.status, 0) << run.err;
+  RunResult run = program_.Run({"--folder", reports});
+  EXPECT_EQ(run.status, 0) << run.errors;
   std::string expected = before;
   expected.replace(expected.find("/old"), 4, reports);
   EXPECT_EQ(ReadFile(program_ / "Settings.inf"), expected);
   EXPECT_FALSE(fs::exists(program_ / "Files.dat"));
 
   // The same, written in one argument as a shell script might.
-  run = Run({"--folder " + program_.Folder().Path(), "--list"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  run = program_.Run({"--folder " + program_.Folder().Path(), "--list"});
+  EXPECT_EQ(run.status, 0) << run.errors;
   expected.replace(expected.find(reports), reports.size(), program_.Folder().Path());
   EXPECT_EQ(ReadFile(program_ / "Settings.inf"), expected);
-  EXPECT_NE(run.out.find("Download folder: " + program_.Folder().Path() + "\n"), std::string::npos);
+  EXPECT_NE(run.output.find("Download folder: " + program_.Folder().Path() + "\n"),
+            std::string::npos);
 
   WriteFile(program_ / "file", "");
   for (const Words& words : std::vector<Words>{{"--folder", "my reports"},
@@ -213,9 +155,9 @@ TEST_F(E2eWordsTest, FolderChangesOnlyFolderPath) {
                                                {"--folder", program_ / "file"},
                                                {"--folder", reports + " "},
                                                {"--folder"}}) {
-    run = Run(words);
+    run = program_.Run(words);
     EXPECT_EQ(run.status, 2) << words.back();
-    EXPECT_EQ(run.err.rfind("fetchwell: --folder: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.errors.rfind("fetchwell: --folder: ", 0), 0u) << run.errors;
     EXPECT_EQ(ReadFile(program_ / "Settings.inf"), expected) << words.back();
   }
 }
@@ -224,28 +166,29 @@ TEST_F(E2eWordsTest, DryRunMakesNoRequestAndNoFile) {
   LoopbackServer server;
   const std::string url = server.Url("/bytes/100?name=/a.bin");
   // No list file: nothing to do, nothing made.
-  Output run = Run({"--dry-run", "-e"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out.rfind("Dry run of -e: 0 of 0 entries", 0), 0u) << run.out;
+  RunResult run = program_.Run({"--dry-run", "-e"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.output.rfind("Dry run of -e: 0 of 0 entries", 0), 0u) << run.output;
   EXPECT_EQ(program_.Folder().Entries(), Words{"fetchwell"});
 
   WriteList({url, ""});
   WriteSettings(kFixedDate);
   const auto files = program_.Folder().Entries();
   for (const Words& words : std::vector<Words>{{"--dry-run"}, {"-n"}, {"-e", "--dry-run"}}) {
-    run = Run(words);
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out.rfind("Dry run of -e: 1 of 2 entries", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find(EntryLine(1, url, "a-day.bin") + "\n"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("basis"), std::string::npos) << "SkipUnchanged is 0";
-    EXPECT_NE(run.out.find("  SkipUnchanged=0\n"), std::string::npos);
+    run = program_.Run(words);
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.output.rfind("Dry run of -e: 1 of 2 entries", 0), 0u) << run.output;
+    EXPECT_NE(run.output.find(EntryLine(1, url, "a-day.bin") + "\n"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("basis"), std::string::npos) << "SkipUnchanged is 0";
+    EXPECT_NE(run.output.find("  SkipUnchanged=0\n"), std::string::npos);
     EXPECT_EQ(program_.Folder().Entries(), files);
   }
   EXPECT_EQ(server.Stats().requests, 0);
 
   // Without --dry-run, the changes are made first, then -e fetches.
-  run = Run({"-e", "--remove", "2"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  run = program_.Run({"-e", "--remove", "2"});
+  EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(List(), ListFileBytes({url}));
   EXPECT_EQ(ReadFile(program_ / "a-day.bin"), LoopbackServer::Pattern(100));
 }
@@ -255,63 +198,66 @@ TEST_F(E2eWordsTest, DryRunTellsWhetherARunHasABasis) {
   const std::string url = server.Url("/validated/300?etag=%22v1%22&name=/report.bin");
   WriteList({url});
   WriteSettings(std::string(kFixedDate) + "SkipUnchanged=1\n");
-  Output run = Run({"-n"});
-  EXPECT_NE(run.out.find(EntryLine(1, url, "report-day.bin") + "; no basis\n"), std::string::npos)
-      << run.out;
+  RunResult run = program_.Run({"-n"});
+  EXPECT_NE(run.output.find(EntryLine(1, url, "report-day.bin") + "; no basis\n"),
+            std::string::npos)
+      << run.output;
 
   const RunResult fetched = program_.Run({"-e"});
   ASSERT_EQ(fetched.status, 0) << fetched.errors;
   const int requests = server.Stats().requests;
-  run = Run({"--dry-run"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find(EntryLine(1, url, "report-day.bin") + "; basis: report-day.bin\n"),
+  run = program_.Run({"--dry-run"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_NE(run.output.find(EntryLine(1, url, "report-day.bin") + "; basis: report-day.bin\n"),
             std::string::npos)
-      << run.out;
+      << run.output;
 
   // Edited since: its content no longer matches its record.
   WriteFile(program_ / "report-day.bin", LoopbackServer::Pattern(299) + "x");
-  run = Run({"--dry-run"});
-  EXPECT_NE(run.out.find("report-day.bin; no basis\n"), std::string::npos) << run.out;
+  run = program_.Run({"--dry-run"});
+  EXPECT_NE(run.output.find("report-day.bin; no basis\n"), std::string::npos) << run.output;
   EXPECT_EQ(server.Stats().requests, requests);
 }
 
 TEST_F(E2eWordsTest, UnknownOptionsAreSaidAndIgnored) {
-  Output run = Run({"--x", "-e", "plain", "-L"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err,
+  RunResult run = program_.Run({"--x", "-e", "plain", "-L"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors,
             "fetchwell: unknown option --x ignored; see --help\n"
             "fetchwell: unknown option -L ignored; see --help\n");
   EXPECT_TRUE(fs::exists(program_ / "Files.dat")) << "the run did not happen";
 
-  run = Run({"--lsit", "--list"});
+  run = program_.Run({"--lsit", "--list"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "fetchwell: unknown option --lsit ignored; see --help\n");
-  EXPECT_NE(run.out.find("Entries: "), std::string::npos);
+  EXPECT_EQ(run.errors, "fetchwell: unknown option --lsit ignored; see --help\n");
+  EXPECT_NE(run.output.find("Entries: "), std::string::npos);
 }
 
 TEST_F(E2eWordsTest, PasswordsAreNeverPrinted) {
   const std::string secret = "s3cr3t-Pa55";
-  Output run = Run({"--add", "http://user:" + secret + "@h/x.zip"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  RunResult run = program_.Run({"--add", "http://user:" + secret + "@h/x.zip"});
+  EXPECT_EQ(run.status, 0) << run.errors;
   WriteSettings(kFixedDate);
   for (const Words& words : std::vector<Words>{{"--list"},
                                                {"--dry-run"},
                                                {"--add", "htp://user:" + secret + "@h/y"},
                                                {"--add=http://user:" + secret + "@h/z"}}) {
-    run = Run(words);
-    EXPECT_EQ((run.out + run.err).find(secret), std::string::npos) << run.out << run.err;
+    run = program_.Run(words);
+    EXPECT_EQ((run.output + run.errors).find(secret), std::string::npos)
+        << run.output << run.errors;
   }
-  run = Run({"-l"});
-  EXPECT_NE(run.out.find(EntryLine(1, "http://user:***@h/x.zip", "x-day.zip")), std::string::npos)
-      << run.out;
+  run = program_.Run({"-l"});
+  EXPECT_NE(run.output.find(EntryLine(1, "http://user:***@h/x.zip", "x-day.zip")),
+            std::string::npos)
+      << run.output;
 }
 
 TEST_F(E2eWordsTest, AListFileThatIsNoFileEndsCleanly) {
   ASSERT_EQ(mkfifo((program_ / "Files.dat").c_str(), 0600), 0);
-  const Output run = Run({"--list"});  // must not block on the FIFO
+  const RunResult run = program_.Run({"--list"});  // must not block on the FIFO
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err.rfind("fetchwell: error 75: ", 0), 0u) << run.err;
-  EXPECT_NE(run.err.find("Files.dat"), std::string::npos) << run.err;
+  EXPECT_EQ(run.errors.rfind("fetchwell: error 75: ", 0), 0u) << run.errors;
+  EXPECT_NE(run.errors.find("Files.dat"), std::string::npos) << run.errors;
 }
 
 }  // namespace
