@@ -73,7 +73,7 @@ class SnapshotRun {
   struct Slot;
   void Fill(const std::function<std::optional<std::string>()>& next);
   void TellFinished();
-  void StartTransfers();
+  std::chrono::steady_clock::time_point StartTransfers();
   void Name(size_t at);
   bool Blocked(size_t at);
   void Answered(const TransferDone& done);
