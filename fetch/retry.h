@@ -12,12 +12,10 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <optional>
 
 namespace fw {
 
-class DownloadSession;
 struct FetchInfo;
 
 // The longest retries value taken; more counts as this many.
@@ -34,15 +32,5 @@ std::chrono::seconds RetryWait(int retry, long retryAfter);
 // after `deadline`.
 std::optional<std::chrono::seconds> NextRetry(int retry, int retries, const FetchInfo& info,
                                               std::chrono::steady_clock::time_point deadline);
-
-// Runs `attempt` (one fetch through `session`; true on success) until it
-// succeeds, fails for good, or `retries` more attempts have failed, or the
-// wait before the next one would end at or after the session's deadline.
-// Before each retry, `onRetry(retry, retries)` is told, then the wait passes
-// through `sleep`. Returns the last attempt's result; the session's
-// LastError() and LastFetch() are the last attempt's.
-bool WithRetries(DownloadSession& session, int retries, const std::function<bool()>& attempt,
-                 const std::function<void(int retry, int of)>& onRetry,
-                 const std::function<void(std::chrono::seconds)>& sleep);
 
 }  // namespace fw

@@ -77,14 +77,6 @@ class SnapshotFetcher {
   SnapshotFetcher(DownloadSession& session, SnapshotOptions options);
   ~SnapshotFetcher();
 
-  // For Fetch: `onRetry(retry, of)` is told before each retry; `sleep` waits
-  // between attempts (a real sleep in the program, a recorder in tests).
-  void OnRetry(std::function<void(int retry, int of)> onRetry);
-  void Sleep(std::function<void(std::chrono::seconds)> sleep);
-
-  // One entry from its first request to its result, retries and waits included.
-  SnapshotResult Fetch(const SnapshotEntry& entry);
-
   // One entry's fetch step by step, for a run that has several under way
   // (snapshot_run.h): Prepare, then for each attempt's end Answered, and
   // Finish once it says kSettle or GiveUp once no retry will be made.
@@ -122,8 +114,6 @@ class SnapshotFetcher {
 
   DownloadSession& session_;
   SnapshotOptions options_;
-  std::function<void(int, int)> onRetry_;
-  std::function<void(std::chrono::seconds)> sleep_;
   std::set<std::string> foldersWithoutRecords_;
   std::set<std::string> foldersTold_;
   // Each folder is listed once a run, at the first entry that looks in it.

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fetch/content_hash.h"
+#include "fetch/snapshot_run.h"
 #include "platform/files.h"
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/temp_folder.h"
@@ -26,7 +29,7 @@ class SnapshotFetchTest : public ::testing::Test {
       GTEST_SKIP() << dir_.Path() << " keeps no extended attributes";
     }
   }
-  // Fetches `path` as the snapshot `stem-day.bin`.
+  // Fetches `path` as the snapshot `stem-day.bin`, in a run of its own.
   fw::SnapshotResult Fetch(const std::string& path, const std::string& stem, int day,
                            bool skip = true) {
     fw::SnapshotFetcher fetcher(session_, fw::SnapshotOptions{0, skip, 0});
@@ -34,7 +37,16 @@ class SnapshotFetchTest : public ::testing::Test {
     entry.url = entry.recordUrl = server_.Url(path);
     entry.shape = {stem, "bin"};
     entry.destination = Name(stem, day);
-    return fetcher.Fetch(entry);
+    fw::SnapshotResult result;
+    fw::SnapshotRun::Events events;
+    events.finished = [&](int, const fw::SnapshotEntry&, const fw::SnapshotResult& r) {
+      result = r;
+    };
+    fw::SnapshotRun run(
+        session_, fetcher, 0, [&](const std::string&) { return entry; }, events);
+    std::optional<std::string> url = entry.url;
+    run.Run([&] { return std::exchange(url, std::nullopt); });
+    return result;
   }
   std::string Name(const std::string& stem, int day) const {
     return dir_ / (stem + "-" + std::to_string(day) + ".bin");
