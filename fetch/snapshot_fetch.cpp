@@ -106,27 +106,12 @@ void SnapshotFetcher::Tell(const std::string& destination, const RecordOutcome& 
                   "): SkipUnchanged and KeepCopies do not see it");
 }
 
-// The basis of the entry's URL (snapshot_folder.h), each folder listed once a
-// run.
-std::unique_ptr<SnapshotBasis> SnapshotFetcher::FindBasis(const SnapshotEntry& entry) {
-  const std::string folderPath = FolderOf(entry.destination);
-  auto& folder = folders_[folderPath];
-  try {
-    if (!folder) folder = std::make_unique<SnapshotFolder>(folderPath);
-  } catch (const Error&) {
-    folders_.erase(folderPath);
-    return nullptr;  // an unreadable folder: the fetch itself will say what is wrong
-  }
-  folder->Add(NameOf(entry.destination));  // an earlier run of today's
-  return fw::FindBasis(*folder, entry.recordUrl, entry.shape, Now());
-}
-
 std::unique_ptr<SnapshotFetcher::Job> SnapshotFetcher::Prepare(const SnapshotEntry& entry) {
   auto job = std::make_unique<Job>();
   job->entry = entry;
   const std::string folder = FolderOf(entry.destination);
   const bool records = options_.skipUnchanged && RecordsKept(folder, job->result);
-  job->basis = records ? FindBasis(entry) : nullptr;
+  job->basis = records ? bases_.BasisOf(entry) : nullptr;
   job->written = std::make_shared<Written>();
   if (job->basis) {
     job->request.ifNoneMatch = job->basis->snapshot.record.etag;

@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "fetch/basis_search.h"
 #include "fetch/download.h"
 #include "fetch/snapshot_folder.h"
 
@@ -107,7 +108,6 @@ class SnapshotFetcher {
 
  private:
   bool RecordsKept(const std::string& folder, SnapshotResult& result);
-  std::unique_ptr<SnapshotBasis> FindBasis(const SnapshotEntry& entry);
   bool MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& entry, SnapshotResult& result);
   void Tell(const std::string& destination, const RecordOutcome& outcome,
             std::vector<std::string>& notes);
@@ -116,8 +116,7 @@ class SnapshotFetcher {
   SnapshotOptions options_;
   std::set<std::string> foldersWithoutRecords_;
   std::set<std::string> foldersTold_;
-  // Each folder is listed once a run, at the first entry that looks in it.
-  std::map<std::string, std::unique_ptr<SnapshotFolder>> folders_;
+  BasisSearch bases_;
 };
 
 }  // namespace fw

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "fetch/basis_search.h"
 #include "fetch/content_hash.h"
 #include "fetch/snapshot_run.h"
 #include "platform/files.h"
@@ -33,10 +34,7 @@ class SnapshotFetchTest : public ::testing::Test {
   fw::SnapshotResult Fetch(const std::string& path, const std::string& stem, int day,
                            bool skip = true) {
     fw::SnapshotFetcher fetcher(session_, fw::SnapshotOptions{0, skip, 0});
-    fw::SnapshotEntry entry;
-    entry.url = entry.recordUrl = server_.Url(path);
-    entry.shape = {stem, "bin"};
-    entry.destination = Name(stem, day);
+    const fw::SnapshotEntry entry = Entry(path, stem, day);
     fw::SnapshotResult result;
     fw::SnapshotRun::Events events;
     events.finished = [&](int, const fw::SnapshotEntry&, const fw::SnapshotResult& r) {
@@ -47,6 +45,13 @@ class SnapshotFetchTest : public ::testing::Test {
     std::optional<std::string> url = entry.url;
     run.Run([&] { return std::exchange(url, std::nullopt); });
     return result;
+  }
+  fw::SnapshotEntry Entry(const std::string& path, const std::string& stem, int day) const {
+    fw::SnapshotEntry entry;
+    entry.url = entry.recordUrl = server_.Url(path);
+    entry.shape = {stem, "bin"};
+    entry.destination = Name(stem, day);
+    return entry;
   }
   std::string Name(const std::string& stem, int day) const {
     return dir_ / (stem + "-" + std::to_string(day) + ".bin");
@@ -82,7 +87,8 @@ TEST_F(SnapshotFetchTest, OnlyAMatchingConditionGives304AndACopy) {
   Age(Name("a", 1));
 
   // Last-Modified alone makes the condition; the day's file is a copy of its
-  // own, with the same content hash.
+  // own, with the same content hash. The basis a dry run names is that one.
+  EXPECT_EQ(fw::BasisSearch().BasisName(Entry(byDate, "a", 2)), "a-1.bin");
   long long before = BytesSent();
   fw::SnapshotResult result = Fetch(byDate, "a", 2);
   ASSERT_TRUE(result.ok) << result.reason;
@@ -128,6 +134,7 @@ TEST_F(SnapshotFetchTest, AnEditedSnapshotIsNeverCopiedForward) {
     ASSERT_EQ(pwrite(fd, edited.data(), edited.size(), 0), static_cast<ssize_t>(edited.size()));
     close(fd);
   }
+  EXPECT_EQ(fw::BasisSearch().BasisName(Entry(path, "c", 2)), "");
   const long long before = BytesSent();
   const fw::SnapshotResult result = Fetch(path, "c", 2);
   ASSERT_TRUE(result.ok) << result.reason;
