@@ -53,6 +53,10 @@ class RetentionPlan {
     NameShape shape;
     bool standing = true;
   };
+  // The names this run put in place for the URL of `p` in its folder, which
+  // all count as its newest; each is added to `folder`'s listing.
+  std::vector<std::string> PlacedNames(const Placement& p, SnapshotFolder& folder) const;
+
   int keep_;
   std::vector<Placement> placed_;
 };
