@@ -1,14 +1,10 @@
-// Trying a fetch again after a failure that may pass by itself.
+// When a failed fetch is tried again, and after what wait; SnapshotRun
+// (snapshot_run.h) does the trying and the waiting.
 //
-// A transient failure (see FetchInfo::transient: no connection, a connection
-// reset or closed early, a stall, HTTP 408, 425, 429, 500, 502, 503, 504) is
-// tried again, up to `retries` more times; any other failure, and a success,
-// ends the attempts at once. Between attempts the run waits 1 s, 2 s, 4 s, ...
-// (at most 30 s), or what the server's Retry-After asked for, up to 120 s. No
-// wait reaches past the session's deadline (DownloadLimits::deadline): when it
-// would end after it, no retry is made. The wait is a plain sleep: SIGINT or
-// SIGTERM during it end the program at once, through the interrupt cleanup,
-// with nothing left behind (each attempt's temporary file is gone by then).
+// Only a transient failure (FetchInfo::transient) is tried again, up to
+// `retries` more times. The wait doubles from 1 s up to 30 s, or is what the
+// server's Retry-After asked for, up to 120 s; a retry whose wait would end at
+// or after the run's deadline is not made.
 #pragma once
 
 #include <chrono>
