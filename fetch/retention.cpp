@@ -44,6 +44,53 @@ void RemoveIfStillOwn(const SnapshotFolder& folder, const OwnSnapshot& victim,
   }
 }
 
+// The folder `path`, listed once for one Apply in `folders`; nullptr once
+// given up (the first time it cannot be read, a line for `entry` says why).
+SnapshotFolder* Listed(std::map<std::string, std::unique_ptr<SnapshotFolder>>& folders,
+                       const std::string& path, const std::string& entry,
+                       std::vector<RetentionPlan::Failure>& failures) {
+  const auto [at, added] = folders.try_emplace(path);
+  if (added) {
+    try {
+      at->second = std::make_unique<SnapshotFolder>(path);
+    } catch (const Error& e) {
+      failures.push_back({entry, e.Description()});
+    }
+  }
+  return at->second.get();
+}
+
+// Where the snapshots to remove begin in `found` (newest first): past the
+// newest `keep` still as recorded; an edited one is the user's, neither
+// counted nor removed. Files are read only while some older one could still
+// go; a file this run put in place (`ours`) got its record from the very
+// bytes written, and is not read.
+size_t FirstToRemove(const SnapshotFolder& folder, const std::vector<OwnSnapshot>& found,
+                     const std::vector<std::string>& ours, size_t keep) {
+  size_t kept = 0;
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (kept == keep) return i;
+    if (kept + (found.size() - i) <= keep) break;
+    const bool placedNow = std::find(ours.begin(), ours.end(), found[i].name) != ours.end();
+    kept += placedNow || StillOwn(folder, found[i]);
+  }
+  return found.size();
+}
+
+// Brings this run's new files in `folder` to the disk before an older one
+// goes: "" when they are there, else why the folder keeps all it has. A sync
+// of this file system that failed earlier in the run is not told again to
+// this one: its files may not be on the disk.
+std::string SyncBeforeRemoving(const SnapshotFolder& folder) {
+  struct stat st {};
+  const bool failedBefore = fstat(folder.fd(), &st) == 0 && SyncFailedOn(st.st_dev);
+  if (!failedBefore && syncfs(folder.fd()) == 0) return "";
+  const std::string why = failedBefore ? std::string("an earlier syncfs failed")
+                                       : "syncfs: " + std::string(std::strerror(errno));
+  return "older snapshots in " + folder.Path() +
+         " are kept: this run's files there cannot be made durable (" + why + ")";
+}
+
 }  // namespace
 
 RetentionPlan::RetentionPlan(int keep) : keep_(keep) {
@@ -63,68 +110,39 @@ void RetentionPlan::Placed(const std::string& entry, const std::string& url, con
   placed_.push_back({entry, url, folder, name, shape, true});
 }
 
+std::vector<std::string> RetentionPlan::PlacedNames(const Placement& p,
+                                                    SnapshotFolder& folder) const {
+  std::vector<std::string> ours;
+  for (const Placement& q : placed_) {
+    if (q.standing && q.folder == p.folder && q.url == p.url) {
+      ours.push_back(q.name);
+      folder.Add(q.name);
+    }
+  }
+  return ours;
+}
+
 std::vector<RetentionPlan::Failure> RetentionPlan::Apply(int64_t now) {
   std::vector<Failure> failures;
-  std::map<std::string, std::unique_ptr<SnapshotFolder>> folders;
-  std::set<std::string> unreadable;
-  std::set<std::pair<std::string, std::string>> done;  // (folder, URL)
-  std::set<std::string> synced;                        // folders synced this run
+  std::map<std::string, std::unique_ptr<SnapshotFolder>> folders;  // null: given up
+  std::set<std::pair<std::string, std::string>> done;              // (folder, URL)
+  std::set<std::string> synced;                                    // folders synced
   for (const Placement& p : placed_) {
     if (!p.standing || !done.insert({p.folder, p.url}).second) continue;
-    auto& folder = folders[p.folder];
-    if (!folder) {
-      if (unreadable.count(p.folder)) continue;
-      try {
-        folder = std::make_unique<SnapshotFolder>(p.folder);
-      } catch (const Error& e) {
-        unreadable.insert(p.folder);
-        failures.push_back({p.entry, e.Description()});
-        continue;
-      }
-    }
-    // Every name this run put in place for the URL counts as newest.
-    std::vector<std::string> ours;
-    for (const Placement& q : placed_) {
-      if (q.standing && q.folder == p.folder && q.url == p.url) {
-        ours.push_back(q.name);
-        folder->Add(q.name);
-      }
-    }
+    SnapshotFolder* folder = Listed(folders, p.folder, p.entry, failures);
+    if (!folder) continue;
+    const std::vector<std::string> ours = PlacedNames(p, *folder);
     const auto found = folder->OwnSnapshots(p.url, p.shape, ours, now);
-    // Newest first, the snapshots still as recorded are counted until keep_
-    // are; an edited one is the user's, neither counted nor removed. Files
-    // are read only while some older one could still go; a file this run put
-    // in place got its record from the very bytes written, and is not read.
-    size_t kept = 0;
-    const auto keep = static_cast<size_t>(keep_);
-    for (size_t i = 0; i < found.size(); ++i) {
-      if (kept < keep) {
-        if (kept + (found.size() - i) <= keep) break;
-        const bool placedNow = std::find(ours.begin(), ours.end(), found[i].name) != ours.end();
-        kept += placedNow || StillOwn(*folder, found[i]);
+    const size_t first = FirstToRemove(*folder, found, ours, static_cast<size_t>(keep_));
+    if (first == found.size()) continue;
+    if (synced.insert(p.folder).second) {
+      if (const std::string unsynced = SyncBeforeRemoving(*folder); !unsynced.empty()) {
+        failures.push_back({p.entry, unsynced});
+        folders[p.folder].reset();
         continue;
       }
-      // This run's new files in the folder reach the disk before the first
-      // older one goes; when they cannot, the folder keeps all it has.
-      if (synced.count(p.folder) == 0) {
-        // A sync of this file system that failed earlier in the run is not
-        // told again to this one: its files may not be on the disk.
-        struct stat st {};
-        const bool failedBefore = fstat(folder->fd(), &st) == 0 && SyncFailedOn(st.st_dev);
-        if (failedBefore || syncfs(folder->fd()) != 0) {
-          failures.push_back(
-              {p.entry, "older snapshots in " + p.folder +
-                            " are kept: this run's files there cannot be made "
-                            "durable (" +
-                            (failedBefore ? std::string("an earlier syncfs failed")
-                                          : "syncfs: " + std::string(std::strerror(errno))) +
-                            ")"});
-          unreadable.insert(p.folder);
-          folder.reset();
-          break;
-        }
-        synced.insert(p.folder);
-      }
+    }
+    for (size_t i = first; i < found.size(); ++i) {
       std::string failure;
       RemoveIfStillOwn(*folder, found[i], &failure);
       if (!failure.empty()) failures.push_back({p.entry, failure});

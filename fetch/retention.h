@@ -1,20 +1,18 @@
-// Removing a run's older snapshots: for each URL fetched, its snapshots of its
-// own (snapshot_folder.h) beyond the newest N that are still as fetched.
+// Removing a run's older snapshots (KeepCopies): for each URL fetched, its
+// snapshots of its own (snapshot_folder.h) beyond the newest N still as
+// fetched.
 //
-// Retention runs once the run's entries are settled, from one listing of each
-// folder. The file this run put in place for a URL always counts as its
-// newest; a URL whose file a later entry of the run replaced (two entries of
-// one name) gets no retention that run, so that it keeps the snapshot it had.
-// Only a snapshot still as its record says (the file listed, one link and,
+// Applied once the run's entries are settled, from one listing of each
+// folder. The file this run put in place for a URL counts as its newest; a URL
+// whose file a later entry replaced (two entries of one name) gets no
+// retention that run. Only a snapshot still as its record says (one link and,
 // when its record has a hash, the recorded size and content) counts as one of
-// the N, or is removed: a file edited since is the user's now, and is neither.
-// Going from the newest down, each older file is checked (its size, then its
-// content read whole) only while an older one could still be removed beyond
-// the N counted; a file to be removed is checked right before its removal. A
-// file put in its name meanwhile, or already gone, is left alone.
-// Before the first removal in a folder its file system is synced (syncfs), so
-// that this run's files there are on the disk before an older one goes; when
-// that fails, nothing there is removed and a failure line says why.
+// the N or is removed: a file edited since is the user's. Older files are read
+// only while one could still be removed, and each is checked again right
+// before its removal; a file put in its name meanwhile, or gone, is left
+// alone. Before the first removal in a folder its file system is synced
+// (syncfs), so that this run's files are on the disk before an older one goes;
+// when that fails, nothing there is removed and a failure line says why.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +51,10 @@ class RetentionPlan {
     NameShape shape;
     bool standing = true;
   };
+  // The names this run put in place for the URL of `p` in its folder, which
+  // all count as its newest; each is added to `folder`'s listing.
+  std::vector<std::string> PlacedNames(const Placement& p, SnapshotFolder& folder) const;
+
   int keep_;
   std::vector<Placement> placed_;
 };

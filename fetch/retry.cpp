@@ -21,17 +21,4 @@ std::optional<std::chrono::seconds> NextRetry(int retry, int retries, const Fetc
   return wait;
 }
 
-bool WithRetries(DownloadSession& session, int retries, const std::function<bool()>& attempt,
-                 const std::function<void(int retry, int of)>& onRetry,
-                 const std::function<void(std::chrono::seconds)>& sleep) {
-  retries = std::clamp(retries, 0, kMostRetries);
-  for (int retry = 1;; ++retry) {
-    if (attempt()) return true;
-    const auto wait = NextRetry(retry, retries, session.LastFetch(), session.Limits().deadline);
-    if (!wait) return false;
-    if (onRetry) onRetry(retry, retries);
-    sleep(*wait);
-  }
-}
-
 }  // namespace fw

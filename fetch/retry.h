@@ -1,23 +1,17 @@
-// Trying a fetch again after a failure that may pass by itself.
+// When a failed fetch is tried again, and after what wait; SnapshotRun
+// (snapshot_run.h) does the trying and the waiting.
 //
-// A transient failure (see FetchInfo::transient: no connection, a connection
-// reset or closed early, a stall, HTTP 408, 425, 429, 500, 502, 503, 504) is
-// tried again, up to `retries` more times; any other failure, and a success,
-// ends the attempts at once. Between attempts the run waits 1 s, 2 s, 4 s, ...
-// (at most 30 s), or what the server's Retry-After asked for, up to 120 s. No
-// wait reaches past the session's deadline (DownloadLimits::deadline): when it
-// would end after it, no retry is made. The wait is a plain sleep: SIGINT or
-// SIGTERM during it end the program at once, through the interrupt cleanup,
-// with nothing left behind (each attempt's temporary file is gone by then).
+// Only a transient failure (FetchInfo::transient) is tried again, up to
+// `retries` more times. The wait doubles from 1 s up to 30 s, or is what the
+// server's Retry-After asked for, up to 120 s; a retry whose wait would end at
+// or after the run's deadline is not made.
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <optional>
 
 namespace fw {
 
-class DownloadSession;
 struct FetchInfo;
 
 // The longest retries value taken; more counts as this many.
@@ -34,15 +28,5 @@ std::chrono::seconds RetryWait(int retry, long retryAfter);
 // after `deadline`.
 std::optional<std::chrono::seconds> NextRetry(int retry, int retries, const FetchInfo& info,
                                               std::chrono::steady_clock::time_point deadline);
-
-// Runs `attempt` (one fetch through `session`; true on success) until it
-// succeeds, fails for good, or `retries` more attempts have failed, or the
-// wait before the next one would end at or after the session's deadline.
-// Before each retry, `onRetry(retry, retries)` is told, then the wait passes
-// through `sleep`. Returns the last attempt's result; the session's
-// LastError() and LastFetch() are the last attempt's.
-bool WithRetries(DownloadSession& session, int retries, const std::function<bool()>& attempt,
-                 const std::function<void(int retry, int of)>& onRetry,
-                 const std::function<void(std::chrono::seconds)>& sleep);
 
 }  // namespace fw

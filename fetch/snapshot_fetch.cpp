@@ -4,16 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <optional>
-#include <thread>
 
 #include "fetch/disk_writer.h"
 #include "fetch/file_clone.h"
-#include "fetch/retry.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
@@ -74,19 +71,9 @@ bool AnswersConditions(const FetchRequest& sent, const FetchInfo& answer) {
 }  // namespace
 
 SnapshotFetcher::SnapshotFetcher(DownloadSession& session, SnapshotOptions options)
-    : session_(session),
-      options_(options),
-      sleep_([](std::chrono::seconds wait) { std::this_thread::sleep_for(wait); }) {}
+    : session_(session), options_(options) {}
 
 SnapshotFetcher::~SnapshotFetcher() = default;
-
-void SnapshotFetcher::OnRetry(std::function<void(int, int)> onRetry) {
-  onRetry_ = std::move(onRetry);
-}
-
-void SnapshotFetcher::Sleep(std::function<void(std::chrono::seconds)> sleep) {
-  sleep_ = std::move(sleep);
-}
 
 // Whether the records the options need can be kept in `folder`; says once per
 // folder when they cannot.
@@ -119,27 +106,12 @@ void SnapshotFetcher::Tell(const std::string& destination, const RecordOutcome& 
                   "): SkipUnchanged and KeepCopies do not see it");
 }
 
-// The basis of the entry's URL (snapshot_folder.h), each folder listed once a
-// run.
-std::unique_ptr<SnapshotBasis> SnapshotFetcher::FindBasis(const SnapshotEntry& entry) {
-  const std::string folderPath = FolderOf(entry.destination);
-  auto& folder = folders_[folderPath];
-  try {
-    if (!folder) folder = std::make_unique<SnapshotFolder>(folderPath);
-  } catch (const Error&) {
-    folders_.erase(folderPath);
-    return nullptr;  // an unreadable folder: the fetch itself will say what is wrong
-  }
-  folder->Add(NameOf(entry.destination));  // an earlier run of today's
-  return fw::FindBasis(*folder, entry.recordUrl, entry.shape, Now());
-}
-
 std::unique_ptr<SnapshotFetcher::Job> SnapshotFetcher::Prepare(const SnapshotEntry& entry) {
   auto job = std::make_unique<Job>();
   job->entry = entry;
   const std::string folder = FolderOf(entry.destination);
   const bool records = options_.skipUnchanged && RecordsKept(folder, job->result);
-  job->basis = records ? FindBasis(entry) : nullptr;
+  job->basis = records ? bases_.BasisOf(entry) : nullptr;
   job->written = std::make_shared<Written>();
   if (job->basis) {
     job->request.ifNoneMatch = job->basis->snapshot.record.etag;
@@ -192,34 +164,6 @@ void SnapshotFetcher::Finish(Job& job) {
 void SnapshotFetcher::GiveUp(Job& job) {
   if (job.request.resume != 0) session_.Drop(job.request.resume);
   job.request.resume = 0;
-}
-
-SnapshotResult SnapshotFetcher::Fetch(const SnapshotEntry& entry) {
-  std::unique_ptr<Job> job = Prepare(entry);
-  for (;;) {
-    const TransferDone done =
-        session_.Transfer(job->entry.url, job->entry.destination, job->request);
-    switch (Answered(*job, done)) {
-      case Step::kSettle:
-        Finish(*job);
-        return job->result;
-      case Step::kDone:
-        return job->result;
-      case Step::kAgain:
-        continue;
-      case Step::kFailed:
-        break;
-    }
-    const auto wait =
-        NextRetry(job->retries + 1, options_.retries, done.info, session_.Limits().deadline);
-    if (!wait) {
-      GiveUp(*job);
-      return job->result;
-    }
-    ++job->retries;
-    if (onRetry_) onRetry_(job->retries, std::clamp(options_.retries, 0, kMostRetries));
-    sleep_(*wait);
-  }
 }
 
 // Makes the entry's destination a copy of the unchanged basis, with a fresh

@@ -1,40 +1,31 @@
-// One entry of a download run as a dated snapshot: fetched with retries, its
-// record set, and made from the last snapshot when the server says it is
-// unchanged.
+// One entry of a run made a dated snapshot, step by step: its request made,
+// each attempt's answer looked at, its file given a record, or made from the
+// last snapshot when the server says it is unchanged. SnapshotRun
+// (snapshot_run.h) drives the steps, retries included.
 //
-// For each entry SnapshotFetcher:
-//  - with skipUnchanged, asks the server with the validators (ETag,
-//    Last-Modified) of the newest snapshot of its own (snapshot_folder.h) in
-//    the destination's folder, and only when that file still has the size and
-//    content hash its record says (it is read whole for that). On a 304 that
-//    answers those very validators the destination is made from that snapshot
-//    (a clone, or an in-kernel copy; never a link) and put in place atomically
-//    like a download; a 304 naming other validators is no "unchanged": the URL
-//    is fetched once more without conditions (not counted as a retry);
-//  - fetches with retries (retry.h);
-//  - gives every file it puts in place a record (snapshot_record.h): its name,
-//    size and content hash, the URL without user or password, the time of the
-//    fetch and the server's validators. A record that cannot be set never
-//    fails the fetch: a note names the file and the reason, or, for a file
-//    system without user extended attributes, one note per folder and run
-//    says so (only when skipUnchanged or keepCopies need them);
-//  - puts a file made from the basis in place as the session does a download
-//    (TempFile::Commit, kBeforeReplacing): over an existing file only once the
-//    copy is on the disk, and a failed sync fails the entry, the older file
-//    kept.
-// Older snapshots are removed by the run afterwards (retention.h). Nothing here
-// raises: every failure is in the result.
+//  - With skipUnchanged the request carries the validators (ETag,
+//    Last-Modified) of the entry's basis (basis_search.h). A 304 that answers
+//    those very validators makes the destination a copy of the basis (a clone
+//    or an in-kernel copy, never a link), put in place as a download is: over
+//    an existing file only once the copy is on the disk, and a failed sync
+//    fails the entry, the older file kept. A 304 naming other validators is no
+//    "unchanged": the URL is asked once more without conditions (no retry).
+//  - Every file put in place gets a record (snapshot_record.h): its name, size
+//    and content hash, the URL without user or password, the time of the fetch
+//    and the server's validators. A record that cannot be set fails nothing: a
+//    note names the file and why, or, on a file system without user extended
+//    attributes, one note per folder and run (only when skipUnchanged or
+//    keepCopies need records).
+// Nothing here raises: every failure is in the result.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "fetch/basis_search.h"
 #include "fetch/download.h"
 #include "fetch/snapshot_folder.h"
 
@@ -77,17 +68,8 @@ class SnapshotFetcher {
   SnapshotFetcher(DownloadSession& session, SnapshotOptions options);
   ~SnapshotFetcher();
 
-  // For Fetch: `onRetry(retry, of)` is told before each retry; `sleep` waits
-  // between attempts (a real sleep in the program, a recorder in tests).
-  void OnRetry(std::function<void(int retry, int of)> onRetry);
-  void Sleep(std::function<void(std::chrono::seconds)> sleep);
-
-  // One entry from its first request to its result, retries and waits included.
-  SnapshotResult Fetch(const SnapshotEntry& entry);
-
-  // One entry's fetch step by step, for a run that has several under way
-  // (snapshot_run.h): Prepare, then for each attempt's end Answered, and
-  // Finish once it says kSettle or GiveUp once no retry will be made.
+  // One entry's fetch: Prepare, then Answered at each attempt's end, then
+  // Finish once it says kSettle, or GiveUp once no retry will be made.
   struct Job {
     SnapshotEntry entry;
     FetchRequest request;  // what the next attempt asks
@@ -97,9 +79,9 @@ class SnapshotFetcher {
     uint64_t ticket = 0;  // the session's, while the file is on its way to the disk
     int retries = 0;      // retries made so far
   };
-  // The job of `entry`: its basis found (with skipUnchanged) and its first
-  // request made ready. Earlier entries of the same destination must be
-  // finished by then.
+  // The job of `entry`, its first request ready (conditional on the basis
+  // with skipUnchanged). REQUIRES: earlier entries of its destination are
+  // finished.
   std::unique_ptr<Job> Prepare(const SnapshotEntry& entry);
   enum class Step {
     kSettle,  // the body came whole: Finish, once its file is in place
@@ -107,6 +89,7 @@ class SnapshotFetcher {
     kAgain,   // ask again at once, with the request now in the job
     kFailed,  // the attempt failed: a retry, or GiveUp
   };
+  // What the attempt that ended as `done` means for the job.
   Step Answered(Job& job, const TransferDone& done);
   // Waits until the job's file is in place (or failed) and completes its result.
   void Finish(Job& job);
@@ -115,19 +98,15 @@ class SnapshotFetcher {
 
  private:
   bool RecordsKept(const std::string& folder, SnapshotResult& result);
-  std::unique_ptr<SnapshotBasis> FindBasis(const SnapshotEntry& entry);
   bool MakeFromBasis(SnapshotBasis& basis, const SnapshotEntry& entry, SnapshotResult& result);
   void Tell(const std::string& destination, const RecordOutcome& outcome,
             std::vector<std::string>& notes);
 
   DownloadSession& session_;
   SnapshotOptions options_;
-  std::function<void(int, int)> onRetry_;
-  std::function<void(std::chrono::seconds)> sleep_;
   std::set<std::string> foldersWithoutRecords_;
   std::set<std::string> foldersTold_;
-  // Each folder is listed once a run, at the first entry that looks in it.
-  std::map<std::string, std::unique_ptr<SnapshotFolder>> folders_;
+  BasisSearch bases_;
 };
 
 }  // namespace fw

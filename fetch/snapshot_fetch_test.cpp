@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "fetch/basis_search.h"
 #include "fetch/content_hash.h"
+#include "fetch/snapshot_run.h"
 #include "platform/files.h"
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/temp_folder.h"
@@ -26,15 +30,28 @@ class SnapshotFetchTest : public ::testing::Test {
       GTEST_SKIP() << dir_.Path() << " keeps no extended attributes";
     }
   }
-  // Fetches `path` as the snapshot `stem-day.bin`.
+  // Fetches `path` as the snapshot `stem-day.bin`, in a run of its own.
   fw::SnapshotResult Fetch(const std::string& path, const std::string& stem, int day,
                            bool skip = true) {
     fw::SnapshotFetcher fetcher(session_, fw::SnapshotOptions{0, skip, 0});
+    const fw::SnapshotEntry entry = Entry(path, stem, day);
+    fw::SnapshotResult result;
+    fw::SnapshotRun::Events events;
+    events.finished = [&](int, const fw::SnapshotEntry&, const fw::SnapshotResult& r) {
+      result = r;
+    };
+    fw::SnapshotRun run(
+        session_, fetcher, 0, [&](const std::string&) { return entry; }, events);
+    std::optional<std::string> url = entry.url;
+    run.Run([&] { return std::exchange(url, std::nullopt); });
+    return result;
+  }
+  fw::SnapshotEntry Entry(const std::string& path, const std::string& stem, int day) const {
     fw::SnapshotEntry entry;
     entry.url = entry.recordUrl = server_.Url(path);
     entry.shape = {stem, "bin"};
     entry.destination = Name(stem, day);
-    return fetcher.Fetch(entry);
+    return entry;
   }
   std::string Name(const std::string& stem, int day) const {
     return dir_ / (stem + "-" + std::to_string(day) + ".bin");
@@ -70,7 +87,8 @@ TEST_F(SnapshotFetchTest, OnlyAMatchingConditionGives304AndACopy) {
   Age(Name("a", 1));
 
   // Last-Modified alone makes the condition; the day's file is a copy of its
-  // own, with the same content hash.
+  // own, with the same content hash. The basis a dry run names is that one.
+  EXPECT_EQ(fw::BasisSearch().BasisName(Entry(byDate, "a", 2)), "a-1.bin");
   long long before = BytesSent();
   fw::SnapshotResult result = Fetch(byDate, "a", 2);
   ASSERT_TRUE(result.ok) << result.reason;
@@ -116,6 +134,7 @@ TEST_F(SnapshotFetchTest, AnEditedSnapshotIsNeverCopiedForward) {
     ASSERT_EQ(pwrite(fd, edited.data(), edited.size(), 0), static_cast<ssize_t>(edited.size()));
     close(fd);
   }
+  EXPECT_EQ(fw::BasisSearch().BasisName(Entry(path, "c", 2)), "");
   const long long before = BytesSent();
   const fw::SnapshotResult result = Fetch(path, "c", 2);
   ASSERT_TRUE(result.ok) << result.reason;

@@ -65,21 +65,16 @@ void SnapshotRun::Run(const std::function<std::optional<std::string>()>& next) {
       if (exhausted_) return;
       continue;
     }
-    StartTransfers();
+    // Until a transfer ends, or the next retry is due. A retry already due
+    // that found no free transfer waits for one to end.
+    Clock::time_point until = StartTransfers();
     if (session_.Running() > 0) {
-      // Until a transfer ends, or the next retry is due.
-      Clock::time_point until = Clock::time_point::max();
-      for (const auto& slot : window_) {
-        if (slot->state == Slot::State::kWaiting) until = std::min(until, slot->due);
-      }
       for (const TransferDone& done : session_.Wait(until)) Answered(done);
       continue;
     }
     // Nothing under way: an entry waits for a retry, or for an earlier entry
     // of its name whose file is on its way to the disk.
-    Clock::time_point until = Clock::time_point::max();
     for (auto& slot : window_) {
-      if (slot->state == Slot::State::kWaiting) until = std::min(until, slot->due);
       if (slot->state == Slot::State::kWriting) {
         fetcher_.Finish(*slot->job);
         slot->state = Slot::State::kDone;
@@ -159,14 +154,20 @@ bool SnapshotRun::Blocked(size_t at) {
 }
 
 // Starts transfers for the entries whose turn it is, in list order, while
-// fewer than `parallel` are under way.
-void SnapshotRun::StartTransfers() {
+// fewer than the session's MostTransfers() are under way. Returns when the
+// next retry it passed over falls due (time_point::max() for none).
+Clock::time_point SnapshotRun::StartTransfers() {
   const Clock::time_point now = Clock::now();
+  Clock::time_point nextDue = Clock::time_point::max();
   const int most = session_.MostTransfers();
   for (size_t i = 0; i < window_.size() && session_.Running() < most; ++i) {
     Slot& slot = *window_[i];
-    const bool due = slot.state == Slot::State::kWaiting && slot.due <= now;
-    if (!due && slot.state != Slot::State::kQueued) continue;
+    const bool waiting = slot.state == Slot::State::kWaiting;
+    if (waiting && slot.due > now) {
+      nextDue = std::min(nextDue, slot.due);
+      continue;
+    }
+    if (!waiting && slot.state != Slot::State::kQueued) continue;
     // Named before its host is asked for room, so that a later entry of the
     // same name, to a host with room, sees it and waits.
     if (!slot.named) Name(i);
@@ -183,6 +184,7 @@ void SnapshotRun::StartTransfers() {
     slot.state = Slot::State::kRunning;
     slot.transfer = session_.Start(slot.entry.url, slot.entry.destination, slot.job->request);
   }
+  return nextDue;
 }
 
 void SnapshotRun::Answered(const TransferDone& done) {

@@ -1,20 +1,18 @@
-// A download run's entries fetched side by side.
+// A download run's entries fetched side by side, each as a snapshot
+// (snapshot_fetch.h), failures that may pass tried again (retry.h).
 //
-// SnapshotRun takes the run's URLs one by one from `next`, as it needs them,
-// names each entry (`name`: its destination, with the day's date) in list
-// order as soon as its turn may come (before its host is asked for room), and
-// fetches each as a snapshot
-// (snapshot_fetch.h), as many at once as the session allows
-// (DownloadSession::HasRoomFor). An entry waiting for a retry holds no
-// transfer; a transfer is only started when one is free, so no time limit
-// runs while an entry waits its turn. An entry whose destination an earlier
-// entry also has waits until that one's result is final, whether it had begun
-// or still waited for its host, so that of entries of one name the last in
-// the list wins whatever finishes first (and a conditional request sees the
-// earlier one's file). Results are told in list
-// order, each once its file is in place or its fetch failed for good; at most
-// kWindow entries (or twice the most transfers at once, when more) are held,
-// so memory does not grow with the list even when its first entry is slow.
+// URLs are taken from `next` as the run needs them and named (`name`: the
+// destination, with the day's date) in list order, before their host is asked
+// for room. As many transfers run at once as the session allows
+// (DownloadSession::HasRoomFor: Parallel(), more to hosts that speak HTTP/2).
+// A transfer starts only when one is free, so no time limit runs while an
+// entry waits its turn, and an entry waiting for a retry holds none. An entry
+// waits until the earlier entry of its destination has its final result, so
+// that the last in the list wins whatever finishes first (and a conditional
+// request sees the earlier file). Results are told in list order, each once
+// its file is in place or it failed for good. At most kWindow entries (or
+// twice MostTransfers(), when more) are held, so memory does not grow with the
+// list.
 #pragma once
 
 #include <chrono>
@@ -73,7 +71,7 @@ class SnapshotRun {
   struct Slot;
   void Fill(const std::function<std::optional<std::string>()>& next);
   void TellFinished();
-  void StartTransfers();
+  std::chrono::steady_clock::time_point StartTransfers();
   void Name(size_t at);
   bool Blocked(size_t at);
   void Answered(const TransferDone& done);
