@@ -148,7 +148,9 @@ TEST_F(SnapshotRunTest, TransientFailuresAreTriedAgainOthersNot) {
 // entry is under way meanwhile, so the retry can only come after the deadline.
 TEST_F(SnapshotRunTest, TheDeadlineEndsTheRunAndAWaitHoldsNoTransfer) {
   fw::DownloadLimits limits;
-  limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  // Long enough that the first answers and the retry come before it even on a
+  // loaded machine; the held entry keeps the run until then.
+  limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
   fw::DownloadSession session(limits, {}, 1);
   fwtest::WriteFile(dir_ / "late.bin", "yesterday's\n");
   const Told told = Run(session, 2,

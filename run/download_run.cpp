@@ -11,12 +11,12 @@
 #include <set>
 #include <utility>
 
+#include "fetch/basis_search.h"
 #include "fetch/download.h"
 #include "fetch/retention.h"
 #include "fetch/snapshot_run.h"
 #include "run/names.h"
 #include "run/report_file.h"
-#include "run/snapshot_basis.h"
 #include "run/written_names.h"
 
 namespace {
@@ -87,14 +87,14 @@ fw::SnapshotEntry DownloadRun::EntryOf(const std::string& url) {
 
 std::vector<PlannedEntry> DownloadRun::Plan(bool withBases) {
   std::vector<PlannedEntry> plan;
-  modMain::BasisFinder bases;
+  fw::BasisSearch bases;
   for (int32_t i = 0; i <= files_.UpperBound(); ++i) {
     PlannedEntry planned;
     planned.url = files_.File(i);
     if (!planned.url.empty()) {
       const fw::SnapshotEntry entry = EntryOf(planned.url);
       planned.destination = entry.destination;
-      if (withBases && settings_.skipUnchanged) planned.basis = bases.BasisOf(entry);
+      if (withBases && settings_.skipUnchanged) planned.basis = bases.BasisName(entry);
     }
     plan.push_back(std::move(planned));
   }
