@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "fetch/disk_writer.h"
+#include "fetch/http_header.h"
 #include "fetch/url_userinfo.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -81,20 +82,6 @@ bool StartsWith(const char* text, const char* prefix) {
 // 206, which only brings a part (and no part is ever asked for).
 bool Whole2xx(long status) {
   return status >= 200 && status <= 299 && status != 206;
-}
-
-// Whether a header line is the header `name` (in any case); if so, its value
-// without the spaces around it and the line end.
-bool HeaderValue(std::string_view line, std::string_view name, std::string* value) {
-  if (line.size() <= name.size() || line[name.size()] != ':' ||
-      strncasecmp(line.data(), name.data(), name.size()) != 0) {
-    return false;
-  }
-  line.remove_prefix(name.size() + 1);
-  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-  while (!line.empty() && std::strchr(" \t\r\n", line.back())) line.remove_suffix(1);
-  *value = std::string(line);
-  return true;
 }
 
 // The secrets a URL carries in its user information ("user:password@"): the
@@ -163,21 +150,6 @@ bool TransientCode(CURLcode rc) {
     default:
       return false;
   }
-}
-
-// Seconds from now that a Retry-After value asks for: a number of seconds or
-// an HTTP date; -1 when it is neither.
-long RetryAfterSeconds(const std::string& value) {
-  char* end = nullptr;
-  errno = 0;
-  const long long seconds = std::strtoll(value.c_str(), &end, 10);
-  if (end != value.c_str() && *end == '\0') {
-    return errno == 0 && seconds >= 0 ? static_cast<long>(std::min(seconds, 1LL << 30)) : -1;
-  }
-  const time_t when = curl_getdate(value.c_str(), nullptr);
-  if (when < 0) return -1;
-  const time_t now = time(nullptr);
-  return when > now ? static_cast<long>(std::min<time_t>(when - now, 1 << 30)) : 0;
 }
 
 // The largest certificate bundle read, the system's or the user's.
@@ -620,41 +592,6 @@ curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* add
   const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
   if (fd < 0 && NoDescriptor(errno)) static_cast<Attempt*>(self)->noSocket = true;
   return fd < 0 ? CURL_SOCKET_BAD : fd;
-}
-
-// A Content-Range value of one range of a known length, "bytes FIRST-LAST/
-// LENGTH", FIRST <= LAST < LENGTH; nullopt for anything else ("bytes */1000",
-// signs, spaces, numbers over 18 digits...).
-struct ByteRange {
-  int64_t first = 0, last = 0, length = 0;
-};
-
-static std::optional<ByteRange> ParseContentRange(std::string_view value) {
-  if (value.size() < 6 || strncasecmp(value.data(), "bytes ", 6) != 0) return std::nullopt;
-  value.remove_prefix(6);
-  int64_t numbers[3] = {};
-  for (int i = 0; i < 3; ++i) {
-    size_t digits = 0;
-    while (digits < value.size() && value[digits] >= '0' && value[digits] <= '9') ++digits;
-    if (digits == 0 || digits > 18) return std::nullopt;
-    std::from_chars(value.data(), value.data() + digits, numbers[i]);
-    value.remove_prefix(digits);
-    if (i == 2) break;
-    if (value.empty() || value.front() != "-/"[i]) return std::nullopt;
-    value.remove_prefix(1);
-  }
-  if (!value.empty() || numbers[0] > numbers[1] || numbers[1] >= numbers[2]) return std::nullopt;
-  return ByteRange{numbers[0], numbers[1], numbers[2]};
-}
-
-// A number of bytes from a header, -1 unless it is digits alone.
-static int64_t ByteCount(const std::string& value) {
-  int64_t count = -1;
-  const char* end = value.data() + value.size();
-  if (value.empty() || value.size() > 18 || std::from_chars(value.data(), end, count).ptr != end) {
-    return -1;
-  }
-  return count >= 0 ? count : -1;
 }
 
 // Each header line of each answer (redirects and interim answers included).
