@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "fetch/download_internal.h"
 #include "fetch/url_userinfo.h"
@@ -17,38 +18,56 @@ namespace {
 constexpr char kChanged[] = "changed on the server while it was fetched";
 constexpr char kDowngrade[] = "redirect from https to http refused";
 
-// Whether a failure may pass by itself, so that another attempt is worth it.
-bool TransientStatus(long status) {
-  switch (status) {
-    case 408:
-    case 425:
-    case 429:
-    case 500:
-    case 502:
-    case 503:
-    case 504:
-      return true;
-    default:
-      return false;
-  }
-}
+// What libcurl's codes say when nothing more is known.
+constexpr struct {
+  CURLcode code;
+  const char* text;
+} kCodeTexts[] = {
+    {CURLE_COULDNT_CONNECT, "could not connect"},
+    {CURLE_COULDNT_RESOLVE_HOST, "could not resolve host"},
+    {CURLE_COULDNT_RESOLVE_PROXY, "could not resolve proxy"},
+    {CURLE_PEER_FAILED_VERIFICATION, "certificate not trusted"},
+    {CURLE_SSL_CACERT_BADFILE, "cannot read the trusted certificates"},
+    {CURLE_SSL_CONNECT_ERROR, "TLS handshake failed"},
+    {CURLE_TOO_MANY_REDIRECTS, "too many redirects"},
+    {CURLE_UNSUPPORTED_PROTOCOL, "protocol not supported"},
+    {CURLE_WEIRD_SERVER_REPLY, "unexpected reply from the server"},
+    {CURLE_URL_MALFORMAT, "malformed URL"},
+    {CURLE_GOT_NOTHING, "empty reply from server"},
+    {CURLE_RECV_ERROR, "receive failed"},
+    {CURLE_SEND_ERROR, "send failed"},
+    {CURLE_FILE_COULDNT_READ_FILE, "cannot read the file"},
+    {CURLE_REMOTE_FILE_NOT_FOUND, "not found on the server"},
+    {CURLE_REMOTE_ACCESS_DENIED, "access denied by the server"},
+    {CURLE_LOGIN_DENIED, "login denied"},
+    {CURLE_OUT_OF_MEMORY, "out of memory"},
+};
 
-bool TransientCode(CURLcode rc) {
-  switch (rc) {
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_GOT_NOTHING:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
+// What they say when the system's error of the connection is one of these.
+constexpr struct {
+  CURLcode code;
+  long osError;
+  const char* text;
+} kSystemTexts[] = {
+    {CURLE_COULDNT_CONNECT, ECONNREFUSED, "connection refused"},
+    {CURLE_COULDNT_CONNECT, ENETUNREACH, "network unreachable"},
+    {CURLE_COULDNT_CONNECT, EHOSTUNREACH, "host unreachable"},
+    {CURLE_COULDNT_CONNECT, ETIMEDOUT, "no connection (timed out)"},
+    {CURLE_RECV_ERROR, ECONNRESET, "connection reset"},
+    {CURLE_SEND_ERROR, ECONNRESET, "connection reset"},
+};
+
+// Failures that may pass by itself, so that another attempt is worth it.
+constexpr long kTransientStatuses[] = {408, 425, 429, 500, 502, 503, 504};
+constexpr CURLcode kTransientCodes[] = {
+    CURLE_COULDNT_CONNECT, CURLE_COULDNT_RESOLVE_HOST, CURLE_OPERATION_TIMEDOUT, CURLE_PARTIAL_FILE,
+    CURLE_GOT_NOTHING, CURLE_RECV_ERROR, CURLE_SEND_ERROR,
     // An HTTP/2 stream reset by the server, or its connection broken.
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-      return true;
-    default:
-      return false;
-  }
+    CURLE_HTTP2, CURLE_HTTP2_STREAM};
+
+template <typename T, size_t n>
+bool Holds(const T (&values)[n], T value) {
+  return std::find(std::begin(values), std::end(values), value) != std::end(values);
 }
 
 bool StartsWith(const char* text, const char* prefix) {
@@ -150,94 +169,75 @@ std::string Attempt::StatusReason(long code) const {
 std::string Attempt::CurlReason(CURLcode rc) {
   long osError = 0;
   curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
+  if (std::string reason = DetailedReason(rc, osError); !reason.empty()) return reason;
+  for (const auto& known : kSystemTexts) {
+    if (known.code == rc && known.osError == osError) return known.text;
+  }
+  for (const auto& known : kCodeTexts) {
+    if (known.code == rc) return known.text;
+  }
+  return *errbuf ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
+}
+
+// The reason of a code that takes more than the code to tell; empty when the
+// tables above tell it.
+std::string Attempt::DetailedReason(CURLcode rc, long osError) {
   long redirects = 0;
   curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &redirects);
   const char* detail = errbuf;
   const DownloadSession::Impl& s = *session;
+  // libcurl refuses an answer with no status line as HTTP/0.9, and one whose
+  // status line it cannot read as of an unsupported version or as weird.
+  if ((rc == CURLE_UNSUPPORTED_PROTOCOL &&
+       (std::strstr(detail, "HTTP/0.9") || StartsWith(detail, "Unsupported HTTP version"))) ||
+      (rc == CURLE_WEIRD_SERVER_REPLY && status == 0 && std::strstr(detail, "HTTP"))) {
+    return "not an HTTP answer (malformed status line)";
+  }
   switch (rc) {
     case CURLE_COULDNT_CONNECT:
-      if (noSocket || NoDescriptor(static_cast<int>(osError))) return kNoDescriptors;
-      if (osError == ECONNREFUSED) return "connection refused";
-      if (osError == ENETUNREACH) return "network unreachable";
-      if (osError == EHOSTUNREACH) return "host unreachable";
-      if (osError == ETIMEDOUT) return "no connection (timed out)";
-      return "could not connect";
+      return noSocket || NoDescriptor(static_cast<int>(osError)) ? kNoDescriptors : "";
     case CURLE_OPERATION_TIMEDOUT:
       return "no connection within " + std::to_string(s.limits.connectTimeout) + " s";
     case CURLE_COULDNT_RESOLVE_HOST:
       if (DescriptorsExhausted()) return kNoDescriptors;
-      if (StartsWith(detail, "Could not resolve host: ")) {
-        return "could not resolve host " + std::string(detail + 24);
-      }
-      return "could not resolve host";
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      return "could not resolve proxy";
+      return StartsWith(detail, "Could not resolve host: ")
+                 ? "could not resolve host " + std::string(detail + 24)
+                 : "";
     case CURLE_PEER_FAILED_VERIFICATION:
       if (!s.trustError.empty()) return s.trustError;  // an https redirect's target
       if (std::strstr(detail, "subject name") || std::strstr(detail, "does not match")) {
         return "certificate does not match the host name";
       }
-      if (StartsWith(detail, "SSL certificate problem: ")) {
-        return "certificate not trusted (" + std::string(detail + 25) + ")";
-      }
-      return "certificate not trusted";
+      return StartsWith(detail, "SSL certificate problem: ")
+                 ? "certificate not trusted (" + std::string(detail + 25) + ")"
+                 : "";
     case CURLE_SSL_CACERT_BADFILE:
       // The extra bundle could not be used (see Trust()), or holds something
       // that looks like a certificate but is none.
       if (!s.trustError.empty()) return s.trustError;
-      return s.caFile.empty() ? "cannot read the trusted certificates"
-                              : "cannot read the trusted certificates " + s.caFile;
-    case CURLE_SSL_CONNECT_ERROR:
-      return "TLS handshake failed";
-    case CURLE_TOO_MANY_REDIRECTS:
-      return "too many redirects";
+      return s.caFile.empty() ? "" : "cannot read the trusted certificates " + s.caFile;
     case CURLE_UNSUPPORTED_PROTOCOL:
-      // libcurl refuses an answer with no status line as HTTP/0.9, and one whose
-      // status line it cannot read as of an unsupported version.
-      if (std::strstr(detail, "HTTP/0.9") || StartsWith(detail, "Unsupported HTTP version")) {
-        return "not an HTTP answer (malformed status line)";
-      }
-      return redirects > 0 ? "redirect to a protocol that is not allowed"
-                           : "protocol not supported";
+      return redirects > 0 ? "redirect to a protocol that is not allowed" : "";
     case CURLE_WEIRD_SERVER_REPLY:
-      if (status == 0 && std::strstr(detail, "HTTP")) {
-        return "not an HTTP answer (malformed status line)";
-      }
-      return *detail ? "unexpected reply from the server (" + std::string(detail) + ")"
-                     : "unexpected reply from the server";
+      return *detail ? "unexpected reply from the server (" + std::string(detail) + ")" : "";
     case CURLE_URL_MALFORMAT:
       return redirects > 0 || StartsWith(detail, "The redirect target")
                  ? "redirect to a malformed URL"
-                 : "malformed URL";
+                 : "";
     case CURLE_PARTIAL_FILE: {
       curl_off_t length = -1;
       curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
       std::string of = length >= 0 ? " of " + std::to_string(length) : std::string();
       return "connection closed after " + std::to_string(received) + of + " bytes";
     }
-    case CURLE_GOT_NOTHING:
-      return "empty reply from server";
-    case CURLE_RECV_ERROR:
-      return osError == ECONNRESET ? "connection reset" : "receive failed";
-    case CURLE_SEND_ERROR:
-      return osError == ECONNRESET ? "connection reset" : "send failed";
-    case CURLE_FILE_COULDNT_READ_FILE:
-      return "cannot read the file";
-    case CURLE_REMOTE_FILE_NOT_FOUND:
-      return "not found on the server";
-    case CURLE_REMOTE_ACCESS_DENIED:
-      return "access denied by the server";
-    case CURLE_LOGIN_DENIED:
-      return "login denied";
     case CURLE_OUT_OF_MEMORY:
       // libcurl says this also when it cannot set up its resolver's pipe.
       if (DescriptorsExhausted()) return kNoDescriptors;
       // libcurl gives this, with no message, for a header line over its 100 KB
       // limit: an HTTP answer whose headers are still coming is that case.
-      if (IsHttp() && waiting && !headersDone) return "header too long from the server";
-      return "out of memory";
+      return IsHttp() && waiting && !headersDone ? "header too long from the server" : "";
     default:
-      return *detail ? std::string(detail) : std::string(curl_easy_strerror(rc));
+      return {};
   }
 }
 
@@ -259,8 +259,9 @@ bool Attempt::MayPass(const std::string& reason) const {
 // A stall, a body cut short, a status that may pass (also one refused), or a
 // code of libcurl's that may (when the status says nothing worse).
 bool Attempt::Transient(CURLcode rc) const {
-  return stalled || cutShort || TransientStatus(refusedStatus ? refusedStatus : info.status) ||
-         (refusedStatus == 0 && info.status < 400 && TransientCode(rc));
+  return stalled || cutShort ||
+         Holds(kTransientStatuses, refusedStatus ? refusedStatus : info.status) ||
+         (refusedStatus == 0 && info.status < 400 && Holds(kTransientCodes, rc));
 }
 
 }  // namespace fw

@@ -172,6 +172,7 @@ struct Attempt {
  private:
   std::string StatusReason(long code) const;
   std::string CurlReason(CURLcode rc);
+  std::string DetailedReason(CURLcode rc, long osError);
   bool IsHttp();
   void CheckPart();
   void CheckWhole();
