@@ -83,42 +83,16 @@ void DownloadSession::Impl::Configure(Attempt& t) {
   }
 }
 
+// Everything but the handle and its session goes back to how a new one is;
+// errbuf stays where libcurl writes it.
 void Attempt::Reset() {
-  request = FetchRequest();
-  url.clear();
-  path.clear();
-  source.clear();
   curl_slist_free_all(headers);
-  headers = nullptr;
-  conditional = local = false;
   if (localFd >= 0) close(localFd);
-  localFd = -1;
-  localSize = -1;
-  info = FetchInfo();
-  secrets.clear();
-  ticket = 0;
-  buffer = nullptr;
-  offset = received = written = 0;
-  total = -1;
-  resumeValidator.clear();
-  tail.clear();
-  overlap = compared = 0;
-  changed = keepTail = false;
-  lastFull.clear();
-  bodyChecked = false;
-  refusedStatus = 0;
-  refusal.clear();
-  cutShort = false;
-  waiting = stalled = outOfTime = tlsSeen = downgraded = noSocket = false;
-  fileError.clear();
-  progressError.clear();
-  status = 0;
-  headersDone = hasLocation = acceptsRanges = encoded = multipart = false;
-  announced = -1;
-  contentRange.clear();
-  controlTls = false;
-  ftpUser.clear();
-  errbuf[0] = '\0';
+  DownloadSession::Impl* const owner = session;
+  CURL* const handle = curl;
+  *this = Attempt();
+  session = owner;
+  curl = handle;
 }
 
 // A connection is ready and a request about to go out (also after each
