@@ -185,8 +185,6 @@ class DownloadSession {
   std::vector<TransferDone> Wait(std::chrono::steady_clock::time_point until);
   // Transfers started and not yet told by Wait.
   int Running() const;
-  // The `parallel` the session was made with, cut to what descriptors allow.
-  int Parallel() const;
   // The most transfers at once: Parallel(), or kStreamsPerConnection times
   // that to hosts that answered over HTTP/2; Parallel() of 1 means 1.
   int MostTransfers() const;

@@ -214,9 +214,8 @@ struct DownloadSession::Impl {
   std::map<uint64_t, Partial> partials;
   uint64_t lastPartial = 0;
   // Origins whose answers came over HTTP/2: their transfers share connections
-  // as streams. And the transfers running to each origin.
+  // as streams.
   std::set<std::string> multiplexed;
-  std::map<std::string, int> runningTo;
   int runningAlone = 0;   // transfers running to origins not multiplexed
   bool roomGrew = false;  // an origin was found to multiplex: Wait returns
   // Origins a password was sent to without encryption, in the order found.

@@ -54,13 +54,11 @@ int DownloadSession::Impl::MostTransfers() const {
 }
 
 void DownloadSession::Impl::TakeRoom(Attempt& t) {
-  ++runningTo[t.origin];
   t.alone = !multiplexed.count(t.origin);
   runningAlone += t.alone;
 }
 
 void DownloadSession::Impl::FreeRoom(const Attempt& t) {
-  if (--runningTo[t.origin] == 0) runningTo.erase(t.origin);
   runningAlone -= t.alone;
 }
 
@@ -75,10 +73,6 @@ std::string DownloadSession::Origin(const std::string& url) {
 int DownloadSession::Running() const {
   // Those refused at the start count until the next Wait tells them.
   return static_cast<int>(impl_->running.size() + impl_->refused.size());
-}
-
-int DownloadSession::Parallel() const {
-  return impl_->parallel;
 }
 
 int DownloadSession::MostTransfers() const {
