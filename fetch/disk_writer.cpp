@@ -284,26 +284,10 @@ void DiskWriter::ReplaceWaiting() {
 // One job, on the writer thread. A failure fails the job's file: its later
 // buffers are skipped and it is settled with the reason at its end.
 void DiskWriter::Do(Job& job) {
-  if (job.kind == Job::kBegin) {
-    File& file = files_[job.ticket];
-    try {
-      file.temp = maker_.Make(job.destination);
-    } catch (const Error& e) {
-      Fail(job.ticket, file, e.Description());
-    } catch (const std::bad_alloc&) {
-      Fail(job.ticket, file, "out of memory");
-    }
-    return;
-  }
+  if (job.kind == Job::kBegin) return Create(job.ticket, job.destination);
   const auto found = files_.find(job.ticket);
   if (found == files_.end()) {  // a ticket never begun: nothing to do
-    if (job.buffer) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --full_;
-      }
-      Return(job.buffer);
-    }
+    if (job.buffer) Written(job.buffer);
     return;
   }
   File& file = found->second;
@@ -317,85 +301,17 @@ void DiskWriter::Do(Job& job) {
     case Job::kBegin:
       return;
     case Job::kFill:
-      // Past the deadline a file is given up between two writes: a slow disk
-      // holds the run no longer than the write under way.
-      if (file.error.empty() && file.temp && PastDeadline()) Fail(job.ticket, file, kOutOfTime);
-      if (file.error.empty() && file.temp && job.buffer->used > 0) {
-        try {
-          file.temp->Write(std::string_view(job.buffer->bytes.get(), job.buffer->used));
-          file.hash.Update(job.buffer->bytes.get(), job.buffer->used);
-          file.written += static_cast<int64_t>(job.buffer->used);
-          if (file.written - file.handedToDisk >= kWritebackStep) {
-            // Start writing this stretch to disk now, without waiting for it.
-            sync_file_range(file.temp->fd(), file.handedToDisk, file.written - file.handedToDisk,
-                            SYNC_FILE_RANGE_WRITE);
-            file.handedToDisk = file.written;
-            cached_.Handed(file.handedToDisk);
-          }
-        } catch (const Error& e) {
-          Fail(job.ticket, file, e.Description());
-        }
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --full_;
-      }
-      Return(job.buffer);
+      WriteBuffer(job.ticket, file, job.buffer);
       return;
     case Job::kRewind:
-      if (file.error.empty() && file.temp) {
-        try {
-          file.temp->Truncate();
-        } catch (const Error& e) {
-          Fail(job.ticket, file, e.Description());
-        }
-        file.written = file.handedToDisk = 0;
-        file.hash.Reset();
-        cached_.Start(file.temp ? file.temp->fd() : -1);
-      }
+      Truncate(job.ticket, file);
       return;
     case Job::kCommit:
-      if (file.error.empty() && file.temp && PastDeadline()) Fail(job.ticket, file, kOutOfTime);
-      if (file.error.empty() && file.temp) {
-        int held = -1;
-        bool placed = true;
-        try {
-          if (job.last) job.last(file.temp->fd(), file.hash.Digest());
-          // A descriptor of its own, for letting its pages go later.
-          held = file.written >= kHeldFrom ? dup(file.temp->fd()) : -1;
-          // Of two files of one name, the one committed later goes later.
-          for (const auto& [ticket, temp] : waiting_) {
-            if (temp->destination() == file.temp->destination()) {
-              ReplaceWaiting();
-              break;
-            }
-          }
-          placed = file.temp->PlaceIfNew();
-          cached_.Finished(std::exchange(held, -1), file.written);
-          cachedTicket_ = 0;
-        } catch (const Error& e) {
-          file.error = e.Description();
-        } catch (const std::bad_alloc&) {
-          file.error = "out of memory";
-        }
-        if (held >= 0) close(held);
-        if (!file.error.empty() && file.temp) {
-          if (const std::string left = file.temp->Discard(); !left.empty()) {
-            file.error += "; " + left;
-          }
-        }
-        if (file.error.empty() && !placed) {
-          // An existing file: replaced with the next batch, settled then.
-          if (waiting_.empty()) waitingSince_ = std::chrono::steady_clock::now();
-          waiting_.emplace_back(job.ticket, std::move(file.temp));
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            replacing_.insert(job.ticket);
-          }
-          files_.erase(found);
-          if (waiting_.size() >= FilesHeld()) ReplaceWaiting();
-          return;
-        }
+      if (Place(job, file)) {
+        // An existing file: replaced with the next batch, settled then.
+        files_.erase(found);
+        if (waiting_.size() >= FilesHeld()) ReplaceWaiting();
+        return;
       }
       break;
     case Job::kAbandon:
@@ -413,6 +329,99 @@ void DiskWriter::Do(Job& job) {
   std::string error = std::move(file.error);
   files_.erase(found);  // closes, and removes, a file not put in place
   Settle(job.ticket, std::move(error));
+}
+
+void DiskWriter::Create(Ticket ticket, const std::string& destination) {
+  File& file = files_[ticket];
+  try {
+    file.temp = maker_.Make(destination);
+  } catch (const Error& e) {
+    Fail(ticket, file, e.Description());
+  } catch (const std::bad_alloc&) {
+    Fail(ticket, file, "out of memory");
+  }
+}
+
+void DiskWriter::Written(Buffer* buffer) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --full_;
+  }
+  Return(buffer);
+}
+
+void DiskWriter::WriteBuffer(Ticket ticket, File& file, Buffer* buffer) {
+  // Past the deadline a file is given up between two writes: a slow disk
+  // holds the run no longer than the write under way.
+  if (file.error.empty() && file.temp && PastDeadline()) Fail(ticket, file, kOutOfTime);
+  if (file.error.empty() && file.temp && buffer->used > 0) {
+    try {
+      file.temp->Write(std::string_view(buffer->bytes.get(), buffer->used));
+      file.hash.Update(buffer->bytes.get(), buffer->used);
+      file.written += static_cast<int64_t>(buffer->used);
+      if (file.written - file.handedToDisk >= kWritebackStep) {
+        // Start writing this stretch to disk now, without waiting for it.
+        sync_file_range(file.temp->fd(), file.handedToDisk, file.written - file.handedToDisk,
+                        SYNC_FILE_RANGE_WRITE);
+        file.handedToDisk = file.written;
+        cached_.Handed(file.handedToDisk);
+      }
+    } catch (const Error& e) {
+      Fail(ticket, file, e.Description());
+    }
+  }
+  Written(buffer);
+}
+
+void DiskWriter::Truncate(Ticket ticket, File& file) {
+  if (!file.error.empty() || !file.temp) return;
+  try {
+    file.temp->Truncate();
+  } catch (const Error& e) {
+    Fail(ticket, file, e.Description());
+  }
+  file.written = file.handedToDisk = 0;
+  file.hash.Reset();
+  cached_.Start(file.temp ? file.temp->fd() : -1);
+}
+
+// Runs the caller's last step on the file and puts it in place under a new
+// name; a file that would replace another waits in waiting_ for the next
+// batch instead: true then. A failure is left in file.error.
+bool DiskWriter::Place(Job& job, File& file) {
+  if (file.error.empty() && file.temp && PastDeadline()) Fail(job.ticket, file, kOutOfTime);
+  if (!file.error.empty() || !file.temp) return false;
+  int held = -1;
+  bool placed = true;
+  try {
+    if (job.last) job.last(file.temp->fd(), file.hash.Digest());
+    // A descriptor of its own, for letting its pages go later.
+    held = file.written >= kHeldFrom ? dup(file.temp->fd()) : -1;
+    // Of two files of one name, the one committed later goes later.
+    for (const auto& [ticket, temp] : waiting_) {
+      if (temp->destination() == file.temp->destination()) {
+        ReplaceWaiting();
+        break;
+      }
+    }
+    placed = file.temp->PlaceIfNew();
+    cached_.Finished(std::exchange(held, -1), file.written);
+    cachedTicket_ = 0;
+  } catch (const Error& e) {
+    file.error = e.Description();
+  } catch (const std::bad_alloc&) {
+    file.error = "out of memory";
+  }
+  if (held >= 0) close(held);
+  if (!file.error.empty() && file.temp) {
+    if (const std::string left = file.temp->Discard(); !left.empty()) file.error += "; " + left;
+  }
+  if (!file.error.empty() || placed) return false;
+  if (waiting_.empty()) waitingSince_ = std::chrono::steady_clock::now();
+  waiting_.emplace_back(job.ticket, std::move(file.temp));
+  std::lock_guard<std::mutex> lock(mutex_);
+  replacing_.insert(job.ticket);
+  return true;
 }
 
 }  // namespace fw

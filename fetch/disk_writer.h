@@ -115,8 +115,6 @@ class DiskWriter {
     Buffer* buffer = nullptr;
     std::function<void(int, const ContentDigest&)> last;
   };
-  void Run();
-  void Do(Job& job);
   // A file being written, on the writer thread.
   struct File {
     std::unique_ptr<TempFile> temp;
@@ -125,6 +123,14 @@ class DiskWriter {
     int64_t handedToDisk = 0;
     ContentHash hash;
   };
+  void Run();
+  void Do(Job& job);
+  // The steps of Do, one per kind of job.
+  void Create(Ticket ticket, const std::string& destination);
+  void WriteBuffer(Ticket ticket, File& file, Buffer* buffer);
+  void Truncate(Ticket ticket, File& file);
+  bool Place(Job& job, File& file);
+  void Written(Buffer* buffer);  // a buffer handed over is free again
   void Settle(Ticket ticket, std::string reason);
   bool PastDeadline() const;
   void ReplaceWaiting();

@@ -1,52 +1,26 @@
 // Fetching URLs into files, on libcurl.
 //
-// A DownloadSession serves a whole download run on one libcurl multi handle:
-// up to `parallel` transfers run side by side, at most `parallel` connections
-// go to one host, and connections are kept alive and reused between
-// transfers. Over HTTP/2 the transfers to one host share a connection as
-// streams, which cost the server no more connections: once a host has
-// answered over HTTP/2, up to kStreamsPerConnection times `parallel`
-// transfers may go to it at once (see HasRoomFor). Protocols: http,
-// https, ftp, ftps and file. Redirects are followed, at most 10, and only to
-// http or https; once a request of a fetch has gone over https, a redirect to
-// plain http fails the fetch with "redirect from https to http refused" before
-// anything is sent to that server, so no login travels in clear. TLS
-// certificates and host names are always verified. Proxies come from the
-// environment (http_proxy, https_proxy, no_proxy...).
+// A DownloadSession serves a whole run on one libcurl multi handle, keeping
+// connections alive between transfers. It runs up to `parallel` transfers at
+// once with as many connections to a host; a host that answered over HTTP/2
+// takes kStreamsPerConnection times as many, as streams of shared connections
+// (MostTransfers, HasRoomFor). Protocols: http, https, ftp, ftps, file. At
+// most 10 redirects, only to http or https, never from https back to http.
+// Certificates and host names are always verified; proxies come from the
+// environment; a login (URL or netrc) goes by Basic or Digest as the server
+// asks, FTP logs in over TLS when offered.
 //
-// Only a whole answer is a success. Over HTTP that is a final status of 2xx
-// other than 206 whose body is as long as its Content-Length says (when it says);
-// any other final status fails with "HTTP <status>" (a 304 or 206 answered
-// unasked included), a 3xx with no Location with "redirect without a Location".
-// A transfer broken after part of an HTTP body arrived is kept for the next
-// attempt (TransferDone::partial) when that answer had a known length, no
-// Content-Encoding, Accept-Ranges: bytes and a strong ETag or a Last-Modified.
-// The next attempt asks, with If-Range, from 64 KiB before the end of what
-// arrived. Its 206 continues the file only when it is exactly the rest of the
-// resource of the length first announced (Content-Range "bytes S-(L-1)/L",
-// one part, not encoded, that many bytes) and its first 64 KiB are those held
-// (they are not written again); a 200 begins the file anew. Anything else (a
-// 416, another part, other bytes: the resource changed on the server) drops
-// what had arrived, as a transient failure: the attempt after fetches whole.
-// A stream reset over HTTP/2 is transient, like a connection reset.
+// Only a whole answer is a success: over HTTP a final 2xx other than 206 whose
+// body is as long as its Content-Length says; over FTP libcurl's verdict; a
+// file:// source must be a regular file, read to its end. A transfer broken
+// midway may leave a partial file that the next attempt continues with a range
+// request, when the server's validators and bytes show it is the same resource
+// (TransferDone::partial, FetchRequest::resume).
 //
-// A login from the URL or the netrc file goes by Basic or Digest, as the
-// server asks (the first request goes without it, to learn which). FTP logs
-// in over TLS when the server offers AUTH TLS. RunNotes() says when a
-// password went over the network unencrypted.
-//
-// Over FTP libcurl's verdict stands. A file:// source must be a regular file
-// (checked before it is opened, so a FIFO or device never blocks or reads for
-// ever) and is a success only when all of its bytes were read.
-//
-// A fetch writes the body to a hidden temporary file in the destination's folder
-// (see fw::TempFile) and puts it in place as the destination, its writeback to
-// disk started, only when the whole body arrived. The writing happens on a
-// thread of the session's own (fetch/disk_writer.h), so that the network
-// and the disk work at once. After a failed fetch no temporary or
-// partial file remains and an existing file of the destination's name is as it
-// was. SIGINT and SIGTERM remove the temporary file too, once
-// fw::InstallInterruptCleanup() has been called.
+// The body goes to a hidden temporary file beside the destination, written on
+// the session's writer thread (fetch/disk_writer.h), and is put in place only
+// once whole. After a failure (or SIGINT, SIGTERM: fw::InstallInterruptCleanup)
+// no temporary file remains and an existing file of that name is as it was.
 #pragma once
 
 #include <chrono>
@@ -64,31 +38,24 @@ namespace fw {
 // connect (300 s) and no stall limit; more than 86400 (a day) counts as 86400.
 struct DownloadLimits {
   long connectTimeout = 30;  // to connect (TLS handshake included)
-  // A fetch fails when, from the moment its request is sent, this long passes
-  // without a byte of the body or a header line arriving. No speed is averaged:
-  // a server that sends a byte now and then within the limit is waited for.
+  // A fetch fails when this long passes, once its request is out, without a
+  // byte (of a header or the body) arriving; no speed is averaged.
   long stallTimeout = 60;
-  // When the run must end. A fetch under way when it passes is stopped in
-  // whatever phase it is (resolving, connecting, waiting, receiving), its
-  // temporary file discarded; a fetch begun after it fails at once without
-  // connecting. Either fails with "the run's time limit was reached", not
-  // transient, and LastFetch().outOfTime set. The default is no deadline.
+  // When the run must end: a fetch under way then is stopped in whatever phase
+  // it is, one begun later fails at once; either with "the run's time limit
+  // was reached", not transient, outOfTime set. The default is none.
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 // Whom a session trusts, and with what it logs in.
 struct DownloadTrust {
-  // A PEM bundle of certificates trusted for every fetch, on top of the
-  // system's (never instead of them; verification is never turned off). Empty
-  // for none. When it cannot be read, every https and ftps fetch fails with a
-  // reason that names it.
+  // A PEM bundle trusted on top of the system's certificates; empty for none.
+  // When it cannot be read, every https and ftps fetch fails, naming it.
   std::string caFile;
-  // A netrc file giving logins for hosts whose URL carries none (a user and
-  // password in the URL win). Empty for none. It is opened once, when the
-  // session starts (links followed, never blocking), and libcurl reads that
-  // very file. Not used, with a line in Notices() saying why: a file that is
-  // not a regular one (a FIFO, a device...), one that others may read, one
-  // larger than 1 MiB, or one that cannot be opened. A missing file is silent.
+  // A netrc file giving logins for hosts whose URL carries none; empty for
+  // none. Opened once, at the start, never blocking. Not used, with a line in
+  // Notices() saying why, when it is not a regular file, others may read it,
+  // it is over 1 MiB or cannot be opened; a missing file is silent.
   std::string netrcFile;
 };
 
@@ -105,10 +72,9 @@ struct FetchInfo {
   std::string lastModified;  // its Last-Modified, empty when it sent none
   long retryAfter = -1;      // seconds its Retry-After asked for, -1 for none
   bool outOfTime = false;    // stopped, or not begun, because the deadline passed
-  // The bytes a continued transfer asked for again differed from those it
-  // held: the resource changed on the server while it was fetched. What had
-  // arrived is dropped and the next attempt fetches it whole (the failure is
-  // transient; its reason "changed on the server while it was fetched").
+  // The bytes a continued transfer asked for again differed from those held:
+  // the resource changed on the server (transient; the next attempt fetches
+  // it whole).
   bool changed = false;
 };
 
@@ -153,46 +119,38 @@ class DownloadSession {
   static constexpr int kMostParallel = 32;
   static constexpr int kStreamsPerConnection = 16;
 
-  // `parallel`: the most transfers at once, and connections to one host (1 to
-  // kMostParallel; fewer when the process may open too few descriptors for
-  // that many: Parallel() says how many).
+  // `parallel`: transfers at once, and connections to one host (1 to
+  // kMostParallel, fewer when the process may open too few descriptors).
   explicit DownloadSession(DownloadLimits limits = {}, DownloadTrust trust = {}, int parallel = 1);
   ~DownloadSession();
   DownloadSession(const DownloadSession&) = delete;
   DownloadSession& operator=(const DownloadSession&) = delete;
 
-  // Fetches `url` into the file `path`. True on success. A failed fetch (the
-  // destination's folder missing or not writable included) returns false and
-  // sets LastError(); it never raises and prints nothing.
+  // Fetches `url` into the file `path` and waits until it is in place. True on
+  // success; false with LastError() set otherwise. Never raises, prints nothing.
   bool Fetch(const std::string& url, const std::string& path, const FetchRequest& request = {});
-
-  // As Fetch, but returns as soon as the body has arrived whole, while the
-  // writer thread puts the file in place (see TransferDone).
+  // As Fetch, but returns once the body has arrived whole (see Settle).
   TransferDone Transfer(const std::string& url, const std::string& path,
                         const FetchRequest& request = {});
 
-  // Transfers side by side. Start begins fetching `url` into `path` and gives
-  // the transfer's id; at most `parallel` may be under way (Running()) when it
-  // is called. It never raises: a fetch refused before any request (a
-  // malformed URL, a missing folder, the deadline passed) is done at the next
-  // Wait. Wait runs the transfers under way until at least one is done, or
-  // until `until`, or until a host was found to speak HTTP/2 (HasRoomFor then
-  // allows more), and gives those done (none when nothing is). Files
-  // are written and put in place on the writer thread in the order their
-  // bodies arrived whole; memory stays bounded, as a transfer waits while the
-  // disk is behind.
+  // Begins fetching `url` into `path`; returns the transfer's id. Never raises:
+  // a fetch refused before any request (a malformed URL, a missing folder, the
+  // deadline passed) is told at the next Wait.
+  // REQUIRES: Running() < MostTransfers() (each transfer holds a writer buffer).
   uint64_t Start(const std::string& url, const std::string& path, const FetchRequest& request = {});
+  // Runs the transfers until one is done, `until` passes, or a host is found to
+  // speak HTTP/2 (HasRoomFor then allows more); returns those done. Files are
+  // put in place in the order their bodies arrived whole; memory stays
+  // bounded, as a transfer waits while the disk is behind.
   std::vector<TransferDone> Wait(std::chrono::steady_clock::time_point until);
   // Transfers started and not yet told by Wait.
   int Running() const;
-  // The `parallel` the session was made with, cut to what descriptors allow.
-  int Parallel() const;
-  // The most transfers at once: Parallel(), or kStreamsPerConnection times
-  // that to hosts that answered over HTTP/2; Parallel() of 1 means 1.
+  // The most transfers at once: `parallel`, or kStreamsPerConnection times
+  // that when it is over 1, for hosts that answered over HTTP/2.
   int MostTransfers() const;
   // Whether a transfer to `origin` (see Origin) may start now: fewer than
-  // Parallel() run to hosts that did not answer over HTTP/2, or `origin` did
-  // and fewer than MostTransfers() run in all.
+  // MostTransfers() run, and `origin` answered over HTTP/2 or fewer than
+  // `parallel` run to hosts that did not.
   bool HasRoomFor(const std::string& origin) const;
   // The origin of `url`, "scheme://host:port" in lower case; empty for a URL
   // libcurl cannot read.
@@ -201,39 +159,29 @@ class DownloadSession {
   void Drop(uint64_t partial);
 
   // Waits until the file of `ticket` is in place: true; or false with the
-  // reason in `reason` when its write or commit failed (an existing file of
-  // its name is then as it was).
+  // reason in `reason` (an existing file of its name is then as it was).
   bool Settle(uint64_t ticket, std::string* reason);
   // Whether Settle(ticket) would return at once.
   bool Settled(uint64_t ticket) const;
 
   // What the last Fetch's or Transfer's final answer said (also after a failure).
   const FetchInfo& LastFetch() const;
-
   // The limits the session was made with (longer time limits cut to a day).
   const DownloadLimits& Limits() const;
-
-  // Lines for the user about the session's setup, each to be said once (a
-  // netrc file not used, and why). Empty when all is well.
+  // Lines for the user about the session's setup (a netrc file not used, and
+  // why), each to be said once.
   const std::vector<std::string>& Notices() const;
-  // Lines for the user about the transfers so far, to be said once the run
-  // is over: at most one, when a password went over the network unencrypted
-  // (a Basic login over http, an FTP login where the server did not take
-  // AUTH TLS), naming where to (never the password). Empty when none did.
+  // At most one line for the user once the run is over: that a password went
+  // over the network unencrypted (Basic over http, FTP without AUTH TLS), and
+  // where to (never the password).
   std::vector<std::string> RunNotes() const;
-
-  // Why the last Fetch or Transfer failed, a short reason without the URL: "HTTP 404",
-  // "connection refused", "no data for 60 s", "certificate not trusted (...)",
-  // "could not resolve host ...", "not a regular file: a FIFO", "too many
-  // open files" (no descriptor left for a socket or a file), "redirect from
-  // https to http refused", "the run's time limit was reached". It never shows
-  // a password: that of the URL or of a redirect's target, and the user
-  // information of any URL it quotes, read "***". Empty after a successful fetch.
+  // Why the last Fetch or Transfer failed, short and without the URL ("HTTP
+  // 404", "connection refused", "too many open files"...); empty after a
+  // success. Passwords, and any quoted URL's user information, read "***".
   const std::string& LastError() const;
 
   // Called during each transfer, with its id, as data arrives (and about once
-  // a second while none does). An exception thrown by the callback fails the
-  // transfer.
+  // a second while none does). An exception it throws fails the transfer.
   void OnProgress(std::function<void(uint64_t id, const DownloadProgress&)> callback);
 
   struct Impl;  // the session's state, shared with its transfers
