@@ -1,21 +1,12 @@
-// The optional keys of section "Download" of the settings, read once for a
-// download run, with every value that is present but not valid named in a line
-// of its own.
+// The optional keys of section "Download", read once for a run; each value
+// present but not valid is named in a line of its own and its default used.
 //
-// What is valid (values are read through clsSettings::GetString, so spaces and
-// tabs around them are already gone, key names match in any letter case, and
-// the first entry of a key counts):
-//  - ConnectTimeout, StallTimeout, Retries, KeepCopies, RunTimeout, Parallel: a whole
-//    number, written in decimal digits only (no sign, no spaces or separators
-//    inside, nothing after it, not even a comment), at least the key's least
-//    value. A number above the key's most counts as that most, however many
-//    digits it has; that is not an error.
-//  - SkipUnchanged: exactly "0" or "1".
-//  - DateFormat: a strftime format whose date, today, is 1 to 100 bytes long
-//    and holds no control characters (see UsableDate).
-//  - CAFile, ReportFile: any text.
-// A key that is missing, or stored with the empty value, gives its default
-// without a word. Keys of the section not named here are left alone.
+// Whole numbers (ConnectTimeout, StallTimeout, Retries, KeepCopies,
+// RunTimeout, Parallel) are decimal digits only, at least the key's least; a
+// larger one counts as the key's most. SkipUnchanged is "0" or "1". DateFormat
+// must give a date of 1 to 100 bytes without control characters (UsableDate).
+// CAFile and ReportFile take any text. A missing or empty key gives its
+// default silently; other keys of the section are left alone.
 #pragma once
 
 #include <ctime>

@@ -1,27 +1,14 @@
-// The report file of one download run: each entry's line and then the run's
-// line (run/report_lines.h) appended to the file the settings name.
+// The report file of one download run: each entry's line, then the run's
+// (run/report_lines.h), appended to the file ReportFile names.
 //
-// The file is opened once, when the run starts (the ReportFile is made), with
-// O_RDWR|O_APPEND|O_CREAT|O_CLOEXEC|O_NOCTTY|O_NONBLOCK (O_WRONLY for a file
-// this user may write but not read); a new file gets mode 0600 (less the
-// umask), as its lines name URLs and folders; an existing one keeps its own.
-// Only a regular file, or a link to one, is written: a FIFO neither blocks
-// the open nor is written to, and a folder or device is refused.
-//
-// Each line is appended whole or not at all, under an exclusive flock() of the
-// file held from before the write until after any truncation, so that runs
-// appending to one file at the same time never mix or cut each other's lines.
-// A write that fails or is cut short (a full disk, a file size limit) has what
-// it wrote truncated away again. A file that does not end in a line break (cut
-// by another program) gets one before the next line. A lock another program
-// holds for longer than `lockWait` ends the report; on a file system without
-// locks the lines go out unlocked, each still whole or truncated away.
-//
-// The first failure (the file cannot be opened, is not a regular file, stays
-// locked, a write fails or is cut short) is told once through `say`, as
-// "cannot write the report <path>: <why>"; the file is then let go and nothing
-// more is written by this run. A report never fails a run. Nothing here
-// raises, except std::bad_alloc.
+// Opened once, without blocking; only a regular file (or a link to one) is
+// written, and a new one gets mode 0600. Each line is appended whole or not at
+// all, under an exclusive flock() held until any truncation, so runs sharing
+// the file never mix lines; a short write is truncated away, and a file not
+// ending in a line break gets one first. The first failure (cannot open, not a
+// regular file, locked longer than `lockWait`, a failed write) is said once
+// through `say` as "cannot write the report <path>: <why>", and the report
+// ends there. A report never fails a run; nothing raises but std::bad_alloc.
 #pragma once
 
 #include <chrono>

@@ -1,12 +1,10 @@
-// What a download run tells whoever watches it: which entries are being
-// fetched, how far the run has got, and which entries failed. Several entries
-// are fetched at once, so EntryStarted comes for each as its first request goes
-// out, and RunProgressed and EntryRetrying for any of those under way. Results
-// come in list order: at most one EntryFailed, then any EntryNote and
-// EntryReplaces, for each entry, after EntryStarted of later entries. Then
-// RunCounted and RunEnded once (also for a run with nothing to fetch).
-// RunNote may come before any entry. A run that an error ends early does not
-// call RunEnded.
+// What a download run tells whoever watches it. Several entries run at once:
+// EntryStarted comes as each one's first request goes out, RunProgressed and
+// EntryRetrying for any under way. Results come in list order: at most one
+// EntryFailed, then any EntryNote and EntryReplaces, per entry. RunCounted and
+// RunEnded come once at the end (also with nothing to fetch); RunNote at any
+// time. A run that an error ends early does not call RunEnded. Each call does
+// nothing unless overridden.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +18,12 @@ class RunObserver {
 
   // Entry `number` (counting from 1) of the run's `count` non-empty entries is
   // about to be fetched from `url` into `destination`.
-  virtual void EntryStarted(int number, int count, const std::string& url,
-                            const std::string& destination) = 0;
-  // `bytes` of the current entry have arrived; `total` is its size, -1 when
-  // not known (yet).
-  virtual void EntryProgress(int64_t bytes, int64_t total) = 0;
+  virtual void EntryStarted(int /*number*/, int /*count*/, const std::string& /*url*/,
+                            const std::string& /*destination*/) {}
   // The current entry's fetch failed for `reason`.
-  virtual void EntryFailed(const std::string& url, const std::string& reason) = 0;
+  virtual void EntryFailed(const std::string& /*url*/, const std::string& /*reason*/) {}
   // The run has fetched (or tried) every entry.
-  virtual void RunEnded() = 0;
+  virtual void RunEnded() {}
 
   // How far the run has got over all the transfers under way.
   virtual void RunProgressed(const fw::RunProgress& /*progress*/) {}

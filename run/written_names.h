@@ -1,11 +1,8 @@
-// The destinations a download run has put files in, kept compactly, for the
-// line that says an entry replaced the file of an earlier one of its name.
-//
-// Each destination is kept as a 64-bit hash with the list index of the entry
-// that wrote it last: 12 bytes a slot, in a table sized once for the run's
-// entries (at most 7 of 8 slots used), so a run of 100,000 entries keeps about
-// 1.5 MB, and no text. Two destinations of one hash (about one chance in 10^9
-// for 100,000 names) would be taken for one. Never raises but std::bad_alloc.
+// The destinations a run has put files in, for the line that says an entry
+// replaced the file of an earlier one of its name. Each is kept as a 64-bit
+// hash and the list index that wrote it (12 bytes a slot; about 1.5 MB for
+// 100,000 entries); two names of one hash, about one chance in 10^9 at that
+// size, would be taken for one. Never raises but std::bad_alloc.
 #pragma once
 
 #include <cstddef>

@@ -1,41 +1,22 @@
 // The command line's words and what they ask for.
 //
-// The argument text is the process arguments after the program's name, joined
-// with single spaces; it is split again at every single space, so an argument
-// that holds spaces gives several words and two adjacent spaces give an empty
-// word. "-e" (fetch the list now) and "-s" (show the window) match in any
-// letter case; every other word is compared exactly.
+// The arguments after the program's name are joined with single spaces and
+// split again at every space (so "a  b" gives an empty word between). "-e"
+// (fetch the list now) and "-s" (show the window) match in any letter case;
+// other words exactly. "-h", "--help", "-V" and "--version" are whole
+// arguments compared exactly: the first of them answers before anything is
+// loaded.
 //
-// The question words "-h", "--help", "-V" and "--version" are read apart from
-// the others, as whole process arguments compared exactly (as Linux tools
-// compare options): the first of them answers and the program ends before
-// anything is loaded, whatever else the command line holds.
+// List words manage the list and the folder without the window: --list/-l,
+// --add URL..., --remove N..., --dry-run/-n, --folder PATH. --add and --remove
+// take the words up to the next one beginning with "-"; --folder takes its
+// PATH whole (the rest of its argument, or the next argument entire). The
+// changes are checked, made in order and saved together (a refusal saves
+// nothing); then --list and --dry-run report, in order; then each "-e" runs,
+// unless a --dry-run was given. The window is never shown then.
 //
-// The list words manage the list and the folder without the window:
-//   --list, -l       report the data files, the folder, the settings in effect
-//                    and the numbered entries
-//   --add URL...     append URLs to the list
-//   --remove N...    remove the entries numbered N (as --list numbers them)
-//   --dry-run, -n    report what -e would fetch, fetching nothing
-//   --folder PATH    set the download folder
-// --add and --remove take the words that follow them, up to the next word
-// that begins with "-" (empty words are skipped). --folder takes its PATH
-// whole, spaces included: the rest of its own process argument after
-// "--folder " when the argument goes on, otherwise the next process argument
-// entire (so `--folder "/srv/my reports"` works); that argument's words are
-// not read as words of their own.
-//
-// How a command line with list words runs: the changes (--add, --remove,
-// --folder) are made in the order given and saved together once every word has
-// been checked (a refusal saves nothing); then --list and --dry-run report, in
-// the order given, the state as saved; then, unless a --dry-run was given,
-// each "-e" runs the download run. The window is never shown then, "-s"
-// notwithstanding.
-//
-// Any other word that begins with "-" is an unknown option: it is said on
-// standard error and otherwise ignored, like every word that does not begin
-// with "-".
-// Nothing here raises; only AnswerQuestion prints.
+// Any other word beginning with "-" is an unknown option, said on standard
+// error and ignored. Nothing here raises; only AnswerQuestion prints.
 #pragma once
 
 #include <optional>
@@ -44,25 +25,15 @@
 
 namespace modMain {
 
-// The words of the argument text `text`: split at every " ". The empty text
-// gives no words; "a  b" gives "a", "" and "b".
+// The words of `text`, split at every " "; the empty text gives none.
 std::vector<std::string> SplitWords(const std::string& text);
-
-// The words of a process's arguments (argv[1] to argv[argc - 1]), joined with
-// single spaces and split again with SplitWords.
+// The words of argv[1] to argv[argc - 1], joined with spaces and split again.
 std::vector<std::string> CommandWords(int argc, const char* const* argv);
-
-// `word` with its ASCII letters in lower case; other bytes unchanged.
+// `word` with its ASCII letters in lower case.
 std::string LowerCase(const std::string& word);
-
-// True for "-e" in any letter case: run the download run.
-bool IsRunWord(const std::string& word);
-
-// True for "-s" in any letter case: show the window afterwards.
-bool IsShowWord(const std::string& word);
-
-// Whether the window is shown once the words have been walked: true unless
-// the last of the words "-e" and "-s" is "-e" (so also true for no words).
+bool IsRunWord(const std::string& word);   // "-e" in any case
+bool IsShowWord(const std::string& word);  // "-s" in any case
+// True unless the last of the words "-e" and "-s" is "-e".
 bool ShowsWindow(const std::vector<std::string>& words);
 
 // The words that manage the list and the folder.
@@ -91,18 +62,11 @@ CommandLine ReadCommandLine(int argc, const char* const* argv);
 // the word (a mistyped "--add=URL") masked and control bytes escaped.
 std::string UnknownOptionLine(const std::string& word);
 
-// What a question word asks for.
 enum class Question { kNone, kHelp, kVersion };
-
-// The question asked by the first of argv[1] to argv[argc - 1] that is exactly
-// "-h" or "--help" (kHelp) or "-V" or "--version" (kVersion); kNone when no
-// argument is one of them.
+// The question asked by the first argument that is one, if any.
 Question AskedQuestion(int argc, const char* const* argv);
-
-// When the arguments ask a question, prints its answer (startup/usage.h) on
-// standard output and returns the exit status: 0, or 2 when the answer could
-// not be written (reported on standard error). Nothing otherwise. Defined in
-// startup/usage.cpp.
+// When the arguments ask a question, prints its answer on standard output and
+// returns 0 (2 when it cannot be written). Defined in startup/usage.cpp.
 std::optional<int> AnswerQuestion(int argc, const char* const* argv);
 
 }  // namespace modMain

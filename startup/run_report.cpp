@@ -74,12 +74,6 @@ void RunReport::EntryStarted(int number, int count, const std::string& url, cons
   if (progress_) Draw();
 }
 
-void RunReport::EntryProgress(int64_t bytes, int64_t total) {
-  bytes_ = bytes;
-  total_ = total;
-  if (progress_ && now_() - lastDraw_ >= kRedrawEvery) Draw();
-}
-
 void RunReport::RunProgressed(const fw::RunProgress& progress) {
   running_ = progress.running;
   done_ = progress.done;

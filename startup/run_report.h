@@ -1,26 +1,15 @@
-// Reports a download run to a person or a log on one file descriptor
-// (standard error in the program).
+// Reports a download run on one file descriptor (standard error).
 //
-// Every failed entry gives one line, "fetchwell: <URL>: <reason>", with any
-// password in the URL shown as "***" and control bytes escaped. A run with a
-// failed entry ends with the line "fetchwell: F of N entries failed"; a run
-// without one adds nothing. With progress
-// on (standard error is a terminal), one progress line is drawn and rewritten
-// in place with "\r". While one transfer runs: the entry's number of the
-// run's count, the percentage when the size is known, the bytes so far, the
-// speed and the entry's name. While several run: the entries done of the
-// run's count, the transfers running, the bytes and speed over all of them,
-// and the name of the oldest entry under way.
-// It never takes the terminal's last column (counted in screen columns, wide
-// characters as two); on a narrow terminal the speed, then the total, then the
-// byte counts give way, so that the entry's number and as much of its name as
-// fits stay. A terminal that understands escapes (TERM set and not "dumb")
-// gets clear-to-end; any other gets plain spaces over the old text. The line
-// is redrawn at most ten times a second, and cleared before a failure line is
-// printed, at the end of the
-// run, by ClearLine() and, through fw::SetLineToClear, by the interrupt handler
-// on SIGINT/SIGTERM, so no half-drawn line is left.
-// Write errors are ignored; nothing here raises.
+// Each failed entry gives "fetchwell: <URL>: <reason>" (password as "***",
+// control bytes escaped); a run with failures ends with "fetchwell: F of N
+// entries failed". On a terminal, one progress line is rewritten in place:
+// the entry's number, percentage, bytes, speed and name (several at once:
+// entries done, transfers running, bytes and speed of all, the oldest entry's
+// name). It never takes the last column; on a narrow terminal the speed, the
+// total, then the byte counts give way before the number and the name. It is
+// redrawn at most ten times a second and cleared before any other line, at the
+// end, and by the interrupt handler (fw::SetLineToClear). Write errors are
+// ignored; nothing here raises.
 #pragma once
 
 #include <array>
@@ -57,7 +46,6 @@ class RunReport : public RunObserver {
 
   void EntryStarted(int number, int count, const std::string& url,
                     const std::string& destination) override;
-  void EntryProgress(int64_t bytes, int64_t total) override;
   void RunProgressed(const fw::RunProgress& progress) override;
   void EntryFailed(const std::string& url, const std::string& reason) override;
   void RunEnded() override;

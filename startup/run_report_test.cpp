@@ -11,6 +11,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// One transfer under way has `bytes` of `total`, as the run tells it.
+void Progress(RunReport& report, int64_t bytes, int64_t total) {
+  fw::RunProgress progress;
+  progress.running = 1;
+  progress.bytes = progress.oldestBytes = bytes;
+  progress.oldestTotal = total;
+  report.RunProgressed(progress);
+}
+
 // Captures what a RunReport writes, through a pipe, with a clock the test moves.
 class RunReportTest : public ::testing::Test {
  protected:
@@ -74,7 +83,7 @@ TEST_F(RunReportTest, WithoutProgressOnlyFailuresArePrinted) {
   {
     RunReport report(fds_[1], false, 80, Clock());
     report.EntryStarted(1, 2, "http://h/a.pdf", "/d/a-1.pdf");
-    report.EntryProgress(10, 100);
+    Progress(report, 10, 100);
     report.EntryStarted(2, 2, "http://u:pw@h/b\n.pdf", "/d/b-1.pdf");
     report.EntryFailed("http://u:pw@h/b\n.pdf", "HTTP 404");
     report.RunEnded();
@@ -88,11 +97,11 @@ TEST_F(RunReportTest, ProgressLineIsThrottledAndClearedBeforeFailures) {
   EXPECT_EQ(Output(), "\r[1/3] 0 B  report.pdf\033[K");
 
   now_ += 10ms;
-  report.EntryProgress(512, 2048);
+  Progress(report, 512, 2048);
   EXPECT_EQ(Output(), "") << "redrawn sooner than a tenth of a second";
 
   now_ += 990ms;
-  report.EntryProgress(1024, 2048);
+  Progress(report, 1024, 2048);
   EXPECT_EQ(Output(), "\r[1/3] 50% 1.0 KiB of 2.0 KiB, 1.0 KiB/s  report.pdf\033[K");
 
   report.EntryFailed("http://h/dir/report.pdf", "connection refused");
@@ -168,7 +177,7 @@ TEST_F(RunReportTest, NarrowTerminalsKeepTheNumberAndTheName) {
       RunReport report(fds_[1], true, c.width, Clock());
       report.EntryStarted(3, 12, "http://h/" + name, "/d/x");
       now_ += 2s;
-      report.EntryProgress(1024, 4096);
+      Progress(report, 1024, 4096);
     }
     std::string out = Output();
     const std::string cleared = "\r\033[K";
@@ -188,9 +197,9 @@ TEST_F(RunReportTest, DumbTerminalsGetNoEscapes) {
     report.EntryFailed("http://h/a-long-name.bin", "HTTP 500");
     report.EntryStarted(2, 2, "http://h/b.bin", "/d/y");
     now_ += 1s;
-    report.EntryProgress(10, 20);
+    Progress(report, 10, 20);
     now_ += 1s;
-    report.EntryProgress(20, 20);
+    Progress(report, 20, 20);
   }
   const std::string out = Output();
   EXPECT_EQ(out.find('\033'), std::string::npos) << out;

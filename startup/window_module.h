@@ -1,15 +1,9 @@
-// The window is a module of its own, loaded only when it is to be shown, so
-// that a run that only downloads never needs Qt or a display.
-//
-// The module, "fetchwell-window.so", sits beside the executable (in
-// fw::ProgramFolder()) and resolves the window object's symbols from the
-// executable that loads it. Its entry points are declared in
-// ui/window/module.h.
-//
-// The module's application object is ended by CloseWindowModule, which the
-// program calls on every way out of its entry once the module is open: left to
-// the end of the process, it would be destroyed after the toolkit's own
-// statics are gone, and crash.
+// The window is a module of its own, "fetchwell-window.so" beside the
+// executable, loaded only when it is to be shown, so that a run that only
+// downloads never needs Qt or a display. It takes the window object's symbols
+// from the executable; its entry points are in ui/window/module.h. Its
+// application object must be ended by CloseWindowModule before the process
+// ends (left to the end, it would outlive the toolkit's statics and crash).
 #pragma once
 
 #include <string>

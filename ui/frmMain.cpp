@@ -30,14 +30,6 @@ class UnseenListDisplay : public ListDisplay {
   void AddItem(const std::string&) override {}
 };
 
-class SilentObserver : public RunObserver {
- public:
-  void EntryStarted(int, int, const std::string&, const std::string&) override {}
-  void EntryProgress(int64_t, int64_t) override {}
-  void EntryFailed(const std::string&, const std::string&) override {}
-  void RunEnded() override {}
-};
-
 std::unique_ptr<frmMain> g_form;
 std::string g_programFolder;  // set by tests; empty means the executable's folder
 
@@ -115,7 +107,7 @@ void frmMain::LoadSettings() {
 }
 
 int frmMain::DownloadFiles() {
-  SilentObserver silent;
+  RunObserver silent;
   DownloadRun run(
       Files(), [this] { return txtPath().Text(); }, Settings(), ProgramFolder());
   return run.Run(state_->observer ? *state_->observer : silent);

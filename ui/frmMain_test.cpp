@@ -150,7 +150,6 @@ class Recorder : public RunObserver {
                      " -> " + destination);
     if (number == 1 && !moveTo.empty()) frmMain::Instance().txtPath().SetText(moveTo);
   }
-  void EntryProgress(int64_t, int64_t) override {}
   void EntryFailed(const std::string& url, const std::string& reason) override {
     events.push_back("failed " + url + (reason.empty() ? " without a reason" : ""));
   }
