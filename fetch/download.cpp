@@ -64,6 +64,11 @@ std::unique_ptr<Attempt> DownloadSession::Impl::Handle() {
   if (!idle.empty()) {
     std::unique_ptr<Attempt> t = std::move(idle.back());
     idle.pop_back();
+    // A handle remembers the login scheme its last server asked for, and would
+    // send the next URL's password that way unasked (Basic, in clear over
+    // http): each transfer starts from a handle as new, configured again.
+    curl_easy_reset(t->curl);
+    Configure(*t);
     return t;
   }
   auto t = std::make_unique<Attempt>();

@@ -60,7 +60,8 @@ std::string OriginOf(const std::string& url);
 int TransfersDescriptorsAllow();
 
 // One transfer's handle and what it has learnt so far. The handles are kept
-// between transfers, so that each keeps its TLS sessions and settings.
+// between transfers, each reset and configured anew as it is taken again (the
+// TLS sessions are the session's, shared).
 struct Attempt {
   DownloadSession::Impl* session = nullptr;
   CURL* curl = nullptr;
