@@ -1,6 +1,7 @@
 #include "run/download_settings.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "fetch/download.h"
 #include "fetch/retry.h"
@@ -26,12 +27,6 @@ std::string Shown(const std::string& value) {
   return value.substr(0, cut) + "...";
 }
 
-void SayInvalid(DownloadSettings& out, const char* key, const std::string& value,
-                const std::string& valid, const std::string& used) {
-  out.invalid.push_back(std::string("Settings.inf: ") + key + "=" + Shown(value) +
-                        " is not valid (" + valid + "); " + used + " is used");
-}
-
 // `text` as a whole number of decimal digits, or nullopt; a number above
 // `most` (of any length) gives `most`.
 std::optional<long> WholeNumber(const std::string& text, long most) {
@@ -46,24 +41,119 @@ std::optional<long> WholeNumber(const std::string& text, long most) {
   return value;
 }
 
-// Sets `field` from `key` when its value is a whole number of at least `least`
-// (above `most` counting as `most`); says so when present and not valid.
-template <typename Number>
-void ReadWholeNumber(clsSettings& settings, DownloadSettings& out, const char* key, Number& field,
-                     long least, long most) {
-  const std::string text = settings.GetString(kSection, key, "");
-  if (text.empty()) return;
-  const std::optional<long> value = WholeNumber(text, most);
-  if (value && *value >= least) {
-    field = static_cast<Number>(*value);
-    return;
+// A key whose value is a whole number from `Least` to `Most` (larger ones
+// counting as `Most`), kept in `Field`.
+template <auto Field, long Least, long Most>
+DownloadKey WholeKey(const char* name, const char* placeholder, const char* help) {
+  return {
+      name,
+      placeholder,
+      help,
+      [] { return "a whole number from " + std::to_string(Least) + " to " + std::to_string(Most); },
+      [](DownloadSettings& s, const std::string& text) {
+        const std::optional<long> value = WholeNumber(text, Most);
+        if (!value || *value < Least) return false;
+        s.*Field = static_cast<std::remove_reference_t<decltype(s.*Field)>>(*value);
+        return true;
+      },
+      [](const DownloadSettings& s) { return std::to_string(s.*Field); }};
+}
+
+// A key that takes any text, kept in `Field`.
+template <auto Field>
+DownloadKey TextKey(const char* name, const char* placeholder, const char* help) {
+  return {name,
+          placeholder,
+          help,
+          [] { return std::string("any text"); },
+          [](DownloadSettings& s, const std::string& text) {
+            s.*Field = text;
+            return true;
+          },
+          [](const DownloadSettings& s) { return s.*Field; }};
+}
+
+bool TakeDateFormat(DownloadSettings& s, const std::string& format) {
+  const std::time_t now = std::time(nullptr);
+  std::tm today{};
+  localtime_r(&now, &today);
+  if (!UsableDate(format, today)) return false;
+  s.dateFormat = format;
+  return true;
+}
+
+std::vector<DownloadKey> MakeKeys() {
+  using S = DownloadSettings;
+  return {
+      WholeKey<&S::connectTimeout, 1, kLongestTimeLimit>(
+          "ConnectTimeout", "S", "give up connecting after S seconds (default 30, at most 86400)"),
+      WholeKey<&S::stallTimeout, 1, kLongestTimeLimit>(
+          "StallTimeout", "S",
+          "fail a transfer that moves no data for S seconds (default 60, at most 86400)"),
+      WholeKey<&S::retries, 0, fw::kMostRetries>(
+          "Retries", "N",
+          "try a fetch that failed in a way that may pass again up to N times (default 2, at "
+          "most 10; 0 turns retries off)"),
+      WholeKey<&S::parallel, 1, fw::DownloadSession::kMostParallel>(
+          "Parallel", "N",
+          "fetch up to N entries at once, with at most N connections to one host (default 6, "
+          "at most 32; 1: one after the other); over HTTP/2 a host takes up to 16 times N at "
+          "once, as streams of one connection"),
+      {"SkipUnchanged", "0|1",
+       "1: a file unchanged on the server is not fetched again but copied from the last "
+       "snapshot (default 0)",
+       [] { return std::string("0 or 1"); },
+       [](S& s, const std::string& text) {
+         if (text != "0" && text != "1") return false;
+         s.skipUnchanged = text == "1";
+         return true;
+       },
+       [](const S& s) { return std::string(s.skipUnchanged ? "1" : "0"); }},
+      WholeKey<&S::keepCopies, 0, kMostKeptCopies>(
+          "KeepCopies", "N",
+          "keep the newest N snapshots of each URL, deleting older ones the program made "
+          "(default 0: keep them all); renamed or copied files are never deleted"),
+      {"DateFormat", "FMT",
+       "the date in file names, a strftime format with \"/\" turned into \"-\" (default %x; "
+       "e.g. %F)",
+       [] {
+         return "a strftime format giving a date of 1 to " + std::to_string(kLongestDate) +
+                " bytes without control characters";
+       },
+       TakeDateFormat, [](const S& s) { return s.dateFormat; }},
+      TextKey<&S::caFile>("CAFile", "FILE", "an extra PEM bundle of trusted certificates"),
+      WholeKey<&S::runTimeout, 1, kLongestRun>(
+          "RunTimeout", "S",
+          "end a run after S seconds, its unfinished entries failing (default 82800, at most "
+          "604800)"),
+      TextKey<&S::reportFile>("ReportFile", "FILE",
+                              "append one JSON line per entry and one per run to FILE "
+                              "(relative: in the program's folder)"),
+  };
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  SayInvalid(out, key, text,
-             "a whole number from " + std::to_string(least) + " to " + std::to_string(most),
-             std::to_string(field));
+  return lower;
 }
 
 }  // namespace
+
+std::span<const DownloadKey> DownloadKeys() {
+  static const std::vector<DownloadKey> keys = MakeKeys();
+  return keys;
+}
+
+const DownloadKey* FindDownloadKey(std::string_view name) {
+  const std::string lower = LowerCase(name);
+  for (const DownloadKey& key : DownloadKeys()) {
+    if (LowerCase(key.name) == lower) return &key;
+  }
+  return nullptr;
+}
 
 std::optional<std::string> UsableDate(const std::string& format, const std::tm& when) {
   char buf[kLongestDate + 1];
@@ -79,37 +169,11 @@ std::optional<std::string> UsableDate(const std::string& format, const std::tm& 
 
 DownloadSettings ReadDownloadSettings(clsSettings& settings) {
   DownloadSettings out;
-  ReadWholeNumber(settings, out, "ConnectTimeout", out.connectTimeout, 1, kLongestTimeLimit);
-  ReadWholeNumber(settings, out, "StallTimeout", out.stallTimeout, 1, kLongestTimeLimit);
-  ReadWholeNumber(settings, out, "Retries", out.retries, 0, fw::kMostRetries);
-
-  const std::string skip = settings.GetString(kSection, "SkipUnchanged", "");
-  if (skip == "1") {
-    out.skipUnchanged = true;
-  } else if (!skip.empty() && skip != "0") {
-    SayInvalid(out, "SkipUnchanged", skip, "0 or 1", "0");
+  for (const DownloadKey& key : DownloadKeys()) {
+    const std::string value = settings.GetString(kSection, key.name, "");
+    if (value.empty() || key.take(out, value)) continue;
+    out.invalid.push_back(std::string("Settings.inf: ") + key.name + "=" + Shown(value) +
+                          " is not valid (" + key.valid() + "); " + key.shown(out) + " is used");
   }
-
-  ReadWholeNumber(settings, out, "KeepCopies", out.keepCopies, 0, kMostKeptCopies);
-
-  const std::string format = settings.GetString(kSection, "DateFormat", "");
-  if (!format.empty()) {
-    const std::time_t now = std::time(nullptr);
-    std::tm today{};
-    localtime_r(&now, &today);
-    if (UsableDate(format, today)) {
-      out.dateFormat = format;
-    } else {
-      SayInvalid(out, "DateFormat", format,
-                 "a strftime format giving a date of 1 to " + std::to_string(kLongestDate) +
-                     " bytes without control characters",
-                 out.dateFormat);
-    }
-  }
-
-  out.caFile = settings.GetString(kSection, "CAFile", "");
-  ReadWholeNumber(settings, out, "RunTimeout", out.runTimeout, 1, kLongestRun);
-  out.reportFile = settings.GetString(kSection, "ReportFile", "");
-  ReadWholeNumber(settings, out, "Parallel", out.parallel, 1, fw::DownloadSession::kMostParallel);
   return out;
 }

@@ -1,9 +1,12 @@
 #include "startup/usage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
+#include "run/download_settings.h"
 #include "startup/command_line.h"
 
 namespace modMain {
@@ -13,7 +16,8 @@ namespace {
 constexpr int kAnswered = 0;
 constexpr int kCannotAnswer = 2;
 
-constexpr const char* kUsage = R"(Usage: fetchwell [-e]... [-s]
+// The usage up to the keys of section "Download", then after them.
+constexpr const char* kUsageHead = R"(Usage: fetchwell [-e]... [-s]
        fetchwell [-l] [--add URL...] [--remove N...] [--folder PATH] [-n] [-e]
        fetchwell -h | --help | -V | --version
 Keeps a list of URLs and a download folder, and takes dated snapshots of them.
@@ -41,31 +45,10 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
     [General]
     FolderPath=DIR      the download folder (default: the program's folder)
     [Download]
-    ConnectTimeout=S    give up connecting after S seconds (default 30,
-                        at most 86400)
-    StallTimeout=S      fail a transfer that moves no data for S seconds
-                        (default 60, at most 86400)
-    Retries=N           try a fetch that failed in a way that may pass
-                        again up to N times (default 2, at most 10;
-                        0 turns retries off)
-    Parallel=N          fetch up to N entries at once, with at most N
-                        connections to one host (default 6, at most 32;
-                        1: one after the other); over HTTP/2 a host takes
-                        up to 16 times N at once, as streams of one
-                        connection
-    SkipUnchanged=0|1   1: a file unchanged on the server is not fetched
-                        again but copied from the last snapshot (default 0)
-    KeepCopies=N        keep the newest N snapshots of each URL, deleting
-                        older ones the program made (default 0: keep them
-                        all); renamed or copied files are never deleted
-    DateFormat=FMT      the date in file names, a strftime format with "/"
-                        turned into "-" (default %x; e.g. %F)
-    CAFile=FILE         an extra PEM bundle of trusted certificates
-    RunTimeout=S        end a run after S seconds, its unfinished entries
-                        failing (default 82800, at most 604800)
-    ReportFile=FILE     append one JSON line per entry and one per run to
-                        FILE (relative: in the program's folder)
-  A value that is not valid is said on standard error and the default used.
+)";
+
+constexpr const char* kUsageTail =
+    R"(  A value that is not valid is said on standard error and the default used.
   Numbers are decimal digits only, with nothing after them.
 
 A transfer broken midway is resumed where it stopped (Range and If-Range)
@@ -86,6 +69,29 @@ Exit status:
 More in the manual: man fetchwell
 )";
 
+constexpr size_t kKeyColumn = 24;  // where the words on a key begin
+constexpr size_t kWidth = 80;
+
+// The lines of --help on `key`: "    KEY=PLACEHOLDER", then its sentence,
+// wrapped at spaces into the key column.
+std::string KeyText(const DownloadKey& key) {
+  std::string text;
+  std::string line = std::string("    ") + key.name + "=" + key.placeholder;
+  bool bare = true;  // no word on `line` yet
+  std::istringstream words(key.help);
+  for (std::string word; words >> word;) {
+    if (!bare && line.size() + 1 + word.size() > kWidth) {
+      text += line + "\n";
+      line.clear();
+      bare = true;
+    }
+    line.resize(bare ? std::max(line.size() + 1, kKeyColumn) : line.size() + 1, ' ');
+    line += word;
+    bare = false;
+  }
+  return text + line + "\n";
+}
+
 // Writes all of `text` on standard output; false with errno set when it
 // could not (a closed descriptor, a full disk).
 bool WriteOut(const std::string& text) {
@@ -97,7 +103,9 @@ bool WriteOut(const std::string& text) {
 }  // namespace
 
 std::string UsageText() {
-  return kUsage;
+  std::string text = kUsageHead;
+  for (const DownloadKey& key : DownloadKeys()) text += KeyText(key);
+  return text + kUsageTail;
 }
 
 std::string VersionText() {

@@ -61,7 +61,7 @@ TEST_F(E2eWordsTest, ListShowsFilesFolderSettingsAndEntriesCreatingNothing) {
   for (const std::string& line :
        {EntryLine(1, "http://h/a/report.pdf", "report-day.pdf"), std::string("  2. (empty)"),
         EntryLine(3, "ftp://h/data.tar.gz", "data-day.gz"), std::string("Entries: 3"),
-        std::string("  KeepCopies=3"), std::string("  Retries=2"),
+        std::string("  KeepCopies=3"), std::string("  Retries=2"), std::string("  Parallel=6"),
         std::string("  not valid: Settings.inf: Retries=+1 is not valid")}) {
     EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
   }
