@@ -1,14 +1,18 @@
 #include "run/download_settings.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <type_traits>
 
 #include "fetch/download.h"
 #include "fetch/retry.h"
+#include "run/nearest_word.h"
 
 namespace {
 
 constexpr char kSection[] = "Download";
+constexpr char kGeneral[] = "General";
 constexpr long kLongestTimeLimit = 86400;  // a day
 constexpr long kLongestRun = 604800;       // a week
 constexpr long kMostKeptCopies = 1000000;
@@ -140,6 +144,76 @@ std::string LowerCase(std::string_view text) {
   return lower;
 }
 
+std::vector<std::string> KeyNames() {
+  std::vector<std::string> names;
+  for (const DownloadKey& key : DownloadKeys()) names.emplace_back(key.name);
+  return names;
+}
+
+// "; did you mean <nearest>?" when one of `known` is near `name`, else "".
+std::string Nearest(const std::string& name, const std::vector<std::string>& known,
+                    const std::string& before = "", const std::string& after = "") {
+  const auto nearest = modMain::NearestWord(name, known);
+  return nearest ? "; did you mean " + before + *nearest + after + "?" : "";
+}
+
+// The lines of `unused` for the sections of the file as written. A line
+// without "=" that is no known key is never quoted: it may be pasted text,
+// such as a password or a header.
+void SayUnused(DownloadSettings& out, const std::vector<fw::profile::SectionLayout>& layout) {
+  const auto say = [&out](const std::string& line) {
+    out.unused.push_back("Settings.inf: " + line);
+  };
+  // Where a key of section "Download" put elsewhere belongs.
+  const auto belongs = [](const std::string& key) {
+    return FindDownloadKey(key) ? std::string("; it belongs in [Download]") : std::string();
+  };
+  std::set<std::string> sections;  // in lower case, each said or read once
+  for (const fw::profile::SectionLayout& section : layout) {
+    if (!section.headed) {
+      for (const auto& [key, hasEquals] : section.entries) {
+        say((hasEquals || FindDownloadKey(key) ? Shown(key) : "a line without \"=\"") +
+            " above the first section is not read" + belongs(key));
+      }
+      continue;
+    }
+    const std::string lower = LowerCase(section.name);
+    const bool download = lower == LowerCase(kSection);
+    const bool general = lower == LowerCase(kGeneral);
+    const std::string where = " in [" + Shown(section.name) + "]";
+    if (!sections.insert(lower).second) {
+      if (download || general) {
+        say("section [" + Shown(section.name) + "] is given again; only the first is read");
+      }
+      continue;
+    }
+    if (!download && !general) {
+      say("section [" + Shown(section.name) + "] is not known and is not read" +
+          Nearest(section.name, {kGeneral, kSection}, "[", "]"));
+      continue;
+    }
+    const std::vector<std::string> known =
+        download ? KeyNames() : std::vector<std::string>{"FolderPath"};
+    std::map<std::string, int> seen;  // each key in lower case: how often so far
+    for (const auto& entry : section.entries) {
+      const std::string& key = entry.key;
+      const bool hasEquals = entry.hasEquals;
+      const int times = ++seen[LowerCase(key)];
+      const bool isKnown = std::any_of(known.begin(), known.end(), [&](const std::string& k) {
+        return LowerCase(k) == LowerCase(key);
+      });
+      if (isKnown && times == 2) {
+        say(Shown(key) + " is given twice" + where + "; the first is read");
+      } else if (!isKnown && !hasEquals && times == 1) {
+        say("a line without \"=\"" + where + " is not read");
+      } else if (!isKnown && times == 1) {
+        say(Shown(key) + where + " is not a known key and is not read" +
+            (general && FindDownloadKey(key) ? belongs(key) : Nearest(key, known)));
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::span<const DownloadKey> DownloadKeys() {
@@ -175,5 +249,6 @@ DownloadSettings ReadDownloadSettings(clsSettings& settings) {
     out.invalid.push_back(std::string("Settings.inf: ") + key.name + "=" + Shown(value) +
                           " is not valid (" + key.valid() + "); " + key.shown(out) + " is used");
   }
+  SayUnused(out, settings.Layout());
   return out;
 }

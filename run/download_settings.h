@@ -9,7 +9,14 @@
 // counts as the key's most. SkipUnchanged is "0" or "1". DateFormat must give
 // a date of 1 to 100 bytes without control characters (UsableDate). CAFile
 // and ReportFile take any text. A missing or empty key gives its default
-// silently; other keys of the section are left alone.
+// silently.
+//
+// Section and key names match in any letter case. What the file holds that
+// the program does not read is said in `unused`, once each: a key of
+// [Download] not in the table (or of [General] other than FolderPath), a
+// section other than those two, a section or key given again (only the first
+// is read), and entries above the first section; with the known name it most
+// likely meant.
 #pragma once
 
 #include <ctime>
@@ -43,6 +50,11 @@ struct DownloadSettings {
   // The value is given as stored (control bytes included; the printer escapes
   // them), cut to its first 100 bytes and "..." when longer.
   std::vector<std::string> invalid;
+  // One line for each thing in the file that is not read, in file order,
+  // never with a value, e.g.
+  //   Settings.inf: KeepCopy in [Download] is not a known key and is not read; did you mean
+  //   KeepCopies?
+  std::vector<std::string> unused;
 };
 
 // One key of section "Download".

@@ -18,6 +18,7 @@ std::string SettingsText(const ListView& view) {
     text += std::string("  ") + key.name + "=" + EscapeControls(key.shown(s)) + "\n";
   }
   for (const auto& line : s.invalid) text += "  not valid: " + EscapeControls(line) + "\n";
+  for (const auto& line : s.unused) text += "  note: " + EscapeControls(line) + "\n";
   return text;
 }
 

@@ -12,6 +12,7 @@
 //     ConnectTimeout=30
 //     ... one "Key=value" line for each key of DownloadKeys(), in its order ...
 //     not valid: <line of DownloadSettings::invalid>   (one per line)
+//     note: <line of DownloadSettings::unused>         (one per line)
 //   Entries: <count>
 //     1. <URL> -> <destination>
 //     2. (empty)

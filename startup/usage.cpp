@@ -49,7 +49,9 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
 
 constexpr const char* kUsageTail =
     R"(  A value that is not valid is said on standard error and the default used.
-  Numbers are decimal digits only, with nothing after them.
+  Numbers are decimal digits only, with nothing after them. Section and key
+  names match in any letter case; a key or section the program does not
+  know, or one given twice, is said on standard error.
 
 A transfer broken midway is resumed where it stopped (Range and If-Range)
 when the server offers byte ranges and a strong ETag or a Last-Modified;

@@ -233,6 +233,22 @@ TEST_F(E2eWordsTest, UnknownOptionsAreSaidAndIgnored) {
   EXPECT_NE(run.output.find("Entries: "), std::string::npos);
 }
 
+TEST_F(E2eWordsTest, SettingsTheProgramDoesNotReadAreSaidOnceARun) {
+  LoopbackServer server;
+  WriteList({server.Url("/bytes/10?name=/a.bin")});
+  WriteFile(program_ / "Settings.inf",
+            "[download]\nDateFormat=day\nKeepCopy=7\nRetries=1\nretries=3\n[Downlaod]\n");
+  const RunResult run = program_.Run({"-e"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.errors,
+            "fetchwell: Settings.inf: KeepCopy in [download] is not a known key and is not read; "
+            "did you mean KeepCopies?\n"
+            "fetchwell: Settings.inf: retries is given twice in [download]; the first is read\n"
+            "fetchwell: Settings.inf: section [Downlaod] is not known and is not read; did you "
+            "mean [Download]?\n");
+  EXPECT_TRUE(fs::exists(program_ / "a-day.bin")) << "[download] was not read";
+}
+
 TEST_F(E2eWordsTest, PasswordsAreNeverPrinted) {
   const std::string secret = "s3cr3t-Pa55";
   RunResult run = program_.Run({"--add", "http://user:" + secret + "@h/x.zip"});
