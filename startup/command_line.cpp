@@ -1,7 +1,9 @@
 #include "startup/command_line.h"
 
+#include <algorithm>
 #include <string_view>
 
+#include "run/nearest_word.h"
 #include "startup/run_report.h"
 
 namespace modMain {
@@ -92,6 +94,18 @@ std::optional<ListVerb> VerbOf(const std::string& word) {
   return std::nullopt;
 }
 
+// The words beginning with "--" that the program knows.
+const std::vector<std::string> kLongWords = {"--list",    "--add",  "--remove", "--folder",
+                                             "--dry-run", "--help", "--version"};
+
+bool IsOption(const std::string& word) {
+  return word.rfind('-', 0) == 0;
+}
+
+bool IsLongOption(const std::string& word) {
+  return word.rfind("--", 0) == 0;
+}
+
 bool IsQuestionWord(const std::string& word) {
   return word == "-h" || word == "--help" || word == "-V" || word == "--version";
 }
@@ -103,6 +117,10 @@ bool CommandLine::DryRun() const {
     if (word.verb == ListVerb::kDryRun) return true;
   }
   return false;
+}
+
+bool CommandLine::Ends() const {
+  return std::any_of(unknown.begin(), unknown.end(), IsLongOption);
 }
 
 CommandLine ReadCommandLine(int argc, const char* const* argv) {
@@ -119,7 +137,7 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
     } else if (const auto verb = VerbOf(word)) {
       ListWord listWord{*verb, word, {}};
       if (*verb == ListVerb::kAdd || *verb == ListVerb::kRemove) {
-        while (t + 1 < tokens.size() && tokens[t + 1].text.rfind('-', 0) != 0) {
+        while (t + 1 < tokens.size() && !IsOption(tokens[t + 1].text)) {
           ++t;
           if (!tokens[t].text.empty()) listWord.args.push_back(tokens[t].text);
         }
@@ -136,7 +154,7 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
         while (t + 1 < tokens.size() && tokens[t + 1].arg <= taken) ++t;
       }
       line.listWords.push_back(std::move(listWord));
-    } else if (!IsQuestionWord(word) && word.rfind('-', 0) == 0) {
+    } else if (!IsQuestionWord(word) && IsOption(word)) {
       line.unknown.push_back(word);
     }
   }
@@ -145,7 +163,11 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
 }
 
 std::string UnknownOptionLine(const std::string& word) {
-  return "fetchwell: unknown option " + EscapeControls(HidePassword(word)) + " ignored; see --help";
+  const std::string line =
+      "fetchwell: unknown option " + EscapeControls(ShownUrl(HidePassword(word)));
+  if (!IsLongOption(word)) return line + " ignored; see --help";
+  const auto nearest = NearestWord(word.substr(0, word.find('=')), kLongWords);
+  return line + ", nothing done; " + (nearest ? "did you mean " + *nearest + "?" : "see --help");
 }
 
 Question AskedQuestion(int argc, const char* const* argv) {

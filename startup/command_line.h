@@ -15,8 +15,10 @@
 // nothing); then --list and --dry-run report, in order; then each "-e" runs,
 // unless a --dry-run was given. The window is never shown then.
 //
-// Any other word beginning with "-" is an unknown option, said on standard
-// error and ignored. Nothing here raises; only AnswerQuestion prints.
+// Any other word beginning with "-" is an unknown option. One beginning with
+// "--" ends the program (status 2) before anything is loaded; one beginning
+// with a single "-" is said on standard error and ignored. Nothing here
+// raises; only AnswerQuestion prints.
 #pragma once
 
 #include <optional>
@@ -53,13 +55,18 @@ struct CommandLine {
   int runs = 0;                      // how many "-e" words
   bool show = true;     // false when there are list words, or the last of "-e"/"-s" is "-e"
   bool DryRun() const;  // whether a --dry-run (or -n) was given
+  bool Ends() const;    // whether an unknown option begins with "--"
 };
 
 // Reads argv[1] to argv[argc - 1] as the header says.
 CommandLine ReadCommandLine(int argc, const char* const* argv);
 
-// "fetchwell: unknown option <word> ignored; see --help", with any password in
-// the word (a mistyped "--add=URL") masked and control bytes escaped.
+// The line that says the unknown option `word`: for one beginning with "--"
+// "fetchwell: unknown option <word>, nothing done; did you mean <known>?"
+// (the long word nearest the part of `word` before any "=", when one is
+// near; otherwise "; see --help"), for others
+// "fetchwell: unknown option <word> ignored; see --help". Any password in the
+// word (a mistyped "--add=URL") is masked and control bytes escaped.
 std::string UnknownOptionLine(const std::string& word);
 
 enum class Question { kNone, kHelp, kVersion };

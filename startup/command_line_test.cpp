@@ -130,13 +130,26 @@ TEST(CommandLineTest, ListWordsKeepTheWindowShut) {
 TEST(CommandLineTest, UnknownOptionsAreCollectedAndOtherWordsIgnored) {
   // The list words are compared exactly; question words inside an argument
   // are known words that ask nothing.
-  const CommandLine line = Read({"--x", "x", "-L", "--LIST", "-", "--", "-e --help", "-N", ""});
-  EXPECT_EQ(line.unknown, (Words{"--x", "-L", "--LIST", "-", "--", "-N"}));
+  CommandLine line = Read({"x", "-L", "-", "-e --help", "-N", ""});
+  EXPECT_EQ(line.unknown, (Words{"-L", "-", "-N"}));
+  EXPECT_FALSE(line.Ends());
   EXPECT_TRUE(line.listWords.empty());
   EXPECT_EQ(line.runs, 1);
-  EXPECT_EQ(UnknownOptionLine("--x"), "fetchwell: unknown option --x ignored; see --help");
+  line = Read({"--x", "-L", "--LIST", "--"});
+  EXPECT_EQ(line.unknown, (Words{"--x", "-L", "--LIST", "--"}));
+  EXPECT_TRUE(line.Ends());
+
+  const std::vector<std::pair<std::string, std::string>> lines = {
+      {"-L", "fetchwell: unknown option -L ignored; see --help"},
+      {"--x", "fetchwell: unknown option --x, nothing done; see --help"},
+      {"--dryrun", "fetchwell: unknown option --dryrun, nothing done; did you mean --dry-run?"},
+      {"--LIST", "fetchwell: unknown option --LIST, nothing done; did you mean --list?"},
+      {"--help=1", "fetchwell: unknown option --help=1, nothing done; did you mean --help?"},
+  };
+  for (const auto& [word, said] : lines) EXPECT_EQ(UnknownOptionLine(word), said);
   const std::string shown = UnknownOptionLine("--add=http://u:secret@h/\x1b[2J");
   EXPECT_EQ(shown.find("secret"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("did you mean --add?"), std::string::npos) << shown;
   EXPECT_EQ(UnknownOptionLine("-\x1b").find('\x1b'), std::string::npos);
 }
 

@@ -36,8 +36,10 @@ Keeps a list of URLs and a download folder, and takes dated snapshots of them.
   -V, --version  print the version and exit
 With --list, --add, --remove, --folder or --dry-run the window is not shown;
 changes are saved together, and only when every word is valid (else status 2).
-An unknown word beginning with "-" is said in one line and ignored; other
-words are ignored. -e and -s may be in any letter case.
+An unknown word beginning with "--" ends the program with status 2 before
+anything is done, naming the nearest known word; one beginning with a single
+"-" is said in one line and ignored; other words are ignored. -e and -s may
+be in any letter case.
 
 Files, beside the executable (installed: <prefix>/lib/fetchwell/):
   Files.dat      the list of URLs (created empty on the first start)
