@@ -40,6 +40,12 @@ std::string LowerCase(const std::string& word) {
   return lower;
 }
 
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 bool IsRunWord(const std::string& word) {
   return LowerCase(word) == "-e";
 }
@@ -106,6 +112,34 @@ bool IsLongOption(const std::string& word) {
   return word.rfind("--", 0) == 0;
 }
 
+// `url` with each space written %20, as a URL carries it.
+std::string SpacesEncoded(const std::string& url) {
+  std::string encoded;
+  for (char c : url) encoded += c == ' ' ? std::string("%20") : std::string(1, c);
+  return encoded;
+}
+
+// The arguments of the --add `word` at tokens[t] (header): the words
+// after it in its own argument, then, when that is used up, each following
+// argument whole. Leaves `t` at the last token taken.
+void TakeArguments(ListWord& word, const std::vector<Token>& tokens, size_t& t, int argc,
+                   const char* const* argv) {
+  const int own = tokens[t].arg;
+  while (t + 1 < tokens.size() && tokens[t + 1].arg == own && !IsOption(tokens[t + 1].text)) {
+    ++t;
+    if (!tokens[t].text.empty()) word.args.push_back(tokens[t].text);
+  }
+  if (t + 1 < tokens.size() && tokens[t + 1].arg == own) return;  // an option ends it
+  for (int next = own + 1; next < argc; ++next) {
+    const std::string whole = Trimmed(argv[next]);
+    if (IsOption(whole)) return;
+    if (!whole.empty()) {
+      word.args.push_back(SpacesEncoded(whole));
+    }
+    while (t + 1 < tokens.size() && tokens[t + 1].arg == next) ++t;
+  }
+}
+
 bool IsQuestionWord(const std::string& word) {
   return word == "-h" || word == "--help" || word == "-V" || word == "--version";
 }
@@ -136,7 +170,9 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
       line.show = true;
     } else if (const auto verb = VerbOf(word)) {
       ListWord listWord{*verb, word, {}};
-      if (*verb == ListVerb::kAdd || *verb == ListVerb::kRemove) {
+      if (*verb == ListVerb::kAdd) {
+        TakeArguments(listWord, tokens, t, argc, argv);
+      } else if (*verb == ListVerb::kRemove) {
         while (t + 1 < tokens.size() && !IsOption(tokens[t + 1].text)) {
           ++t;
           if (!tokens[t].text.empty()) listWord.args.push_back(tokens[t].text);

@@ -8,12 +8,15 @@
 // loaded.
 //
 // List words manage the list and the folder without the window: --list/-l,
-// --add URL..., --remove N..., --dry-run/-n, --folder PATH. --add and --remove
-// take the words up to the next one beginning with "-"; --folder takes its
-// PATH whole (the rest of its argument, or the next argument entire). The
-// changes are checked, made in order and saved together (a refusal saves
-// nothing); then --list and --dry-run report, in order; then each "-e" runs,
-// unless a --dry-run was given. The window is never shown then.
+// --add URL..., --remove N..., --dry-run/-n, --folder PATH. --remove takes
+// the words up to the next one beginning with "-". --add takes the words
+// after it in its own argument up to one beginning with "-", then each
+// following argument whole up to one beginning with "-": one URL (blanks
+// around it dropped, a space inside it written %20). --folder takes its PATH
+// whole (the rest of its argument, or the next argument entire). The changes are checked, made
+// in order and saved together (a refusal saves nothing); then --list and
+// --dry-run report, in order; then each "-e" runs, unless a --dry-run was
+// given. The window is never shown then.
 //
 // Any other word beginning with "-" is an unknown option. One beginning with
 // "--" ends the program (status 2) before anything is loaded; one beginning
@@ -33,6 +36,8 @@ std::vector<std::string> SplitWords(const std::string& text);
 std::vector<std::string> CommandWords(int argc, const char* const* argv);
 // `word` with its ASCII letters in lower case.
 std::string LowerCase(const std::string& word);
+// `text` without the spaces and tabs around it.
+std::string Trimmed(const std::string& text);
 bool IsRunWord(const std::string& word);   // "-e" in any case
 bool IsShowWord(const std::string& word);  // "-s" in any case
 // True unless the last of the words "-e" and "-s" is "-e".

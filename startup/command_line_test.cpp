@@ -85,15 +85,19 @@ CommandLine Read(std::initializer_list<const char*> args) {
 }
 
 TEST(CommandLineTest, ListWordsTakeTheWordsUpToTheNextOption) {
-  const CommandLine line = Read({"--add", "http://a/x", "", "http://b/y -e", "--remove", "2 x"});
+  const CommandLine line =
+      Read({"--remove", "2 x", "-e --add http://a/x", "", " http://b/y z ", "-s", "x"});
   ASSERT_EQ(line.listWords.size(), 2u);
-  EXPECT_EQ(line.listWords[0].verb, ListVerb::kAdd);
-  EXPECT_EQ(line.listWords[0].args, (Words{"http://a/x", "http://b/y"}));
-  EXPECT_EQ(line.listWords[1].verb, ListVerb::kRemove);
-  EXPECT_EQ(line.listWords[1].args, (Words{"2", "x"}));
+  EXPECT_EQ(line.listWords[0].verb, ListVerb::kRemove);
+  EXPECT_EQ(line.listWords[0].args, (Words{"2", "x"}));
+  // --add: the words of its own argument, then whole arguments, a space
+  // inside a URL encoded.
+  EXPECT_EQ(line.listWords[1].verb, ListVerb::kAdd);
+  EXPECT_EQ(line.listWords[1].args, (Words{"http://a/x", "http://b/y%20z"}));
   EXPECT_EQ(line.runs, 1);
   EXPECT_FALSE(line.show);
   EXPECT_TRUE(line.unknown.empty());
+  EXPECT_EQ(Read({"--add http://a/x -e http://b"}).listWords.at(0).args, Words{"http://a/x"});
   // A list word with nothing after it gets no arguments; the checks refuse it.
   EXPECT_TRUE(Read({"--add", "-e"}).listWords.at(0).args.empty());
 }

@@ -28,7 +28,8 @@ Keeps a list of URLs and a download folder, and takes dated snapshots of them.
                  unless -e comes last of -e and -s (so also with no words)
   -l, --list     print the data files, the folder, the settings in effect
                  and the numbered entries
-  --add URL...   append the URLs to the list
+  --add URL...   append the URLs to the list (one URL an argument; a space
+                 in one is written %20)
   --remove N...  remove the entries numbered N (as --list numbers them)
   --folder PATH  set the download folder (an existing folder, absolute)
   -n, --dry-run  print what -e would fetch; nothing is fetched or written

@@ -246,6 +246,17 @@ TEST_F(E2eWordsTest, UnknownLongOptionsEndBeforeAnythingIsDone) {
   EXPECT_EQ(ReadFile(program_ / "a-day.bin"), LoopbackServer::Pattern(10));
 }
 
+TEST_F(E2eWordsTest, AddTakesEachArgumentAsOneUrl) {
+  LoopbackServer server;
+  const std::string url = server.Url("/bytes/100?name=/with space.bin");
+  WriteSettings(kFixedDate);
+  const RunResult run = program_.Run({"--add", url, " " + server.Url("/bytes/5") + " ", "-e"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(List(), ListFileBytes(
+                        {server.Url("/bytes/100?name=/with%20space.bin"), server.Url("/bytes/5")}));
+  EXPECT_EQ(ReadFile(program_ / "with%20space-day.bin"), LoopbackServer::Pattern(100));
+}
+
 TEST_F(E2eWordsTest, SettingsTheProgramDoesNotReadAreSaidOnceARun) {
   LoopbackServer server;
   WriteList({server.Url("/bytes/10?name=/a.bin")});
