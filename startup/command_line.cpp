@@ -97,12 +97,13 @@ std::optional<ListVerb> VerbOf(const std::string& word) {
   if (word == "--remove") return ListVerb::kRemove;
   if (word == "--folder") return ListVerb::kFolder;
   if (word == "--dry-run" || word == "-n") return ListVerb::kDryRun;
+  if (word == "--set") return ListVerb::kSet;
   return std::nullopt;
 }
 
 // The words beginning with "--" that the program knows.
-const std::vector<std::string> kLongWords = {"--list",    "--add",  "--remove", "--folder",
-                                             "--dry-run", "--help", "--version"};
+const std::vector<std::string> kLongWords = {"--list", "--add",     "--remove", "--folder",
+                                             "--set",  "--dry-run", "--help",   "--version"};
 
 bool IsOption(const std::string& word) {
   return word.rfind('-', 0) == 0;
@@ -119,7 +120,7 @@ std::string SpacesEncoded(const std::string& url) {
   return encoded;
 }
 
-// The arguments of the --add `word` at tokens[t] (header): the words
+// The arguments of the --add or --set `word` at tokens[t] (header): the words
 // after it in its own argument, then, when that is used up, each following
 // argument whole. Leaves `t` at the last token taken.
 void TakeArguments(ListWord& word, const std::vector<Token>& tokens, size_t& t, int argc,
@@ -134,7 +135,7 @@ void TakeArguments(ListWord& word, const std::vector<Token>& tokens, size_t& t, 
     const std::string whole = Trimmed(argv[next]);
     if (IsOption(whole)) return;
     if (!whole.empty()) {
-      word.args.push_back(SpacesEncoded(whole));
+      word.args.push_back(word.verb == ListVerb::kAdd ? SpacesEncoded(whole) : whole);
     }
     while (t + 1 < tokens.size() && tokens[t + 1].arg == next) ++t;
   }
@@ -170,7 +171,7 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
       line.show = true;
     } else if (const auto verb = VerbOf(word)) {
       ListWord listWord{*verb, word, {}};
-      if (*verb == ListVerb::kAdd) {
+      if (*verb == ListVerb::kAdd || *verb == ListVerb::kSet) {
         TakeArguments(listWord, tokens, t, argc, argv);
       } else if (*verb == ListVerb::kRemove) {
         while (t + 1 < tokens.size() && !IsOption(tokens[t + 1].text)) {

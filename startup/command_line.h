@@ -7,13 +7,14 @@
 // arguments compared exactly: the first of them answers before anything is
 // loaded.
 //
-// List words manage the list and the folder without the window: --list/-l,
-// --add URL..., --remove N..., --dry-run/-n, --folder PATH. --remove takes
-// the words up to the next one beginning with "-". --add takes the words
-// after it in its own argument up to one beginning with "-", then each
-// following argument whole up to one beginning with "-": one URL (blanks
-// around it dropped, a space inside it written %20). --folder takes its PATH
-// whole (the rest of its argument, or the next argument entire). The changes are checked, made
+// List words manage the list, the folder and the settings without the window:
+// --list/-l, --add URL..., --remove N..., --set KEY=VALUE..., --dry-run/-n,
+// --folder PATH. --remove takes the words up to the next one beginning with
+// "-". --add and --set take the words after them in their own argument up to
+// one beginning with "-", then each following argument whole up to one
+// beginning with "-": one URL (blanks around it dropped, a space inside it
+// written %20) or one KEY=VALUE. --folder takes its PATH whole (the rest of
+// its argument, or the next argument entire). The changes are checked, made
 // in order and saved together (a refusal saves nothing); then --list and
 // --dry-run report, in order; then each "-e" runs, unless a --dry-run was
 // given. The window is never shown then.
@@ -44,13 +45,14 @@ bool IsShowWord(const std::string& word);  // "-s" in any case
 bool ShowsWindow(const std::vector<std::string>& words);
 
 // The words that manage the list and the folder.
-enum class ListVerb { kList, kAdd, kRemove, kFolder, kDryRun };
+enum class ListVerb { kList, kAdd, kRemove, kFolder, kDryRun, kSet };
 
 // One list word as given, with the words it took.
 struct ListWord {
   ListVerb verb = ListVerb::kList;
   std::string name;               // as written: "--list", "-l", "--add", ...
-  std::vector<std::string> args;  // --add: URLs; --remove: numbers; --folder: its path
+  std::vector<std::string> args;  // --add: URLs; --remove: numbers; --folder: its path;
+                                  // --set: KEY=VALUE texts
 };
 
 // What a whole command line asks for.

@@ -85,15 +85,17 @@ CommandLine Read(std::initializer_list<const char*> args) {
 }
 
 TEST(CommandLineTest, ListWordsTakeTheWordsUpToTheNextOption) {
-  const CommandLine line =
-      Read({"--remove", "2 x", "-e --add http://a/x", "", " http://b/y z ", "-s", "x"});
-  ASSERT_EQ(line.listWords.size(), 2u);
+  const CommandLine line = Read({"--remove", "2 x", "-e --add http://a/x", "", " http://b/y z ",
+                                 "--set", "DateFormat=%d %m", "-s", "x"});
+  ASSERT_EQ(line.listWords.size(), 3u);
   EXPECT_EQ(line.listWords[0].verb, ListVerb::kRemove);
   EXPECT_EQ(line.listWords[0].args, (Words{"2", "x"}));
-  // --add: the words of its own argument, then whole arguments, a space
-  // inside a URL encoded.
+  // --add and --set: the words of their own argument, then whole arguments,
+  // a space inside a URL encoded.
   EXPECT_EQ(line.listWords[1].verb, ListVerb::kAdd);
   EXPECT_EQ(line.listWords[1].args, (Words{"http://a/x", "http://b/y%20z"}));
+  EXPECT_EQ(line.listWords[2].verb, ListVerb::kSet);
+  EXPECT_EQ(line.listWords[2].args, Words{"DateFormat=%d %m"});
   EXPECT_EQ(line.runs, 1);
   EXPECT_FALSE(line.show);
   EXPECT_TRUE(line.unknown.empty());

@@ -1,6 +1,6 @@
 // The program's entry: answers --help and --version, says which options it
 // does not know (and ends on one beginning with "--"), carries out the list
-// words (--list, --add, --remove, --folder, --dry-run) when there are
+// words (--list, --add, --remove, --folder, --set, --dry-run) when there are
 // any, then loads the saved list and folder, runs the download run once for
 // each "-e" (none after a --dry-run), and shows the window or ends
 // (startup/command_line.h tells the order).

@@ -18,7 +18,8 @@ constexpr int kCannotAnswer = 2;
 
 // The usage up to the keys of section "Download", then after them.
 constexpr const char* kUsageHead = R"(Usage: fetchwell [-e]... [-s]
-       fetchwell [-l] [--add URL...] [--remove N...] [--folder PATH] [-n] [-e]
+       fetchwell [-l] [--add URL...] [--remove N...] [--folder PATH]
+                 [--set KEY=VALUE...] [-n] [-e]
        fetchwell -h | --help | -V | --version
 Keeps a list of URLs and a download folder, and takes dated snapshots of them.
 
@@ -32,15 +33,18 @@ Keeps a list of URLs and a download folder, and takes dated snapshots of them.
                  in one is written %20)
   --remove N...  remove the entries numbered N (as --list numbers them)
   --folder PATH  set the download folder (an existing folder, absolute)
+  --set KEY=VALUE...
+                 set keys of [Download], checked as a run reads them;
+                 KEY= removes the key (its default is used)
   -n, --dry-run  print what -e would fetch; nothing is fetched or written
   -h, --help     print this help and exit
   -V, --version  print the version and exit
-With --list, --add, --remove, --folder or --dry-run the window is not shown;
-changes are saved together, and only when every word is valid (else status 2).
-An unknown word beginning with "--" ends the program with status 2 before
-anything is done, naming the nearest known word; one beginning with a single
-"-" is said in one line and ignored; other words are ignored. -e and -s may
-be in any letter case.
+With --list, --add, --remove, --folder, --set or --dry-run the window is not
+shown; changes are saved together, and only when every word is valid (else
+status 2). An unknown word beginning with "--" ends the program with status
+2 before anything is done, naming the nearest known word; one beginning with
+a single "-" is said in one line and ignored; other words are ignored. -e and
+-s may be in any letter case.
 
 Files, beside the executable (installed: <prefix>/lib/fetchwell/):
   Files.dat      the list of URLs (created empty on the first start)

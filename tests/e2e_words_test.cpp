@@ -273,6 +273,35 @@ TEST_F(E2eWordsTest, SettingsTheProgramDoesNotReadAreSaidOnceARun) {
   EXPECT_TRUE(fs::exists(program_ / "a-day.bin")) << "[download] was not read";
 }
 
+TEST_F(E2eWordsTest, SetChangesKeysAsARunReadsThemKeepingOtherBytes) {
+  const std::string before =
+      "; mine\r\n[General]\r\nFolderPath=/srv\r\n[download]\r\nkeepcopies = 7\r\n"
+      "Retries=1\r\nretries=3\r\n";
+  WriteFile(program_ / "Settings.inf", before);
+  RunResult run = program_.Run({"--set", "KeepCopies=3", "DateFormat=%d %m", "Retries=", "-l"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const std::string after =
+      "; mine\r\n[General]\r\nFolderPath=/srv\r\n[download]\r\nkeepcopies = 3\r\n"
+      "DateFormat=%d %m\r\n";
+  EXPECT_EQ(ReadFile(program_ / "Settings.inf"), after);
+  EXPECT_NE(run.output.find("  Retries=2\n  Parallel=6\n  SkipUnchanged=0\n  KeepCopies=3\n"
+                            "  DateFormat=%d %m\n"),
+            std::string::npos)
+      << run.output;
+
+  for (const Words& words : std::vector<Words>{{"--set", "KeepCopies=1", "Parallel=0"},
+                                               {"--set", "KeepCopy=1"},
+                                               {"--set", "DateFormat=%n"},
+                                               {"--set"}}) {
+    run = program_.Run(words);
+    EXPECT_EQ(run.status, 2) << words.back();
+    EXPECT_EQ(run.errors.rfind("fetchwell: --set: ", 0), 0u) << run.errors;
+    EXPECT_EQ(ReadFile(program_ / "Settings.inf"), after) << words.back();
+  }
+  EXPECT_NE(program_.Run({"--set", "KeepCopy=1"}).errors.find("did you mean KeepCopies?"),
+            std::string::npos);
+}
+
 TEST_F(E2eWordsTest, PasswordsAreNeverPrinted) {
   const std::string secret = "s3cr3t-Pa55";
   RunResult run = program_.Run({"--add", "http://user:" + secret + "@h/x.zip"});
