@@ -61,7 +61,8 @@ ProfileText ReadText(const std::string& path) {
   return ProfileText(bytes.substr(0, kMaxFileSize));
 }
 
-// Loads `path`, applies `edit` to its text and puts the result in its place.
+// Loads `path`, applies `edit` to its text and puts the result in its place,
+// unless `edit` returns false: nothing changed.
 template <typename Edit>
 int Rewrite(const std::string& path, Edit edit) {
   try {
@@ -71,7 +72,7 @@ int Rewrite(const std::string& path, Edit edit) {
     if (loaded == Loaded::kFailed || file.bytes.size() > kMaxFileSize) return 0;
     if (loaded == Loaded::kText && access(path.c_str(), W_OK) != 0) return 0;
     ProfileText text(file.bytes);
-    edit(text);
+    if (!edit(text)) return 1;
     // Keeps the file's permissions, and a link stays a link.
     WriteFileAtomically(path, text.Bytes());
     return 1;
@@ -131,7 +132,10 @@ int WritePrivateProfileString(std::string_view section, std::string_view key,
       !ProfileText::IsWritableValue(value)) {
     return 0;
   }
-  return Rewrite(file, [&](ProfileText& text) { text.SetValue(section, key, value); });
+  return Rewrite(file, [&](ProfileText& text) {
+    text.SetValue(section, key, value);
+    return true;
+  });
 }
 
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
@@ -150,7 +154,39 @@ int WritePrivateProfileSection(std::string_view section, std::string_view conten
   for (const std::string& line : lines) {
     if (!ProfileText::IsWritableLine(line)) return 0;
   }
-  return Rewrite(file, [&](ProfileText& text) { text.ReplaceSection(section, lines); });
+  return Rewrite(file, [&](ProfileText& text) {
+    text.ReplaceSection(section, lines);
+    return true;
+  });
+}
+
+int WritePrivateProfileValues(const std::vector<ProfileEdit>& edits, const std::string& file) {
+  for (const ProfileEdit& edit : edits) {
+    if (!ProfileText::IsWritableSection(edit.section) || !ProfileText::IsWritableKey(edit.key) ||
+        (edit.value && !ProfileText::IsWritableValue(*edit.value))) {
+      return 0;
+    }
+  }
+  return Rewrite(file, [&](ProfileText& text) {
+    bool changed = false;
+    for (const ProfileEdit& edit : edits) {
+      if (edit.value) {
+        text.SetValue(edit.section, edit.key, *edit.value);
+        changed = true;
+      } else {
+        changed = text.RemoveKey(edit.section, edit.key) || changed;
+      }
+    }
+    return changed;
+  });
+}
+
+std::vector<SectionLayout> GetPrivateProfileLayout(const std::string& file) {
+  try {
+    return ReadText(file).Layout();
+  } catch (...) {
+    return {};
+  }
 }
 
 size_t GetPrivateProfileSection(std::string_view section, char* buffer, size_t size,
@@ -193,6 +229,18 @@ int WriteProfileSection(std::string_view section, std::string_view contents) {
 
 size_t GetProfileSection(std::string_view section, char* buffer, size_t size) {
   return GetPrivateProfileSection(section, buffer, size, UserProfilePath());
+}
+
+int WriteProfileValues(const std::vector<ProfileEdit>& edits) {
+  try {
+    return WritePrivateProfileValues(edits, UserProfileForWrite());
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::vector<SectionLayout> GetProfileLayout() {
+  return GetPrivateProfileLayout(UserProfilePath());
 }
 
 std::string UserProfilePath() {

@@ -22,10 +22,23 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/profile_text.h"
 
 namespace fw::profile {
+
+// One change of a file: `key` in `section` gets `value` as
+// WritePrivateProfileString gives it, or, with no value, every entry of `key`
+// in `section` is removed.
+struct ProfileEdit {
+  std::string section;
+  std::string key;
+  std::optional<std::string> value;
+};
 
 // Stores `value` under `key` in `section` of `file`, creating the file and the
 // section when they are missing; the first entry of that key is changed where it
@@ -37,6 +50,15 @@ int WritePrivateProfileString(std::string_view section, std::string_view key,
 // when the file, the section or the key is missing.
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view default_value, const std::string& file);
+
+// Makes every edit of `edits`, in order, in one write of `file`: all of them
+// or none. When nothing changes (only removals, of keys that are not there)
+// nothing is written, and a missing file is not made.
+int WritePrivateProfileValues(const std::vector<ProfileEdit>& edits, const std::string& file);
+
+// Every section of `file` as written (ProfileText::Layout); none for a file
+// that cannot be read.
+std::vector<SectionLayout> GetPrivateProfileLayout(const std::string& file);
 
 // Replaces the entries of `section` with those of `contents` (section contents
 // form; a missing final NUL is tolerated), or adds the section at the end.
@@ -61,6 +83,8 @@ std::string GetProfileString(std::string_view section, std::string_view key,
                              std::string_view default_value);
 int WriteProfileSection(std::string_view section, std::string_view contents);
 size_t GetProfileSection(std::string_view section, char* buffer, size_t size);
+int WriteProfileValues(const std::vector<ProfileEdit>& edits);
+std::vector<SectionLayout> GetProfileLayout();
 
 // $XDG_CONFIG_HOME/fetchwell/profile.ini, or ~/.config/fetchwell/profile.ini when
 // XDG_CONFIG_HOME is unset or not an absolute path (~ is $HOME, else the user's

@@ -210,6 +210,37 @@ TEST_F(ProfileTest, FailedWritesReturnZeroAndKeepTheFile) {
   EXPECT_EQ(dir_.Entries().size(), 2u) << "no temporary file is left";
 }
 
+TEST_F(ProfileTest, ValuesAreEditedAndRemovedInOneWriteKeepingOtherBytes) {
+  const std::string before =
+      "Stray\r\n[Download]\r\n ; note\r\nRetries = 1 \r\nretries=3\r\nKeep=x\r\n"
+      "[download]\r\nRetries=4\r\n[General]\r\nFolderPath=/a";
+  WriteFile(path_, before);
+  const std::vector<profile::ProfileEdit> edits = {{"download", "RETRIES", std::nullopt},
+                                                   {"General", "FolderPath", "/b"},
+                                                   {"Download", "New", "v"}};
+  EXPECT_NE(profile::WritePrivateProfileValues(edits, path_), 0);
+  EXPECT_EQ(ReadFile(path_),
+            "Stray\r\n[Download]\r\n ; note\r\nKeep=x\r\nNew=v\r\n[download]\r\nRetries=4\r\n"
+            "[General]\r\nFolderPath=/b");
+  const auto layout = profile::GetPrivateProfileLayout(path_);
+  ASSERT_EQ(layout.size(), 4u);
+  EXPECT_FALSE(layout[0].headed);
+  using Entry = fw::profile::SectionLayout::Entry;
+  EXPECT_EQ(layout[0].entries, (std::vector<Entry>{{"Stray", false}}));
+  EXPECT_EQ(layout[2].name, "download");
+  EXPECT_EQ(layout[1].entries, (std::vector<Entry>{{"Keep", true}, {"New", true}}));
+  // A line that could not be read back refuses the whole write.
+  EXPECT_EQ(profile::WritePrivateProfileValues(
+                {{"General", "FolderPath", "/c"}, {"Download", "New", "a\nb"}}, path_),
+            0);
+  EXPECT_NE(ReadFile(path_).find("FolderPath=/b"), std::string::npos);
+  // Removing what is not there writes nothing and makes no file.
+  const std::string missing = dir_ / "missing.inf";
+  EXPECT_NE(profile::WritePrivateProfileValues({{"Download", "Retries", std::nullopt}}, missing),
+            0);
+  EXPECT_FALSE(fs::exists(missing));
+}
+
 TEST_F(ProfileTest, ValueWithANulReadsUpToTheNul) {
   WriteFile(path_, "[A]\nk=ab\0cd\nj=2\n"s);
   EXPECT_EQ(Get("A", "k"), "ab");

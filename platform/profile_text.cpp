@@ -1,5 +1,6 @@
 #include "platform/profile_text.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace fw::profile {
@@ -165,6 +166,36 @@ std::vector<std::string> ProfileText::SectionNames() const {
     if (seen.insert(std::move(folded)).second) names.emplace_back(p.name);
   }
   return names;
+}
+
+std::vector<SectionLayout> ProfileText::Layout() const {
+  std::vector<SectionLayout> layout;
+  for (const Line& line : lines_) {
+    ParsedLine p = Parse(line.text);
+    if (p.kind == Kind::kSection) {
+      layout.push_back({std::string(p.name), true, {}});
+    } else if (p.kind == Kind::kEntry) {
+      if (layout.empty()) layout.push_back({"", false, {}});
+      layout.back().entries.push_back({std::string(p.name), p.has_equals});
+    }
+  }
+  return layout;
+}
+
+bool ProfileText::RemoveKey(std::string_view section, std::string_view key) {
+  size_t header = FindSection(section);
+  if (header == std::string::npos) return false;
+  key = Trim(key);
+  const size_t before = lines_.size();
+  const auto first = lines_.begin() + static_cast<ptrdiff_t>(header) + 1;
+  const auto last = lines_.begin() + static_cast<ptrdiff_t>(SectionEnd(header));
+  lines_.erase(std::remove_if(first, last,
+                              [&](const Line& line) {
+                                ParsedLine p = Parse(line.text);
+                                return p.kind == Kind::kEntry && SameName(p.name, key);
+                              }),
+               last);
+  return lines_.size() != before;
 }
 
 void ProfileText::SetValue(std::string_view section, std::string_view key, std::string_view value) {

@@ -24,6 +24,19 @@
 
 namespace fw::profile {
 
+// One section as written: its name, and the key of each of its entries in
+// order, repeats included.
+struct SectionLayout {
+  struct Entry {
+    std::string key;  // a line without "=" is its key whole
+    bool hasEquals = true;
+    bool operator==(const Entry&) const = default;
+  };
+  std::string name;
+  bool headed = true;  // false for the entries above the first section
+  std::vector<Entry> entries;
+};
+
 class ProfileText {
  public:
   explicit ProfileText(std::string_view bytes);
@@ -47,11 +60,19 @@ class ProfileText {
   // The names of the sections in file order, each name once.
   std::vector<std::string> SectionNames() const;
 
+  // Every section in file order, a name given twice twice; first, when there
+  // are any, the entries above the first section (not headed).
+  std::vector<SectionLayout> Layout() const;
+
   // Gives `key` in `section` the text `value`: the first entry of that key gets
   // the new value in place; otherwise the line "key=value" is added after the
   // section's last entry (right after its name line when it has none). A missing
   // section is added at the end of the text, after a blank line.
   void SetValue(std::string_view section, std::string_view key, std::string_view value);
+
+  // Removes every entry of `key` from `section`; false, the text unchanged,
+  // when there is none.
+  bool RemoveKey(std::string_view section, std::string_view key);
 
   // Replaces every entry line of `section` with `lines`, placed where its first
   // entry stood (right after its name line when it had none); comments and blank

@@ -109,6 +109,7 @@ int DownloadRun::Count() const {
 
 int DownloadRun::Run(RunObserver& observer) {
   for (const std::string& line : settings_.invalid) observer.RunNote(line);
+  for (const std::string& line : settings_.unused) observer.RunNote(line);
   // A report file that cannot be written is said once and fails nothing.
   Road road{observer,
             modMain::ReportFile(modMain::ReportPath(settings_.reportFile, programFolder_),

@@ -1,13 +1,18 @@
 #include "run/download_settings.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
+#include <type_traits>
 
 #include "fetch/download.h"
 #include "fetch/retry.h"
+#include "run/nearest_word.h"
 
 namespace {
 
 constexpr char kSection[] = "Download";
+constexpr char kGeneral[] = "General";
 constexpr long kLongestTimeLimit = 86400;  // a day
 constexpr long kLongestRun = 604800;       // a week
 constexpr long kMostKeptCopies = 1000000;
@@ -26,12 +31,6 @@ std::string Shown(const std::string& value) {
   return value.substr(0, cut) + "...";
 }
 
-void SayInvalid(DownloadSettings& out, const char* key, const std::string& value,
-                const std::string& valid, const std::string& used) {
-  out.invalid.push_back(std::string("Settings.inf: ") + key + "=" + Shown(value) +
-                        " is not valid (" + valid + "); " + used + " is used");
-}
-
 // `text` as a whole number of decimal digits, or nullopt; a number above
 // `most` (of any length) gives `most`.
 std::optional<long> WholeNumber(const std::string& text, long most) {
@@ -46,24 +45,189 @@ std::optional<long> WholeNumber(const std::string& text, long most) {
   return value;
 }
 
-// Sets `field` from `key` when its value is a whole number of at least `least`
-// (above `most` counting as `most`); says so when present and not valid.
-template <typename Number>
-void ReadWholeNumber(clsSettings& settings, DownloadSettings& out, const char* key, Number& field,
-                     long least, long most) {
-  const std::string text = settings.GetString(kSection, key, "");
-  if (text.empty()) return;
-  const std::optional<long> value = WholeNumber(text, most);
-  if (value && *value >= least) {
-    field = static_cast<Number>(*value);
-    return;
+// A key whose value is a whole number from `Least` to `Most` (larger ones
+// counting as `Most`), kept in `Field`.
+template <auto Field, long Least, long Most>
+DownloadKey WholeKey(const char* name, const char* placeholder, const char* help) {
+  return {
+      name,
+      placeholder,
+      help,
+      [] { return "a whole number from " + std::to_string(Least) + " to " + std::to_string(Most); },
+      [](DownloadSettings& s, const std::string& text) {
+        const std::optional<long> value = WholeNumber(text, Most);
+        if (!value || *value < Least) return false;
+        s.*Field = static_cast<std::remove_reference_t<decltype(s.*Field)>>(*value);
+        return true;
+      },
+      [](const DownloadSettings& s) { return std::to_string(s.*Field); }};
+}
+
+// A key that takes any text, kept in `Field`.
+template <auto Field>
+DownloadKey TextKey(const char* name, const char* placeholder, const char* help) {
+  return {name,
+          placeholder,
+          help,
+          [] { return std::string("any text"); },
+          [](DownloadSettings& s, const std::string& text) {
+            s.*Field = text;
+            return true;
+          },
+          [](const DownloadSettings& s) { return s.*Field; }};
+}
+
+bool TakeDateFormat(DownloadSettings& s, const std::string& format) {
+  const std::time_t now = std::time(nullptr);
+  std::tm today{};
+  localtime_r(&now, &today);
+  if (!UsableDate(format, today)) return false;
+  s.dateFormat = format;
+  return true;
+}
+
+std::vector<DownloadKey> MakeKeys() {
+  using S = DownloadSettings;
+  return {
+      WholeKey<&S::connectTimeout, 1, kLongestTimeLimit>(
+          "ConnectTimeout", "S", "give up connecting after S seconds (default 30, at most 86400)"),
+      WholeKey<&S::stallTimeout, 1, kLongestTimeLimit>(
+          "StallTimeout", "S",
+          "fail a transfer that moves no data for S seconds (default 60, at most 86400)"),
+      WholeKey<&S::retries, 0, fw::kMostRetries>(
+          "Retries", "N",
+          "try a fetch that failed in a way that may pass again up to N times (default 2, at "
+          "most 10; 0 turns retries off)"),
+      WholeKey<&S::parallel, 1, fw::DownloadSession::kMostParallel>(
+          "Parallel", "N",
+          "fetch up to N entries at once, with at most N connections to one host (default 6, "
+          "at most 32; 1: one after the other); over HTTP/2 a host takes up to 16 times N at "
+          "once, as streams of one connection"),
+      {"SkipUnchanged", "0|1",
+       "1: a file unchanged on the server is not fetched again but copied from the last "
+       "snapshot (default 0)",
+       [] { return std::string("0 or 1"); },
+       [](S& s, const std::string& text) {
+         if (text != "0" && text != "1") return false;
+         s.skipUnchanged = text == "1";
+         return true;
+       },
+       [](const S& s) { return std::string(s.skipUnchanged ? "1" : "0"); }},
+      WholeKey<&S::keepCopies, 0, kMostKeptCopies>(
+          "KeepCopies", "N",
+          "keep the newest N snapshots of each URL, deleting older ones the program made "
+          "(default 0: keep them all); renamed or copied files are never deleted"),
+      {"DateFormat", "FMT",
+       "the date in file names, a strftime format with \"/\" turned into \"-\" (default %x; "
+       "e.g. %F)",
+       [] {
+         return "a strftime format giving a date of 1 to " + std::to_string(kLongestDate) +
+                " bytes without control characters";
+       },
+       TakeDateFormat, [](const S& s) { return s.dateFormat; }},
+      TextKey<&S::caFile>("CAFile", "FILE", "an extra PEM bundle of trusted certificates"),
+      WholeKey<&S::runTimeout, 1, kLongestRun>(
+          "RunTimeout", "S",
+          "end a run after S seconds, its unfinished entries failing (default 82800, at most "
+          "604800)"),
+      TextKey<&S::reportFile>("ReportFile", "FILE",
+                              "append one JSON line per entry and one per run to FILE "
+                              "(relative: in the program's folder)"),
+  };
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  SayInvalid(out, key, text,
-             "a whole number from " + std::to_string(least) + " to " + std::to_string(most),
-             std::to_string(field));
+  return lower;
+}
+
+std::vector<std::string> KeyNames() {
+  std::vector<std::string> names;
+  for (const DownloadKey& key : DownloadKeys()) names.emplace_back(key.name);
+  return names;
+}
+
+// "; did you mean <nearest>?" when one of `known` is near `name`, else "".
+std::string Nearest(const std::string& name, const std::vector<std::string>& known,
+                    const std::string& before = "", const std::string& after = "") {
+  const auto nearest = modMain::NearestWord(name, known);
+  return nearest ? "; did you mean " + before + *nearest + after + "?" : "";
+}
+
+// The lines of `unused` for the sections of the file as written. A line
+// without "=" that is no known key is never quoted: it may be pasted text,
+// such as a password or a header.
+void SayUnused(DownloadSettings& out, const std::vector<fw::profile::SectionLayout>& layout) {
+  const auto say = [&out](const std::string& line) {
+    out.unused.push_back("Settings.inf: " + line);
+  };
+  // Where a key of section "Download" put elsewhere belongs.
+  const auto belongs = [](const std::string& key) {
+    return FindDownloadKey(key) ? std::string("; it belongs in [Download]") : std::string();
+  };
+  std::set<std::string> sections;  // in lower case, each said or read once
+  for (const fw::profile::SectionLayout& section : layout) {
+    if (!section.headed) {
+      for (const auto& [key, hasEquals] : section.entries) {
+        say((hasEquals || FindDownloadKey(key) ? Shown(key) : "a line without \"=\"") +
+            " above the first section is not read" + belongs(key));
+      }
+      continue;
+    }
+    const std::string lower = LowerCase(section.name);
+    const bool download = lower == LowerCase(kSection);
+    const bool general = lower == LowerCase(kGeneral);
+    const std::string where = " in [" + Shown(section.name) + "]";
+    if (!sections.insert(lower).second) {
+      if (download || general) {
+        say("section [" + Shown(section.name) + "] is given again; only the first is read");
+      }
+      continue;
+    }
+    if (!download && !general) {
+      say("section [" + Shown(section.name) + "] is not known and is not read" +
+          Nearest(section.name, {kGeneral, kSection}, "[", "]"));
+      continue;
+    }
+    const std::vector<std::string> known =
+        download ? KeyNames() : std::vector<std::string>{"FolderPath"};
+    std::map<std::string, int> seen;  // each key in lower case: how often so far
+    for (const auto& entry : section.entries) {
+      const std::string& key = entry.key;
+      const bool hasEquals = entry.hasEquals;
+      const int times = ++seen[LowerCase(key)];
+      const bool isKnown = std::any_of(known.begin(), known.end(), [&](const std::string& k) {
+        return LowerCase(k) == LowerCase(key);
+      });
+      if (isKnown && times == 2) {
+        say(Shown(key) + " is given twice" + where + "; the first is read");
+      } else if (!isKnown && !hasEquals && times == 1) {
+        say("a line without \"=\"" + where + " is not read");
+      } else if (!isKnown && times == 1) {
+        say(Shown(key) + where + " is not a known key and is not read" +
+            (general && FindDownloadKey(key) ? belongs(key) : Nearest(key, known)));
+      }
+    }
+  }
 }
 
 }  // namespace
+
+std::span<const DownloadKey> DownloadKeys() {
+  static const std::vector<DownloadKey> keys = MakeKeys();
+  return keys;
+}
+
+const DownloadKey* FindDownloadKey(std::string_view name) {
+  const std::string lower = LowerCase(name);
+  for (const DownloadKey& key : DownloadKeys()) {
+    if (LowerCase(key.name) == lower) return &key;
+  }
+  return nullptr;
+}
 
 std::optional<std::string> UsableDate(const std::string& format, const std::tm& when) {
   char buf[kLongestDate + 1];
@@ -79,37 +243,12 @@ std::optional<std::string> UsableDate(const std::string& format, const std::tm& 
 
 DownloadSettings ReadDownloadSettings(clsSettings& settings) {
   DownloadSettings out;
-  ReadWholeNumber(settings, out, "ConnectTimeout", out.connectTimeout, 1, kLongestTimeLimit);
-  ReadWholeNumber(settings, out, "StallTimeout", out.stallTimeout, 1, kLongestTimeLimit);
-  ReadWholeNumber(settings, out, "Retries", out.retries, 0, fw::kMostRetries);
-
-  const std::string skip = settings.GetString(kSection, "SkipUnchanged", "");
-  if (skip == "1") {
-    out.skipUnchanged = true;
-  } else if (!skip.empty() && skip != "0") {
-    SayInvalid(out, "SkipUnchanged", skip, "0 or 1", "0");
+  for (const DownloadKey& key : DownloadKeys()) {
+    const std::string value = settings.GetString(kSection, key.name, "");
+    if (value.empty() || key.take(out, value)) continue;
+    out.invalid.push_back(std::string("Settings.inf: ") + key.name + "=" + Shown(value) +
+                          " is not valid (" + key.valid() + "); " + key.shown(out) + " is used");
   }
-
-  ReadWholeNumber(settings, out, "KeepCopies", out.keepCopies, 0, kMostKeptCopies);
-
-  const std::string format = settings.GetString(kSection, "DateFormat", "");
-  if (!format.empty()) {
-    const std::time_t now = std::time(nullptr);
-    std::tm today{};
-    localtime_r(&now, &today);
-    if (UsableDate(format, today)) {
-      out.dateFormat = format;
-    } else {
-      SayInvalid(out, "DateFormat", format,
-                 "a strftime format giving a date of 1 to " + std::to_string(kLongestDate) +
-                     " bytes without control characters",
-                 out.dateFormat);
-    }
-  }
-
-  out.caFile = settings.GetString(kSection, "CAFile", "");
-  ReadWholeNumber(settings, out, "RunTimeout", out.runTimeout, 1, kLongestRun);
-  out.reportFile = settings.GetString(kSection, "ReportFile", "");
-  ReadWholeNumber(settings, out, "Parallel", out.parallel, 1, fw::DownloadSession::kMostParallel);
+  SayUnused(out, settings.Layout());
   return out;
 }

@@ -1,17 +1,29 @@
 // The optional keys of section "Download", read once for a run; each value
 // present but not valid is named in a line of its own and its default used.
 //
-// Whole numbers (ConnectTimeout, StallTimeout, Retries, KeepCopies,
-// RunTimeout, Parallel) are decimal digits only, at least the key's least; a
-// larger one counts as the key's most. SkipUnchanged is "0" or "1". DateFormat
-// must give a date of 1 to 100 bytes without control characters (UsableDate).
-// CAFile and ReportFile take any text. A missing or empty key gives its
-// default silently; other keys of the section are left alone.
+// Every key is one row of DownloadKeys(): reading, checking a value (also for
+// --set), --list and --help all go by that table, in its order.
+//
+// Whole numbers (ConnectTimeout, StallTimeout, Retries, Parallel, KeepCopies,
+// RunTimeout) are decimal digits only, at least the key's least; a larger one
+// counts as the key's most. SkipUnchanged is "0" or "1". DateFormat must give
+// a date of 1 to 100 bytes without control characters (UsableDate). CAFile
+// and ReportFile take any text. A missing or empty key gives its default
+// silently.
+//
+// Section and key names match in any letter case. What the file holds that
+// the program does not read is said in `unused`, once each: a key of
+// [Download] not in the table (or of [General] other than FolderPath), a
+// section other than those two, a section or key given again (only the first
+// is read), and entries above the first section; with the known name it most
+// likely meant.
 #pragma once
 
 #include <ctime>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/clsSettings.h"
@@ -32,13 +44,38 @@ struct DownloadSettings {
   std::string reportFile;         // the file each run appends its JSON lines to, as
                                   // written (relative to the program's folder unless
                                   // absolute); empty for none
-  // One line per key present with a value that is not valid, in the order of
-  // the fields above, e.g.
+  // One line per key present with a value that is not valid, in the table's
+  // order, e.g.
   //   Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 is used
   // The value is given as stored (control bytes included; the printer escapes
   // them), cut to its first 100 bytes and "..." when longer.
   std::vector<std::string> invalid;
+  // One line for each thing in the file that is not read, in file order,
+  // never with a value, e.g.
+  //   Settings.inf: KeepCopy in [Download] is not a known key and is not read; did you mean
+  //   KeepCopies?
+  std::vector<std::string> unused;
 };
+
+// One key of section "Download".
+struct DownloadKey {
+  const char* name;         // as shown, e.g. "ConnectTimeout"
+  const char* placeholder;  // what --help shows after "=", e.g. "S"
+  const char* help;         // --help's sentence on it, its default included
+  // What a valid value is, as a line about one that is not says it.
+  std::string (*valid)();
+  // Takes `value` (trimmed, not empty) into `settings`; false when it is not
+  // valid, `settings` then as they were.
+  bool (*take)(DownloadSettings& settings, const std::string& value);
+  // The value in effect, as --list shows it (before control bytes are escaped).
+  std::string (*shown)(const DownloadSettings& settings);
+};
+
+// Every key of section "Download", in the order --list and --help show them.
+std::span<const DownloadKey> DownloadKeys();
+
+// The key called `name` in any letter case, or nullptr.
+const DownloadKey* FindDownloadKey(std::string_view name);
 
 // Reads section "Download" of `settings`. Never raises: a settings file that
 // cannot be read gives the defaults and no lines.

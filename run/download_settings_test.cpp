@@ -47,7 +47,8 @@ class DownloadSettingsTest : public ::testing::Test {
 TEST_F(DownloadSettingsTest, NoSectionNoFileOrAnUnreadableOneGiveTheDefaultsSilently) {
   ExpectDefaults(ReadPath());  // no file
   ExpectDefaults(Read("[General]\nFolderPath=/tmp\nKeepCopies=+1\nDateFormat=%n\n"));
-  // Unknown keys belong to others; empty values and keys without "=" mean the default.
+  // Empty values and keys without "=" mean the default (an unknown key is said
+  // apart, in `unused`).
   ExpectDefaults(
       Read("[Download]\nMirrors=many\nParallel=\nReportFile=\nConnectTimeout=\nRetries\n"
            "KeepCopies =   \nSkipUnchanged=\nDateFormat=\nRunTimeout=\n"));
@@ -118,6 +119,7 @@ TEST_F(DownloadSettingsTest, EveryInvalidValueIsSaidOnceInOrderWithTheDefaultUse
                 "Settings.inf: StallTimeout=0 is not valid (a whole number from 1 to 86400); 60 "
                 "is used",
                 "Settings.inf: Retries=-1 is not valid (a whole number from 0 to 10); 2 is used",
+                "Settings.inf: Parallel=lots is not valid (a whole number from 1 to 32); 6 is used",
                 "Settings.inf: SkipUnchanged=true is not valid (0 or 1); 0 is used",
                 "Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 "
                 "is used",
@@ -125,13 +127,46 @@ TEST_F(DownloadSettingsTest, EveryInvalidValueIsSaidOnceInOrderWithTheDefaultUse
                 "of 1 to 100 bytes without control characters); %x is used",
                 "Settings.inf: RunTimeout=23h is not valid (a whole number from 1 to 604800); "
                 "82800 is used",
-                "Settings.inf: Parallel=lots is not valid (a whole number from 1 to 32); 6 is used",
             }));
+  EXPECT_EQ(s.unused,
+            Lines{"Settings.inf: KeepCopies is given twice in [Download]; the first is read"});
   EXPECT_EQ(s.parallel, 6);
   EXPECT_EQ(s.keepCopies, 0);
   EXPECT_EQ(s.caFile, "/etc/ssl/extra.pem");
   EXPECT_EQ(s.reportFile, "logs/runs \x01.jsonl");
   EXPECT_EQ(s.dateFormat, "%x");
+}
+
+TEST_F(DownloadSettingsTest, WhatTheFileHoldsAndIsNotReadIsSaidOnceWithTheNearestName) {
+  const std::vector<std::pair<std::string, Lines>> cases = {
+      {"[download]\nkeepcopies=7\n[General]\nFolderPath=/srv\n", {}},
+      {"[Download]\nKeepCopy=7\nkeepcopy=8\nSkipUnchange=1\nToken=s3cret\nBearer s3cret\n",
+       {"KeepCopy in [Download] is not a known key and is not read; did you mean KeepCopies?",
+        "SkipUnchange in [Download] is not a known key and is not read; did you mean "
+        "SkipUnchanged?",
+        "Token in [Download] is not a known key and is not read",
+        "a line without \"=\" in [Download] is not read"}},
+      {"[Download]\nRetries=1\nretries=3\nRETRIES=4\n[General]\nFolderPath=/a\nfolderpath=/b\n",
+       {"retries is given twice in [Download]; the first is read",
+        "folderpath is given twice in [General]; the first is read"}},
+      {"Retries=1\ns3cret\n[Downlaod]\nRetries=2\n[Other]\n[General]\nParallel=3\nFolderPat=/\n"
+       "[download]\n[Download]\nRetries=5\n",
+       {"Retries above the first section is not read; it belongs in [Download]",
+        "a line without \"=\" above the first section is not read",
+        "section [Downlaod] is not known and is not read; did you mean [Download]?",
+        "section [Other] is not known and is not read",
+        "Parallel in [General] is not a known key and is not read; it belongs in [Download]",
+        "FolderPat in [General] is not a known key and is not read; did you mean FolderPath?",
+        "section [Download] is given again; only the first is read"}},
+  };
+  for (const auto& [text, said] : cases) {
+    const DownloadSettings s = Read(text);
+    Lines expected;
+    for (const std::string& line : said) expected.push_back("Settings.inf: " + line);
+    EXPECT_EQ(s.unused, expected) << text;
+    EXPECT_EQ(s.invalid, Lines{}) << text;
+  }
+  EXPECT_EQ(Read("[download]\nkeepcopies=7\n").keepCopies, 7);
 }
 
 TEST_F(DownloadSettingsTest, SkipUnchangedIsExactlyZeroOrOne) {

@@ -1,7 +1,9 @@
 #include "startup/command_line.h"
 
+#include <algorithm>
 #include <string_view>
 
+#include "run/nearest_word.h"
 #include "startup/run_report.h"
 
 namespace modMain {
@@ -36,6 +38,12 @@ std::string LowerCase(const std::string& word) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return lower;
+}
+
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 bool IsRunWord(const std::string& word) {
@@ -89,7 +97,48 @@ std::optional<ListVerb> VerbOf(const std::string& word) {
   if (word == "--remove") return ListVerb::kRemove;
   if (word == "--folder") return ListVerb::kFolder;
   if (word == "--dry-run" || word == "-n") return ListVerb::kDryRun;
+  if (word == "--set") return ListVerb::kSet;
   return std::nullopt;
+}
+
+// The words beginning with "--" that the program knows.
+const std::vector<std::string> kLongWords = {"--list", "--add",     "--remove", "--folder",
+                                             "--set",  "--dry-run", "--help",   "--version"};
+
+bool IsOption(const std::string& word) {
+  return word.rfind('-', 0) == 0;
+}
+
+bool IsLongOption(const std::string& word) {
+  return word.rfind("--", 0) == 0;
+}
+
+// `url` with each space written %20, as a URL carries it.
+std::string SpacesEncoded(const std::string& url) {
+  std::string encoded;
+  for (char c : url) encoded += c == ' ' ? std::string("%20") : std::string(1, c);
+  return encoded;
+}
+
+// The arguments of the --add or --set `word` at tokens[t] (header): the words
+// after it in its own argument, then, when that is used up, each following
+// argument whole. Leaves `t` at the last token taken.
+void TakeArguments(ListWord& word, const std::vector<Token>& tokens, size_t& t, int argc,
+                   const char* const* argv) {
+  const int own = tokens[t].arg;
+  while (t + 1 < tokens.size() && tokens[t + 1].arg == own && !IsOption(tokens[t + 1].text)) {
+    ++t;
+    if (!tokens[t].text.empty()) word.args.push_back(tokens[t].text);
+  }
+  if (t + 1 < tokens.size() && tokens[t + 1].arg == own) return;  // an option ends it
+  for (int next = own + 1; next < argc; ++next) {
+    const std::string whole = Trimmed(argv[next]);
+    if (IsOption(whole)) return;
+    if (!whole.empty()) {
+      word.args.push_back(word.verb == ListVerb::kAdd ? SpacesEncoded(whole) : whole);
+    }
+    while (t + 1 < tokens.size() && tokens[t + 1].arg == next) ++t;
+  }
 }
 
 bool IsQuestionWord(const std::string& word) {
@@ -105,6 +154,10 @@ bool CommandLine::DryRun() const {
   return false;
 }
 
+bool CommandLine::Ends() const {
+  return std::any_of(unknown.begin(), unknown.end(), IsLongOption);
+}
+
 CommandLine ReadCommandLine(int argc, const char* const* argv) {
   CommandLine line;
   const std::vector<Token> tokens = Tokens(argc, argv);
@@ -118,8 +171,10 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
       line.show = true;
     } else if (const auto verb = VerbOf(word)) {
       ListWord listWord{*verb, word, {}};
-      if (*verb == ListVerb::kAdd || *verb == ListVerb::kRemove) {
-        while (t + 1 < tokens.size() && tokens[t + 1].text.rfind('-', 0) != 0) {
+      if (*verb == ListVerb::kAdd || *verb == ListVerb::kSet) {
+        TakeArguments(listWord, tokens, t, argc, argv);
+      } else if (*verb == ListVerb::kRemove) {
+        while (t + 1 < tokens.size() && !IsOption(tokens[t + 1].text)) {
           ++t;
           if (!tokens[t].text.empty()) listWord.args.push_back(tokens[t].text);
         }
@@ -136,7 +191,7 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
         while (t + 1 < tokens.size() && tokens[t + 1].arg <= taken) ++t;
       }
       line.listWords.push_back(std::move(listWord));
-    } else if (!IsQuestionWord(word) && word.rfind('-', 0) == 0) {
+    } else if (!IsQuestionWord(word) && IsOption(word)) {
       line.unknown.push_back(word);
     }
   }
@@ -145,7 +200,11 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
 }
 
 std::string UnknownOptionLine(const std::string& word) {
-  return "fetchwell: unknown option " + EscapeControls(HidePassword(word)) + " ignored; see --help";
+  const std::string line =
+      "fetchwell: unknown option " + EscapeControls(ShownUrl(HidePassword(word)));
+  if (!IsLongOption(word)) return line + " ignored; see --help";
+  const auto nearest = NearestWord(word.substr(0, word.find('=')), kLongWords);
+  return line + ", nothing done; " + (nearest ? "did you mean " + *nearest + "?" : "see --help");
 }
 
 Question AskedQuestion(int argc, const char* const* argv) {

@@ -7,16 +7,22 @@
 // arguments compared exactly: the first of them answers before anything is
 // loaded.
 //
-// List words manage the list and the folder without the window: --list/-l,
-// --add URL..., --remove N..., --dry-run/-n, --folder PATH. --add and --remove
-// take the words up to the next one beginning with "-"; --folder takes its
-// PATH whole (the rest of its argument, or the next argument entire). The
-// changes are checked, made in order and saved together (a refusal saves
-// nothing); then --list and --dry-run report, in order; then each "-e" runs,
-// unless a --dry-run was given. The window is never shown then.
+// List words manage the list, the folder and the settings without the window:
+// --list/-l, --add URL..., --remove N..., --set KEY=VALUE..., --dry-run/-n,
+// --folder PATH. --remove takes the words up to the next one beginning with
+// "-". --add and --set take the words after them in their own argument up to
+// one beginning with "-", then each following argument whole up to one
+// beginning with "-": one URL (blanks around it dropped, a space inside it
+// written %20) or one KEY=VALUE. --folder takes its PATH whole (the rest of
+// its argument, or the next argument entire). The changes are checked, made
+// in order and saved together (a refusal saves nothing); then --list and
+// --dry-run report, in order; then each "-e" runs, unless a --dry-run was
+// given. The window is never shown then.
 //
-// Any other word beginning with "-" is an unknown option, said on standard
-// error and ignored. Nothing here raises; only AnswerQuestion prints.
+// Any other word beginning with "-" is an unknown option. One beginning with
+// "--" ends the program (status 2) before anything is loaded; one beginning
+// with a single "-" is said on standard error and ignored. Nothing here
+// raises; only AnswerQuestion prints.
 #pragma once
 
 #include <optional>
@@ -31,19 +37,22 @@ std::vector<std::string> SplitWords(const std::string& text);
 std::vector<std::string> CommandWords(int argc, const char* const* argv);
 // `word` with its ASCII letters in lower case.
 std::string LowerCase(const std::string& word);
+// `text` without the spaces and tabs around it.
+std::string Trimmed(const std::string& text);
 bool IsRunWord(const std::string& word);   // "-e" in any case
 bool IsShowWord(const std::string& word);  // "-s" in any case
 // True unless the last of the words "-e" and "-s" is "-e".
 bool ShowsWindow(const std::vector<std::string>& words);
 
 // The words that manage the list and the folder.
-enum class ListVerb { kList, kAdd, kRemove, kFolder, kDryRun };
+enum class ListVerb { kList, kAdd, kRemove, kFolder, kDryRun, kSet };
 
 // One list word as given, with the words it took.
 struct ListWord {
   ListVerb verb = ListVerb::kList;
   std::string name;               // as written: "--list", "-l", "--add", ...
-  std::vector<std::string> args;  // --add: URLs; --remove: numbers; --folder: its path
+  std::vector<std::string> args;  // --add: URLs; --remove: numbers; --folder: its path;
+                                  // --set: KEY=VALUE texts
 };
 
 // What a whole command line asks for.
@@ -53,13 +62,18 @@ struct CommandLine {
   int runs = 0;                      // how many "-e" words
   bool show = true;     // false when there are list words, or the last of "-e"/"-s" is "-e"
   bool DryRun() const;  // whether a --dry-run (or -n) was given
+  bool Ends() const;    // whether an unknown option begins with "--"
 };
 
 // Reads argv[1] to argv[argc - 1] as the header says.
 CommandLine ReadCommandLine(int argc, const char* const* argv);
 
-// "fetchwell: unknown option <word> ignored; see --help", with any password in
-// the word (a mistyped "--add=URL") masked and control bytes escaped.
+// The line that says the unknown option `word`: for one beginning with "--"
+// "fetchwell: unknown option <word>, nothing done; did you mean <known>?"
+// (the long word nearest the part of `word` before any "=", when one is
+// near; otherwise "; see --help"), for others
+// "fetchwell: unknown option <word> ignored; see --help". Any password in the
+// word (a mistyped "--add=URL") is masked and control bytes escaped.
 std::string UnknownOptionLine(const std::string& word);
 
 enum class Question { kNone, kHelp, kVersion };

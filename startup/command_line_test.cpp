@@ -85,15 +85,21 @@ CommandLine Read(std::initializer_list<const char*> args) {
 }
 
 TEST(CommandLineTest, ListWordsTakeTheWordsUpToTheNextOption) {
-  const CommandLine line = Read({"--add", "http://a/x", "", "http://b/y -e", "--remove", "2 x"});
-  ASSERT_EQ(line.listWords.size(), 2u);
-  EXPECT_EQ(line.listWords[0].verb, ListVerb::kAdd);
-  EXPECT_EQ(line.listWords[0].args, (Words{"http://a/x", "http://b/y"}));
-  EXPECT_EQ(line.listWords[1].verb, ListVerb::kRemove);
-  EXPECT_EQ(line.listWords[1].args, (Words{"2", "x"}));
+  const CommandLine line = Read({"--remove", "2 x", "-e --add http://a/x", "", " http://b/y z ",
+                                 "--set", "DateFormat=%d %m", "-s", "x"});
+  ASSERT_EQ(line.listWords.size(), 3u);
+  EXPECT_EQ(line.listWords[0].verb, ListVerb::kRemove);
+  EXPECT_EQ(line.listWords[0].args, (Words{"2", "x"}));
+  // --add and --set: the words of their own argument, then whole arguments,
+  // a space inside a URL encoded.
+  EXPECT_EQ(line.listWords[1].verb, ListVerb::kAdd);
+  EXPECT_EQ(line.listWords[1].args, (Words{"http://a/x", "http://b/y%20z"}));
+  EXPECT_EQ(line.listWords[2].verb, ListVerb::kSet);
+  EXPECT_EQ(line.listWords[2].args, Words{"DateFormat=%d %m"});
   EXPECT_EQ(line.runs, 1);
   EXPECT_FALSE(line.show);
   EXPECT_TRUE(line.unknown.empty());
+  EXPECT_EQ(Read({"--add http://a/x -e http://b"}).listWords.at(0).args, Words{"http://a/x"});
   // A list word with nothing after it gets no arguments; the checks refuse it.
   EXPECT_TRUE(Read({"--add", "-e"}).listWords.at(0).args.empty());
 }
@@ -130,13 +136,26 @@ TEST(CommandLineTest, ListWordsKeepTheWindowShut) {
 TEST(CommandLineTest, UnknownOptionsAreCollectedAndOtherWordsIgnored) {
   // The list words are compared exactly; question words inside an argument
   // are known words that ask nothing.
-  const CommandLine line = Read({"--x", "x", "-L", "--LIST", "-", "--", "-e --help", "-N", ""});
-  EXPECT_EQ(line.unknown, (Words{"--x", "-L", "--LIST", "-", "--", "-N"}));
+  CommandLine line = Read({"x", "-L", "-", "-e --help", "-N", ""});
+  EXPECT_EQ(line.unknown, (Words{"-L", "-", "-N"}));
+  EXPECT_FALSE(line.Ends());
   EXPECT_TRUE(line.listWords.empty());
   EXPECT_EQ(line.runs, 1);
-  EXPECT_EQ(UnknownOptionLine("--x"), "fetchwell: unknown option --x ignored; see --help");
+  line = Read({"--x", "-L", "--LIST", "--"});
+  EXPECT_EQ(line.unknown, (Words{"--x", "-L", "--LIST", "--"}));
+  EXPECT_TRUE(line.Ends());
+
+  const std::vector<std::pair<std::string, std::string>> lines = {
+      {"-L", "fetchwell: unknown option -L ignored; see --help"},
+      {"--x", "fetchwell: unknown option --x, nothing done; see --help"},
+      {"--dryrun", "fetchwell: unknown option --dryrun, nothing done; did you mean --dry-run?"},
+      {"--LIST", "fetchwell: unknown option --LIST, nothing done; did you mean --list?"},
+      {"--help=1", "fetchwell: unknown option --help=1, nothing done; did you mean --help?"},
+  };
+  for (const auto& [word, said] : lines) EXPECT_EQ(UnknownOptionLine(word), said);
   const std::string shown = UnknownOptionLine("--add=http://u:secret@h/\x1b[2J");
   EXPECT_EQ(shown.find("secret"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("did you mean --add?"), std::string::npos) << shown;
   EXPECT_EQ(UnknownOptionLine("-\x1b").find('\x1b'), std::string::npos);
 }
 

@@ -67,11 +67,12 @@ ListView ViewOf(frmMain& form, bool listExists, bool withBases) {
 }
 
 // Makes the changes the words ask for, in order, then saves them as the
-// window's Save does: the list first, then the folder. Returns kRefused, with
-// its line said and nothing saved, when a --remove names no entry.
+// window's Save does: the list first, then the settings. Returns kRefused,
+// with its line said and nothing saved, when a --remove names no entry.
 int MakeChanges(frmMain& form, const CommandLine& line, bool& listExists) {
   bool listChanged = false;
   const std::string* folder = nullptr;
+  std::vector<fw::profile::ProfileEdit> edits;
   for (const auto& word : line.listWords) {
     if (word.verb == ListVerb::kAdd) {
       for (const auto& url : word.args) form.Files().AddFile(url);
@@ -85,20 +86,28 @@ int MakeChanges(frmMain& form, const CommandLine& line, bool& listExists) {
       listChanged = true;
     } else if (word.verb == ListVerb::kFolder) {
       folder = &word.args.front();
+      edits.push_back({"General", "FolderPath", *folder});
+    } else if (word.verb == ListVerb::kSet) {
+      for (const auto& text : word.args) {
+        SettingChange change = ChangeOf(text);
+        edits.push_back(
+            {"Download", change.key,
+             change.value.empty() ? std::nullopt : std::optional<std::string>(change.value)});
+      }
     }
   }
 
-  // As the window's Save: the list first, then the folder.
+  // As the window's Save: the list first, then the settings.
   if (listChanged) {
     form.Files().SaveData(frmMain::ListFilePath());
     listExists = true;
   }
-  if (folder) {
-    if (form.Settings().WriteString("General", "FolderPath", *folder) == 0) {
+  if (!edits.empty()) {
+    if (form.Settings().WriteValues(edits) == 0) {
       throw fw::Error(fw::kFileAccess,
                       "cannot write the settings file " + frmMain::SettingsFilePath());
     }
-    form.txtPath().SetText(*folder);
+    if (folder) form.txtPath().SetText(*folder);
   }
   return kDone;
 }
@@ -110,7 +119,8 @@ int RunListWords(const CommandLine& line) {
     if (const auto refusal = Refusal(word)) return Refuse(*refusal);
   }
   const bool changes = std::any_of(line.listWords.begin(), line.listWords.end(), [](const auto& w) {
-    return w.verb == ListVerb::kAdd || w.verb == ListVerb::kRemove || w.verb == ListVerb::kFolder;
+    return w.verb == ListVerb::kAdd || w.verb == ListVerb::kRemove || w.verb == ListVerb::kFolder ||
+           w.verb == ListVerb::kSet;
   });
   const FormUnloader unloader;
   frmMain& form = frmMain::Instance();

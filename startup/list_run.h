@@ -1,6 +1,6 @@
 // Carries out the list words of a command line (startup/command_line.h)
-// without the window: --add, --remove and --folder change the data files,
-// --list and --dry-run report on standard output.
+// without the window: --add, --remove, --folder and --set change the data
+// files, --list and --dry-run report on standard output.
 #pragma once
 
 #include "startup/command_line.h"
@@ -11,8 +11,11 @@ namespace modMain {
 // "Files.dat" has no entries, a missing "Settings.inf" gives the defaults),
 // checks every list word of `line` (startup/list_words.h), makes the changes
 // in the order given, then saves: the list file, through the list store's
-// atomic save, only when --add or --remove was given; "General"/"FolderPath"
-// of the settings file only for --folder (every other byte of the file kept).
+// atomic save, only when --add or --remove was given; then, in one write of
+// the settings file, "General"/"FolderPath" for --folder and the keys of
+// --set in section "Download" (an empty value removes the key: every entry of
+// it in the section), every other byte of the file kept; the file is written
+// only when one of those was given, and not made for a removal alone.
 // Then prints the reports of --list and --dry-run (startup/list_text.h) in the
 // order given. Nothing is fetched, and --dry-run makes no file or folder.
 // From the load to the last save the program folder is locked

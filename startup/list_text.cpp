@@ -14,16 +14,11 @@ std::string SettingsText(const ListView& view) {
   const DownloadSettings& s = view.settings;
   std::string text = "Download folder: " + EscapeControls(view.folder) + "\n";
   text += "Settings in effect:\n";
-  text += "  ConnectTimeout=" + std::to_string(s.connectTimeout) + "\n";
-  text += "  StallTimeout=" + std::to_string(s.stallTimeout) + "\n";
-  text += "  Retries=" + std::to_string(s.retries) + "\n";
-  text += std::string("  SkipUnchanged=") + (s.skipUnchanged ? "1" : "0") + "\n";
-  text += "  KeepCopies=" + std::to_string(s.keepCopies) + "\n";
-  text += "  DateFormat=" + EscapeControls(s.dateFormat) + "\n";
-  text += "  CAFile=" + EscapeControls(s.caFile) + "\n";
-  text += "  RunTimeout=" + std::to_string(s.runTimeout) + "\n";
-  text += "  ReportFile=" + EscapeControls(s.reportFile) + "\n";
+  for (const DownloadKey& key : DownloadKeys()) {
+    text += std::string("  ") + key.name + "=" + EscapeControls(key.shown(s)) + "\n";
+  }
   for (const auto& line : s.invalid) text += "  not valid: " + EscapeControls(line) + "\n";
+  for (const auto& line : s.unused) text += "  note: " + EscapeControls(line) + "\n";
   return text;
 }
 

@@ -10,9 +10,9 @@
 //   Download folder: <folder>
 //   Settings in effect:
 //     ConnectTimeout=30
-//     ... one "Key=value" line each: StallTimeout, Retries, SkipUnchanged,
-//     KeepCopies, DateFormat, CAFile, RunTimeout ...
+//     ... one "Key=value" line for each key of DownloadKeys(), in its order ...
 //     not valid: <line of DownloadSettings::invalid>   (one per line)
+//     note: <line of DownloadSettings::unused>         (one per line)
 //   Entries: <count>
 //     1. <URL> -> <destination>
 //     2. (empty)

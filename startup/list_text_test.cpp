@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <sstream>
+
+#include "startup/usage.h"
+
 namespace modMain {
 namespace {
 
@@ -45,6 +50,35 @@ TEST(ListTextTest, DryRunShowsOnlyWhatARunFetches) {
   view.entries[0].basis = "a-c.pdf";
   EXPECT_NE(DryRunText(view).find("a-d.pdf; basis: a-c.pdf\n"), std::string::npos);
   EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+}
+
+// How many lines of `text` `pattern` matches whole.
+size_t Matching(const std::string& text, const std::regex& pattern) {
+  size_t count = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) count += std::regex_match(line, pattern);
+  return count;
+}
+
+TEST(ListTextTest, ListingAndUsageShowEveryKeyOfTheTableWithItsDefault) {
+  const ListView view = View();
+  const std::string listing = ListingText(view);
+  const std::string usage = UsageText();
+  for (const DownloadKey& key : DownloadKeys()) {
+    const std::string name = key.name;
+    EXPECT_NE(listing.find("\n  " + name + "=" + key.shown(view.settings) + "\n"),
+              std::string::npos)
+        << name;
+    EXPECT_NE(usage.find("\n    " + name + "=" + key.placeholder + " "), std::string::npos) << name;
+    const std::string fallback = key.shown(DownloadSettings{});
+    if (!fallback.empty()) {
+      EXPECT_NE(std::string(key.help).find("(default " + fallback), std::string::npos) << name;
+    }
+  }
+  // No line for a key outside the table ([General]'s FolderPath aside).
+  EXPECT_EQ(Matching(listing, std::regex(R"(  \w+=.*)")), DownloadKeys().size());
+  EXPECT_EQ(Matching(usage, std::regex(R"(    \w+=.*)")), DownloadKeys().size() + 1);
+  EXPECT_NE(listing.find("\n  Parallel=6\n"), std::string::npos) << listing;
 }
 
 }  // namespace

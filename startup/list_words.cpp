@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include "run/download_settings.h"
 #include "run/names.h"
+#include "run/nearest_word.h"
 #include "startup/fetchable_url.h"
 #include "startup/run_report.h"
 
@@ -43,7 +45,50 @@ std::optional<std::string> FolderRefusal(const ListWord& word) {
   return std::nullopt;
 }
 
+bool HasControl(const std::string& text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+std::optional<std::string> SetRefusal(const ListWord& word) {
+  if (word.args.empty()) return Line(word, "needs at least one KEY=VALUE");
+  for (const auto& text : word.args) {
+    const auto equals = text.find('=');
+    const std::string name = Trimmed(text.substr(0, equals));
+    if (equals == std::string::npos || name.empty()) {
+      return Line(word, "not KEY=VALUE: " + Shown(text));
+    }
+    const DownloadKey* key = FindDownloadKey(name);
+    if (key == nullptr && LowerCase(name) == "folderpath") {
+      return Line(word, "the download folder is set with --folder");
+    }
+    if (key == nullptr) {
+      std::vector<std::string> names;
+      for (const DownloadKey& k : DownloadKeys()) names.emplace_back(k.name);
+      const auto nearest = NearestWord(name, names);
+      return Line(word, "no key " + Shown(name) + " in [Download]" +
+                            (nearest ? "; did you mean " + *nearest + "?" : "; see --help"));
+    }
+    const std::string value = Trimmed(text.substr(equals + 1));
+    if (HasControl(value)) {
+      return Line(word,
+                  std::string(key->name) + ": a value holding control characters is not kept");
+    }
+    DownloadSettings scratch;
+    if (!value.empty() && !key->take(scratch, value)) {
+      return Line(word, std::string(key->name) + "=" + Shown(value) + " is not valid (" +
+                            key->valid() + ")");
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+SettingChange ChangeOf(const std::string& text) {
+  const auto equals = text.find('=');
+  return {FindDownloadKey(Trimmed(text.substr(0, equals)))->name, Trimmed(text.substr(equals + 1))};
+}
 
 std::optional<std::string> Refusal(const ListWord& word) {
   switch (word.verb) {
@@ -61,6 +106,8 @@ std::optional<std::string> Refusal(const ListWord& word) {
       return std::nullopt;
     case ListVerb::kFolder:
       return FolderRefusal(word);
+    case ListVerb::kSet:
+      return SetRefusal(word);
     case ListVerb::kList:
     case ListVerb::kDryRun:
       break;

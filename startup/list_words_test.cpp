@@ -71,5 +71,27 @@ TEST(ListWordsTest, FolderMustBeAnExistingAbsoluteFolder) {
   EXPECT_EQ(Refusal(Word(ListVerb::kList, "--list", {})), std::nullopt);
 }
 
+TEST(ListWordsTest, SetTakesKnownKeysWithValuesARunTakes) {
+  const auto set = [](std::vector<std::string> args) {
+    return Refusal(Word(ListVerb::kSet, "--set", std::move(args)));
+  };
+  EXPECT_EQ(set({"keepcopies=3", "DateFormat = %d %m ", "CAFile=", "Parallel=99"}), std::nullopt);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{}, "needs at least one KEY=VALUE"},
+      {{"Retries=1", "KeepCopy=7"}, "no key KeepCopy in [Download]; did you mean KeepCopies?"},
+      {{"Mirrors=3"}, "no key Mirrors in [Download]; see --help"},
+      {{"folderpath=/srv"}, "the download folder is set with --folder"},
+      {{"Retries"}, "not KEY=VALUE: Retries"},
+      {{" =1"}, "not KEY=VALUE:  =1"},
+      {{"KeepCopies=+1"}, "KeepCopies=+1 is not valid (a whole number from 0 to 1000000)"},
+      {{"SkipUnchanged=yes"}, "SkipUnchanged=yes is not valid (0 or 1)"},
+      {{"ReportFile=a\nKeepCopies=0"},
+       "ReportFile: a value holding control characters is not kept"},
+  };
+  for (const auto& [args, why] : refused) EXPECT_EQ(set(args), "fetchwell: --set: " + why);
+  EXPECT_EQ(ChangeOf(" keepcopies = 3 ").key, "KeepCopies");
+  EXPECT_EQ(ChangeOf("DateFormat= %d %m ").value, "%d %m");
+}
+
 }  // namespace
 }  // namespace modMain

@@ -1,13 +1,15 @@
 // The program's entry: answers --help and --version, says which options it
-// does not know, carries out the list words (--list, --add, --remove,
-// --folder, --dry-run) when there are any, then loads the saved list and
-// folder, runs the download run once for each "-e" (none after a --dry-run),
-// and shows the window or ends (startup/command_line.h tells the order).
+// does not know (and ends on one beginning with "--"), carries out the list
+// words (--list, --add, --remove, --folder, --set, --dry-run) when there are
+// any, then loads the saved list and folder, runs the download run once for
+// each "-e" (none after a --dry-run), and shows the window or ends
+// (startup/command_line.h tells the order).
 //
 // Exit status: 0 when every fetch succeeded or there was nothing to fetch, 1
 // when a download run had a failed entry, 2 when an error ended the program
-// (or a list word was refused, or the window could not be shown), 128 + the
-// signal number when SIGINT or SIGTERM ended it.
+// (or a list word was refused, an unknown option began with "--", or the
+// window could not be shown), 128 + the signal number when SIGINT or SIGTERM
+// ended it.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -108,6 +110,9 @@ int Main(int argc, char** argv) {
   for (const auto& word : line.unknown) {
     std::fprintf(stderr, "%s\n", modMain::UnknownOptionLine(word).c_str());
   }
+  // A mistyped long word (--dryrun) must not do real work: nothing is loaded,
+  // fetched or shown.
+  if (line.Ends()) return kEndedByError;
   const WindowModuleCloser closer;
   if (line.show) {
     std::string why;

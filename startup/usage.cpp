@@ -1,9 +1,12 @@
 #include "startup/usage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
+#include "run/download_settings.h"
 #include "startup/command_line.h"
 
 namespace modMain {
@@ -13,8 +16,10 @@ namespace {
 constexpr int kAnswered = 0;
 constexpr int kCannotAnswer = 2;
 
-constexpr const char* kUsage = R"(Usage: fetchwell [-e]... [-s]
-       fetchwell [-l] [--add URL...] [--remove N...] [--folder PATH] [-n] [-e]
+// The usage up to the keys of section "Download", then after them.
+constexpr const char* kUsageHead = R"(Usage: fetchwell [-e]... [-s]
+       fetchwell [-l] [--add URL...] [--remove N...] [--folder PATH]
+                 [--set KEY=VALUE...] [-n] [-e]
        fetchwell -h | --help | -V | --version
 Keeps a list of URLs and a download folder, and takes dated snapshots of them.
 
@@ -24,16 +29,22 @@ Keeps a list of URLs and a download folder, and takes dated snapshots of them.
                  unless -e comes last of -e and -s (so also with no words)
   -l, --list     print the data files, the folder, the settings in effect
                  and the numbered entries
-  --add URL...   append the URLs to the list
+  --add URL...   append the URLs to the list (one URL an argument; a space
+                 in one is written %20)
   --remove N...  remove the entries numbered N (as --list numbers them)
   --folder PATH  set the download folder (an existing folder, absolute)
+  --set KEY=VALUE...
+                 set keys of [Download], checked as a run reads them;
+                 KEY= removes the key (its default is used)
   -n, --dry-run  print what -e would fetch; nothing is fetched or written
   -h, --help     print this help and exit
   -V, --version  print the version and exit
-With --list, --add, --remove, --folder or --dry-run the window is not shown;
-changes are saved together, and only when every word is valid (else status 2).
-An unknown word beginning with "-" is said in one line and ignored; other
-words are ignored. -e and -s may be in any letter case.
+With --list, --add, --remove, --folder, --set or --dry-run the window is not
+shown; changes are saved together, and only when every word is valid (else
+status 2). An unknown word beginning with "--" ends the program with status
+2 before anything is done, naming the nearest known word; one beginning with
+a single "-" is said in one line and ignored; other words are ignored. -e and
+-s may be in any letter case.
 
 Files, beside the executable (installed: <prefix>/lib/fetchwell/):
   Files.dat      the list of URLs (created empty on the first start)
@@ -41,32 +52,13 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
     [General]
     FolderPath=DIR      the download folder (default: the program's folder)
     [Download]
-    ConnectTimeout=S    give up connecting after S seconds (default 30,
-                        at most 86400)
-    StallTimeout=S      fail a transfer that moves no data for S seconds
-                        (default 60, at most 86400)
-    Retries=N           try a fetch that failed in a way that may pass
-                        again up to N times (default 2, at most 10;
-                        0 turns retries off)
-    Parallel=N          fetch up to N entries at once, with at most N
-                        connections to one host (default 6, at most 32;
-                        1: one after the other); over HTTP/2 a host takes
-                        up to 16 times N at once, as streams of one
-                        connection
-    SkipUnchanged=0|1   1: a file unchanged on the server is not fetched
-                        again but copied from the last snapshot (default 0)
-    KeepCopies=N        keep the newest N snapshots of each URL, deleting
-                        older ones the program made (default 0: keep them
-                        all); renamed or copied files are never deleted
-    DateFormat=FMT      the date in file names, a strftime format with "/"
-                        turned into "-" (default %x; e.g. %F)
-    CAFile=FILE         an extra PEM bundle of trusted certificates
-    RunTimeout=S        end a run after S seconds, its unfinished entries
-                        failing (default 82800, at most 604800)
-    ReportFile=FILE     append one JSON line per entry and one per run to
-                        FILE (relative: in the program's folder)
-  A value that is not valid is said on standard error and the default used.
-  Numbers are decimal digits only, with nothing after them.
+)";
+
+constexpr const char* kUsageTail =
+    R"(  A value that is not valid is said on standard error and the default used.
+  Numbers are decimal digits only, with nothing after them. Section and key
+  names match in any letter case; a key or section the program does not
+  know, or one given twice, is said on standard error.
 
 A transfer broken midway is resumed where it stopped (Range and If-Range)
 when the server offers byte ranges and a strong ETag or a Last-Modified;
@@ -86,6 +78,29 @@ Exit status:
 More in the manual: man fetchwell
 )";
 
+constexpr size_t kKeyColumn = 24;  // where the words on a key begin
+constexpr size_t kWidth = 80;
+
+// The lines of --help on `key`: "    KEY=PLACEHOLDER", then its sentence,
+// wrapped at spaces into the key column.
+std::string KeyText(const DownloadKey& key) {
+  std::string text;
+  std::string line = std::string("    ") + key.name + "=" + key.placeholder;
+  bool bare = true;  // no word on `line` yet
+  std::istringstream words(key.help);
+  for (std::string word; words >> word;) {
+    if (!bare && line.size() + 1 + word.size() > kWidth) {
+      text += line + "\n";
+      line.clear();
+      bare = true;
+    }
+    line.resize(bare ? std::max(line.size() + 1, kKeyColumn) : line.size() + 1, ' ');
+    line += word;
+    bare = false;
+  }
+  return text + line + "\n";
+}
+
 // Writes all of `text` on standard output; false with errno set when it
 // could not (a closed descriptor, a full disk).
 bool WriteOut(const std::string& text) {
@@ -97,7 +112,9 @@ bool WriteOut(const std::string& text) {
 }  // namespace
 
 std::string UsageText() {
-  return kUsage;
+  std::string text = kUsageHead;
+  for (const DownloadKey& key : DownloadKeys()) text += KeyText(key);
+  return text + kUsageTail;
 }
 
 std::string VersionText() {

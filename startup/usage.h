@@ -9,8 +9,9 @@
 namespace modMain {
 
 // The usage: the words, the two data files and where they live, every key of
-// "Settings.inf" with its default, where proxies and passwords come from, and
-// the exit statuses. No line is wider than 80 columns.
+// "Settings.inf" with its default (those of section "Download" as
+// DownloadKeys() gives them), where proxies and passwords come from, and the
+// exit statuses. No line is wider than 80 columns.
 std::string UsageText();
 
 // "fetchwell <version>" and a line break.

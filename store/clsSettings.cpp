@@ -95,3 +95,14 @@ std::optional<std::vector<std::string>> clsSettings::GetSectionNames() {
   }
   return names;
 }
+
+int32_t clsSettings::WriteValues(const std::vector<fw::profile::ProfileEdit>& edits) {
+  int result = private_ini_ ? fw::profile::WritePrivateProfileValues(edits, path_)
+                            : fw::profile::WriteProfileValues(edits);
+  return result != 0 ? 1 : 0;
+}
+
+std::vector<fw::profile::SectionLayout> clsSettings::Layout() {
+  return private_ini_ ? fw::profile::GetPrivateProfileLayout(path_)
+                      : fw::profile::GetProfileLayout();
+}

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/profile.h"
+
 class clsSettings {
  public:
   // The settings file's path, empty until assigned. Also sets PrivateINI to true.
@@ -57,6 +59,13 @@ class clsSettings {
   // element; an empty array when the file has no sections. No value (nullopt)
   // when not in private mode.
   std::optional<std::vector<std::string>> GetSectionNames();
+
+  // Makes every edit in one write, all or none (fw::profile::WritePrivateProfileValues).
+  // Non-zero on success, 0 on failure.
+  int32_t WriteValues(const std::vector<fw::profile::ProfileEdit>& edits);
+
+  // Every section as written, repeats included (fw::profile::SectionLayout).
+  std::vector<fw::profile::SectionLayout> Layout();
 
  private:
   std::string path_;

@@ -63,19 +63,23 @@ TEST(E2eCliTest, FirstQuestionAnswersBeforeAnythingIsLoaded) {
       << full.errors;
 }
 
-TEST(E2eCliTest, OtherSpellingsAreOrdinaryWords) {
+TEST(E2eCliTest, OtherSpellingsAreOrdinaryWordsOrEndTheProgram) {
   const ProgramCopy program(false);
-  for (const Args& words : std::vector<Args>{{"--HELP", "-e"},
-                                             {"-e --help"},
-                                             {"-H", "-E"},
-                                             {"-v", "-e"},
-                                             {"--help=1", "-e"},
-                                             {"-hV", "-e"}}) {
+  for (const Args& words :
+       std::vector<Args>{{"-e --help"}, {"-H", "-E"}, {"-v", "-e"}, {"-hV", "-e"}}) {
     fs::remove(program / "Files.dat");
     const RunResult run = program.Run(words);
     EXPECT_EQ(run.status, 0) << Shown(words) << run.errors;
     EXPECT_EQ(run.output, "") << Shown(words);
     EXPECT_TRUE(fs::exists(program / "Files.dat")) << Shown(words) << ": the run did not happen";
+  }
+  // A long word in another spelling is a mistake: nothing is done.
+  for (const Args& words : std::vector<Args>{{"--HELP", "-e"}, {"--help=1", "-e"}}) {
+    fs::remove(program / "Files.dat");
+    const RunResult run = program.Run(words);
+    EXPECT_EQ(run.status, 2) << Shown(words);
+    EXPECT_NE(run.errors.find("did you mean --help?"), std::string::npos) << run.errors;
+    EXPECT_FALSE(fs::exists(program / "Files.dat")) << Shown(words);
   }
 }
 

@@ -61,7 +61,7 @@ TEST_F(E2eWordsTest, ListShowsFilesFolderSettingsAndEntriesCreatingNothing) {
   for (const std::string& line :
        {EntryLine(1, "http://h/a/report.pdf", "report-day.pdf"), std::string("  2. (empty)"),
         EntryLine(3, "ftp://h/data.tar.gz", "data-day.gz"), std::string("Entries: 3"),
-        std::string("  KeepCopies=3"), std::string("  Retries=2"),
+        std::string("  KeepCopies=3"), std::string("  Retries=2"), std::string("  Parallel=6"),
         std::string("  not valid: Settings.inf: Retries=+1 is not valid")}) {
     EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
   }
@@ -219,18 +219,87 @@ TEST_F(E2eWordsTest, DryRunTellsWhetherARunHasABasis) {
   EXPECT_EQ(server.Stats().requests, requests);
 }
 
-TEST_F(E2eWordsTest, UnknownOptionsAreSaidAndIgnored) {
-  RunResult run = program_.Run({"--x", "-e", "plain", "-L"});
-  EXPECT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(run.errors,
-            "fetchwell: unknown option --x ignored; see --help\n"
-            "fetchwell: unknown option -L ignored; see --help\n");
-  EXPECT_TRUE(fs::exists(program_ / "Files.dat")) << "the run did not happen";
+TEST_F(E2eWordsTest, UnknownLongOptionsEndBeforeAnythingIsDone) {
+  LoopbackServer server;
+  WriteList({server.Url("/bytes/10?name=/a.bin")});
+  WriteSettings(kFixedDate);
+  const auto files = program_.Folder().Entries();
+  // Without the window module, a word that got as far as opening it would fail.
+  for (const Words& words : std::vector<Words>{{"--dryrun", "-e"}, {"--lsit"}, {"-e", "--x"}}) {
+    const RunResult run = program_.Run(words);
+    EXPECT_EQ(run.status, 2) << words.front();
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(LinesOf(run.errors).size(), 1u) << run.errors;
+    EXPECT_EQ(program_.Folder().Entries(), files) << words.front();
+  }
+  EXPECT_EQ(program_.Run({"--dryrun", "-e"}).errors,
+            "fetchwell: unknown option --dryrun, nothing done; did you mean --dry-run?\n");
+  EXPECT_EQ(program_.Run({"-L", "--x"}).errors,
+            "fetchwell: unknown option -L ignored; see --help\n"
+            "fetchwell: unknown option --x, nothing done; see --help\n");
+  EXPECT_EQ(server.Stats().requests, 0);
 
-  run = program_.Run({"--lsit", "--list"});
+  // A single "-" is said and ignored, as ever.
+  const RunResult run = program_.Run({"-L", "-e"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors, "fetchwell: unknown option -L ignored; see --help\n");
+  EXPECT_EQ(ReadFile(program_ / "a-day.bin"), LoopbackServer::Pattern(10));
+}
+
+TEST_F(E2eWordsTest, AddTakesEachArgumentAsOneUrl) {
+  LoopbackServer server;
+  const std::string url = server.Url("/bytes/100?name=/with space.bin");
+  WriteSettings(kFixedDate);
+  const RunResult run = program_.Run({"--add", url, " " + server.Url("/bytes/5") + " ", "-e"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(List(), ListFileBytes(
+                        {server.Url("/bytes/100?name=/with%20space.bin"), server.Url("/bytes/5")}));
+  EXPECT_EQ(ReadFile(program_ / "with%20space-day.bin"), LoopbackServer::Pattern(100));
+}
+
+TEST_F(E2eWordsTest, SettingsTheProgramDoesNotReadAreSaidOnceARun) {
+  LoopbackServer server;
+  WriteList({server.Url("/bytes/10?name=/a.bin")});
+  WriteFile(program_ / "Settings.inf",
+            "[download]\nDateFormat=day\nKeepCopy=7\nRetries=1\nretries=3\n[Downlaod]\n");
+  const RunResult run = program_.Run({"-e"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.errors, "fetchwell: unknown option --lsit ignored; see --help\n");
-  EXPECT_NE(run.output.find("Entries: "), std::string::npos);
+  EXPECT_EQ(run.errors,
+            "fetchwell: Settings.inf: KeepCopy in [download] is not a known key and is not read; "
+            "did you mean KeepCopies?\n"
+            "fetchwell: Settings.inf: retries is given twice in [download]; the first is read\n"
+            "fetchwell: Settings.inf: section [Downlaod] is not known and is not read; did you "
+            "mean [Download]?\n");
+  EXPECT_TRUE(fs::exists(program_ / "a-day.bin")) << "[download] was not read";
+}
+
+TEST_F(E2eWordsTest, SetChangesKeysAsARunReadsThemKeepingOtherBytes) {
+  const std::string before =
+      "; mine\r\n[General]\r\nFolderPath=/srv\r\n[download]\r\nkeepcopies = 7\r\n"
+      "Retries=1\r\nretries=3\r\n";
+  WriteFile(program_ / "Settings.inf", before);
+  RunResult run = program_.Run({"--set", "KeepCopies=3", "DateFormat=%d %m", "Retries=", "-l"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const std::string after =
+      "; mine\r\n[General]\r\nFolderPath=/srv\r\n[download]\r\nkeepcopies = 3\r\n"
+      "DateFormat=%d %m\r\n";
+  EXPECT_EQ(ReadFile(program_ / "Settings.inf"), after);
+  EXPECT_NE(run.output.find("  Retries=2\n  Parallel=6\n  SkipUnchanged=0\n  KeepCopies=3\n"
+                            "  DateFormat=%d %m\n"),
+            std::string::npos)
+      << run.output;
+
+  for (const Words& words : std::vector<Words>{{"--set", "KeepCopies=1", "Parallel=0"},
+                                               {"--set", "KeepCopy=1"},
+                                               {"--set", "DateFormat=%n"},
+                                               {"--set"}}) {
+    run = program_.Run(words);
+    EXPECT_EQ(run.status, 2) << words.back();
+    EXPECT_EQ(run.errors.rfind("fetchwell: --set: ", 0), 0u) << run.errors;
+    EXPECT_EQ(ReadFile(program_ / "Settings.inf"), after) << words.back();
+  }
+  EXPECT_NE(program_.Run({"--set", "KeepCopy=1"}).errors.find("did you mean KeepCopies?"),
+            std::string::npos);
 }
 
 TEST_F(E2eWordsTest, PasswordsAreNeverPrinted) {
