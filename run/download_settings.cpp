@@ -111,5 +111,12 @@ DownloadSettings ReadDownloadSettings(clsSettings& settings) {
   ReadWholeNumber(settings, out, "RunTimeout", out.runTimeout, 1, kLongestRun);
   out.reportFile = settings.GetString(kSection, "ReportFile", "");
   ReadWholeNumber(settings, out, "Parallel", out.parallel, 1, fw::DownloadSession::kMostParallel);
+
+  const std::string names = settings.GetString(kSection, "Names", "");
+  if (names == "path") {
+    out.namesByPath = true;
+  } else if (!names.empty() && names != "url") {
+    SayInvalid(out, "Names", names, "url or path", "url");
+  }
   return out;
 }

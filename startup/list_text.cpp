@@ -23,6 +23,7 @@ std::string SettingsText(const ListView& view) {
   text += "  CAFile=" + EscapeControls(s.caFile) + "\n";
   text += "  RunTimeout=" + std::to_string(s.runTimeout) + "\n";
   text += "  ReportFile=" + EscapeControls(s.reportFile) + "\n";
+  text += std::string("  Names=") + (s.namesByPath ? "path" : "url") + "\n";
   for (const auto& line : s.invalid) text += "  not valid: " + EscapeControls(line) + "\n";
   return text;
 }

@@ -65,6 +65,10 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
                         failing (default 82800, at most 604800)
     ReportFile=FILE     append one JSON line per entry and one per run to
                         FILE (relative: in the program's folder)
+    Names=url|path      url: name files from the URL's text after its last
+                        "/" (default); path: from the last segment of its
+                        path, decoded, without query (data.tar.gz gives
+                        data-DATE.tar.gz, README gives README-DATE)
   A value that is not valid is said on standard error and the default used.
   Numbers are decimal digits only, with nothing after them.
 
