@@ -187,7 +187,11 @@ void DownloadRun::Told(Road& road, const fw::SnapshotEntry& entry,
   fw::SnapshotResult told = result;
   told.reason = modMain::ShownUrlsIn(result.reason);
   road.report.Entry(url, entry.destination, told);
-  if (!result.ok) road.observer.EntryFailed(url, told.reason);
+  if (result.ok) {
+    road.observer.EntryFetched(url, result.fresh, result.bytes);
+  } else {
+    road.observer.EntryFailed(url, told.reason);
+  }
   for (const std::string& note : result.notes) road.observer.EntryNote(url, note);
   road.failed += !result.ok;
   if (!result.ok) return;
