@@ -21,7 +21,7 @@ namespace {
 
 bool NameShape::Fits(const std::string& name) const {
   const std::string head = stem + "-";
-  const std::string tail = "." + extension;
+  const std::string tail = dotted ? "." + extension : "";
   return name.size() > head.size() + tail.size() && name.starts_with(head) && name.ends_with(tail);
 }
 

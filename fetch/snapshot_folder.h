@@ -29,10 +29,12 @@
 namespace fw {
 
 // The names an entry's snapshots take: stem + "-" + date + "." + extension,
-// the date being any text that is not empty.
+// or, when not dotted, stem + "-" + date; the date being any text that is
+// not empty.
 struct NameShape {
   std::string stem;
   std::string extension;
+  bool dotted = true;
   bool Fits(const std::string& name) const;
 };
 

@@ -60,5 +60,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(!StartsWith(leaf, "."), "a destination's name is never hidden");
   Check(leaf.find('/') == std::string::npos, "a destination stays in its folder");
   Check(StartsWith(destination, "/downloads/"), "a destination begins with its folder");
+
+  // The path rule's name, whole and cut to a short limit: never empty, never
+  // hidden or like an option, no "/" and no control byte.
+  const std::string segment = modMain::PathSegmentName(text);
+  Check(!segment.empty() && !StartsWith(segment, ".") && !StartsWith(segment, "-"),
+        "a path name is never empty, hidden or an option");
+  for (unsigned char c : segment) {
+    Check(c != '/' && c >= 0x20 && c != 0x7f, "a path name has no / and no control byte");
+  }
+  for (size_t limit : {size_t{255}, size_t{14}}) {
+    fw::NameShape shape = modMain::NameShapeOf(text, modMain::NameRule::kPath);
+    modMain::FitNameShape(shape, modMain::NameRule::kPath, 8, limit);
+    const std::string dated = modMain::DatedName(shape, "01-02-03");
+    Check(dated.size() <= limit, "a path name fits its limit");
+    Check(
+        !StartsWith(dated, ".") && !StartsWith(dated, "-") && dated.find('/') == std::string::npos,
+        "a dated path name stays a visible name in its folder");
+  }
   return 0;
 }

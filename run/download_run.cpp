@@ -69,8 +69,8 @@ fw::SnapshotEntry DownloadRun::EntryOf(const std::string& url) {
   entry.url = url;
   // A user and password in the URL never become part of a file's name.
   entry.recordUrl = modMain::WithoutUserInfo(url);
-  const std::string name = modMain::GetFileFromURL(entry.recordUrl);
-  entry.shape = {modMain::StripExtension(name), modMain::GetExtension(name)};
+  const auto rule = settings_.namesByPath ? modMain::NameRule::kPath : modMain::NameRule::kUrl;
+  entry.shape = modMain::NameShapeOf(entry.recordUrl, rule);
   const std::string folder = modMain::FixPath(folder_());
   const std::string date = DateText(settings_.dateFormat);
   // A name longer than the folder's file system takes is shortened now, not
@@ -80,8 +80,8 @@ fw::SnapshotEntry DownloadRun::EntryOf(const std::string& url) {
     limitFolder_ = folder;
     nameLimit_ = most > 0 ? static_cast<size_t>(most) : 255;
   }
-  modMain::FitDatedName(entry.shape.stem, entry.shape.extension, date.size(), nameLimit_);
-  entry.destination = folder + entry.shape.stem + "-" + date + "." + entry.shape.extension;
+  modMain::FitNameShape(entry.shape, rule, date.size(), nameLimit_);
+  entry.destination = folder + modMain::DatedName(entry.shape, date);
   return entry;
 }
 
@@ -188,7 +188,11 @@ void DownloadRun::Told(Road& road, const fw::SnapshotEntry& entry,
   fw::SnapshotResult told = result;
   told.reason = modMain::ShownUrlsIn(result.reason);
   road.report.Entry(url, entry.destination, told);
-  if (!result.ok) road.observer.EntryFailed(url, told.reason);
+  if (result.ok) {
+    road.observer.EntryFetched(url, result.fresh, result.bytes);
+  } else {
+    road.observer.EntryFailed(url, told.reason);
+  }
   for (const std::string& note : result.notes) road.observer.EntryNote(url, note);
   road.failed += !result.ok;
   if (!result.ok) return;

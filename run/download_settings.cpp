@@ -133,6 +133,17 @@ std::vector<DownloadKey> MakeKeys() {
       TextKey<&S::reportFile>("ReportFile", "FILE",
                               "append one JSON line per entry and one per run to FILE "
                               "(relative: in the program's folder)"),
+      {"Names", "url|path",
+       "how files are named (default url): url, from the URL's text after its last \"/\"; "
+       "path, from the last segment of its path, decoded, without query (data.tar.gz gives "
+       "data-DATE.tar.gz, README gives README-DATE)",
+       [] { return std::string("url or path"); },
+       [](S& s, const std::string& text) {
+         if (text != "url" && text != "path") return false;
+         s.namesByPath = text == "path";
+         return true;
+       },
+       [](const S& s) { return std::string(s.namesByPath ? "path" : "url"); }},
   };
 }
 

@@ -6,7 +6,8 @@
 //
 // Whole numbers (ConnectTimeout, StallTimeout, Retries, Parallel, KeepCopies,
 // RunTimeout) are decimal digits only, at least the key's least; a larger one
-// counts as the key's most. SkipUnchanged is "0" or "1". DateFormat must give
+// counts as the key's most. SkipUnchanged is "0" or "1", Names "url" or
+// "path". DateFormat must give
 // a date of 1 to 100 bytes without control characters (UsableDate). CAFile
 // and ReportFile take any text. A missing or empty key gives its default
 // silently.
@@ -44,6 +45,8 @@ struct DownloadSettings {
   std::string reportFile;         // the file each run appends its JSON lines to, as
                                   // written (relative to the program's folder unless
                                   // absolute); empty for none
+  bool namesByPath = false;       // Names=path: entries named from their URL's path
+                                  // (run/names.h NameRule::kPath); url by default
   // One line per key present with a value that is not valid, in the table's
   // order, e.g.
   //   Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 is used

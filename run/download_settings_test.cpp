@@ -37,6 +37,7 @@ class DownloadSettingsTest : public ::testing::Test {
     EXPECT_EQ(s.caFile, "");
     EXPECT_EQ(s.runTimeout, 82800);
     EXPECT_EQ(s.reportFile, "");
+    EXPECT_FALSE(s.namesByPath);
     EXPECT_EQ(s.invalid, Lines{});
   }
 
@@ -180,6 +181,12 @@ TEST_F(DownloadSettingsTest, SkipUnchangedIsExactlyZeroOrOne) {
     EXPECT_EQ(s.invalid,
               Lines{"Settings.inf: SkipUnchanged=" + stored + " is not valid (0 or 1); 0 is used"});
   }
+}
+
+TEST_F(DownloadSettingsTest, NamesIsUrlOrPath) {
+  EXPECT_TRUE(Read("[Download]\nNames=path\n").namesByPath);
+  const DownloadSettings s = Read("[Download]\nNames=Path\n");
+  EXPECT_EQ(s.invalid, Lines{"Settings.inf: Names=Path is not valid (url or path); url is used"});
 }
 
 TEST_F(DownloadSettingsTest, DateFormatMustGiveAShortPrintableDate) {

@@ -102,3 +102,36 @@ TEST(NamesTest, DatedNamesAreCutToTheLimitAtCharacterBoundaries) {
     }
   }
 }
+
+// Under the path rule, inputs that try to leave the folder, hide the file,
+// pass for an option or put control bytes in a name (the URLs the url rule
+// garbles are run end to end).
+TEST(NamesTest, PathNamesStayPlainNamesInTheFolder) {
+  for (const Example& e :
+       {Example{"http://h/x/%2e%2e", "index-D"},
+        {"http://h/..%2F..%2Fetc%2fpasswd", "%2F-D..%2Fetc%2fpasswd"},
+        {"http://h/%C0%AF%C0%AE%2E.x", "%C0%AF%C0%AE-D..x"},
+        {"http://h/a%00b%0a%7F%C2%85%ED%A0%80\x01", "a%00b%0a%7F%C2%85%ED%A0%80%01-D"},
+        {"http://h/-rf.%F0%9F%98%80", "rf-D.\xF0\x9F\x98\x80"},
+        {"http://h/.profile", "profile-D"},
+        {"http://h/%zz%4%", "%zz%4%-D"},
+        {"file:///home/me/name.", "name-D"},
+        {"host/a?u=http://x/y.pdf", "a-D"}}) {
+    EXPECT_EQ(DatedName(NameShapeOf(e.in, NameRule::kPath), "D"), e.out) << e.in;
+  }
+}
+
+// Cut to the limit, a path name keeps its stem's first character (never a
+// leading "-") and drops a dot left with nothing after it.
+TEST(NamesTest, PathNamesAreCutKeepingTheirFirstCharacter) {
+  const std::string e = "\xC3\xA9";
+  for (const auto& [name, limit, fitted] :
+       {std::tuple<std::string, size_t, std::string>{e + "t" + e + ".pdf", 13, e + "t-DATE.pdf"},
+        {e + "t.tar.gz", 11, e + "-DATE.tar"},
+        {e + "t.x", 7, e + "-DATE"},
+        {"README.md", 5, "R-DATE"}}) {  // nothing fits: too long, yet no leading "-"
+    fw::NameShape shape = NameShapeOf("http://h/" + name, NameRule::kPath);
+    FitNameShape(shape, NameRule::kPath, 4, limit);
+    EXPECT_EQ(DatedName(shape, "DATE"), fitted) << name << " " << limit;
+  }
+}

@@ -1,7 +1,7 @@
 // What a download run tells whoever watches it. Several entries run at once:
 // EntryStarted comes as each one's first request goes out, RunProgressed and
-// EntryRetrying for any under way. Results come in list order: at most one
-// EntryFailed, then any EntryNote and EntryReplaces, per entry. RunCounted and
+// EntryRetrying for any under way. Results come in list order: EntryFetched
+// or EntryFailed, then any EntryNote and EntryReplaces, per entry. RunCounted and
 // RunEnded come once at the end (also with nothing to fetch); RunNote at any
 // time. A run that an error ends early does not call RunEnded. Each call does
 // nothing unless overridden.
@@ -20,6 +20,9 @@ class RunObserver {
   // about to be fetched from `url` into `destination`.
   virtual void EntryStarted(int /*number*/, int /*count*/, const std::string& /*url*/,
                             const std::string& /*destination*/) {}
+  // The current entry's file, of `bytes` bytes, is in place: fetched, or made
+  // from its last snapshot when `unchanged` (the server said so).
+  virtual void EntryFetched(const std::string& /*url*/, bool /*unchanged*/, int64_t /*bytes*/) {}
   // The current entry's fetch failed for `reason`.
   virtual void EntryFailed(const std::string& /*url*/, const std::string& /*reason*/) {}
   // The run has fetched (or tried) every entry.

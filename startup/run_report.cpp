@@ -91,6 +91,11 @@ void RunReport::RunProgressed(const fw::RunProgress& progress) {
   if (progress_ && now_() - lastDraw_ >= kRedrawEvery) Draw();
 }
 
+void RunReport::EntryFetched(const std::string&, bool unchanged, int64_t bytes) {
+  unchanged_ += unchanged;
+  if (!unchanged) fetchedBytes_ += bytes;
+}
+
 void RunReport::EntryFailed(const std::string& url, const std::string& reason) {
   EntryNote(url, reason);
 }
@@ -110,9 +115,22 @@ void RunReport::RunNote(const std::string& note) {
 }
 
 void RunReport::RunCounted(int failed, int entries) {
-  if (failed > 0) {
+  if (progress_) {
+    // An entry whose older snapshots could not be removed counts as failed
+    // only; what it fetched still counts.
+    const int fetched = entries - failed;
+    const double seconds =
+        runStartedSet_ ? std::chrono::duration<double>(now_() - runStarted_).count() : 0;
+    Say(std::to_string(entries) + (entries == 1 ? " entry: " : " entries: ") +
+        std::to_string(fetched) + " fetched (" + std::to_string(std::min(unchanged_, fetched)) +
+        " unchanged), " + std::to_string(failed) + " failed, " + FormatBytes(fetchedBytes_) +
+        " in " + FormatSeconds(seconds));
+  } else if (failed > 0) {
     Say(std::to_string(failed) + " of " + std::to_string(entries) + " entries failed");
   }
+  unchanged_ = 0;
+  fetchedBytes_ = 0;
+  runStartedSet_ = false;
 }
 
 void RunReport::EntryRetrying(int retry, int of, bool whole) {
@@ -159,6 +177,21 @@ std::string RunReport::FormatBytes(int64_t bytes) {
   }
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f %s", value, kUnits[unit]);
+  return buf;
+}
+
+std::string RunReport::FormatSeconds(double seconds) {
+  char buf[48];
+  if (seconds < 59.95) {
+    std::snprintf(buf, sizeof buf, "%.1f s", std::max(seconds, 0.0));
+    return buf;
+  }
+  const auto whole = static_cast<long long>(seconds + 0.5);
+  if (whole < 3600) {
+    std::snprintf(buf, sizeof buf, "%lld min %lld s", whole / 60, whole % 60);
+  } else {
+    std::snprintf(buf, sizeof buf, "%lld h %lld min", whole / 3600, whole % 3600 / 60);
+  }
   return buf;
 }
 

@@ -1,8 +1,12 @@
 // Reports a download run on one file descriptor (standard error).
 //
 // Each failed entry gives "fetchwell: <URL>: <reason>" (password as "***",
-// control bytes escaped); a run with failures ends with "fetchwell: F of N
-// entries failed". On a terminal, one progress line is rewritten in place:
+// control bytes escaped). Not on a terminal, a run with failures ends with
+// "fetchwell: F of N entries failed" and a run without says nothing more; on a
+// terminal, every run ends with its closing line instead, e.g. "fetchwell: 8
+// entries: 7 fetched (3 unchanged), 1 failed, 5.1 MiB in 2.3 s" (the bytes of
+// the files fetched, not those made from an unchanged snapshot; the time from
+// the first request). On a terminal, one progress line is rewritten in place:
 // the entry's number, percentage, bytes, speed and name (several at once:
 // entries done, transfers running, bytes and speed of all, the oldest entry's
 // name). It never takes the last column; on a narrow terminal the speed, the
@@ -47,6 +51,7 @@ class RunReport : public RunObserver {
   void EntryStarted(int number, int count, const std::string& url,
                     const std::string& destination) override;
   void RunProgressed(const fw::RunProgress& progress) override;
+  void EntryFetched(const std::string& url, bool unchanged, int64_t bytes) override;
   void EntryFailed(const std::string& url, const std::string& reason) override;
   void RunEnded() override;
   // "retry 1 of 2" joins the progress line.
@@ -59,7 +64,8 @@ class RunReport : public RunObserver {
                      const std::string& earlierUrl) override;
   // "fetchwell: <note>".
   void RunNote(const std::string& note) override;
-  // "fetchwell: <failed> of <entries> entries failed", when `failed` > 0.
+  // On a terminal, the closing line; elsewhere "fetchwell: <failed> of
+  // <entries> entries failed", when `failed` > 0. The next run counts anew.
   void RunCounted(int failed, int entries) override;
 
   // Removes the progress line, if one is drawn, so that other output can follow.
@@ -67,6 +73,8 @@ class RunReport : public RunObserver {
 
   // "12.0 KiB", "3.5 MiB", "512 B": a byte count for people.
   static std::string FormatBytes(int64_t bytes);
+  // "2.3 s", "4 min 5 s", "3 h 12 min": a run's length for people.
+  static std::string FormatSeconds(double seconds);
 
  private:
   // The name keeps at least this many columns (when it is that long) before
@@ -102,6 +110,9 @@ class RunReport : public RunObserver {
   int64_t allBytes_ = 0;
   std::chrono::steady_clock::time_point runStarted_{};
   bool runStartedSet_ = false;
+  // The run's results so far, for its closing line.
+  int unchanged_ = 0;
+  int64_t fetchedBytes_ = 0;
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point lastDraw_{};
 };

@@ -233,18 +233,23 @@ TEST_F(RunReportTest, RetriesAndNotes) {
   EXPECT_EQ(Output(), "\r[2/2] 0 B  b.csv\033[K") << "the retry belongs to its entry";
 }
 
-// A run with failures ends with a line counting them, after the progress
-// line is cleared; a run without failures adds nothing.
-TEST_F(RunReportTest, RunCountedSaysHowManyFailed) {
+// Not on a terminal, a run with failures ends with a line counting them; on a
+// terminal every run ends with its closing line instead, after the progress
+// line is cleared.
+TEST_F(RunReportTest, RunCountedEndsEachRun) {
+  RunReport(fds_[1], false, 80, Clock()).RunCounted(2, 5);
+  EXPECT_EQ(Output(), "fetchwell: 2 of 5 entries failed\n");
   RunReport report(fds_[1], true, 80, Clock());
-  report.EntryStarted(1, 1, "http://h/a", "/d/a");
+  report.EntryStarted(1, 2, "http://h/a", "/d/a");
+  now_ += 754s;
+  report.EntryFetched("http://h/a", false, 5 << 20);
   Output();
-  report.RunCounted(0, 1);
-  report.RunCounted(0, 0);
-  EXPECT_EQ(Output(), "");
-  report.RunCounted(2, 5);
-  report.RunEnded();
-  EXPECT_EQ(Output(), "\r\033[Kfetchwell: 2 of 5 entries failed\n");
+  report.RunCounted(1, 2);
+  EXPECT_EQ(
+      Output(),
+      "\r\033[Kfetchwell: 2 entries: 1 fetched (0 unchanged), 1 failed, 5.0 MiB in 12 min 34 s\n");
+  report.RunCounted(0, 0);  // the next run counts anew, its time too
+  EXPECT_EQ(Output(), "fetchwell: 0 entries: 0 fetched (0 unchanged), 0 failed, 0 B in 0.0 s\n");
 }
 
 TEST_F(RunReportTest, DestructionClearsADrawnLine) {

@@ -100,5 +100,51 @@ TEST_F(E2eNamesTest, LongNamesAreShortenedAndLongURLsShownCut) {
   EXPECT_LT(report.size(), 3 * 66000u) << "each URL once, none repeated in a reason";
 }
 
+// Names=path: each name is the last segment of the URL's path, decoded; the
+// query, the fragment and an encoded "/" or ".." never shape it, and no name
+// begins with "-". The dry run shows the names the run makes.
+TEST_F(E2eNamesTest, NamesOfThePathRule) {
+  LoopbackServer server;
+  const Words paths = {"/bytes/1/v.txt?v=1.2",
+                       "/bytes/2/from.txt?from=a/b",
+                       "/bytes/3/frag.txt#part2",
+                       "/bytes/4/with%20space.txt",
+                       "/bytes/5/na%C3%AFve.txt",
+                       "/bytes/6/README",
+                       "/bytes/7/data.tar.gz",
+                       "/bytes/8/..%2F%2e%2e%00.%C0%AF",
+                       "/bytes/9/-rf",
+                       "/",
+                       "/bytes/11/dir/"};
+  const Words names = {"v-D.txt",
+                       "from-D.txt",
+                       "frag-D.txt",
+                       "with space-D.txt",
+                       "na\xC3\xAFve-D.txt",
+                       "README-D",
+                       "data-D.tar.gz",
+                       "%2F-D..%00.%C0%AF",
+                       "rf-D",
+                       "index-D",
+                       "index-D"};
+  Words urls;
+  for (const std::string& path : paths) urls.push_back(server.Url(path));
+  Prepare(urls, "Names=path\n");
+  const RunResult dry = program_.Run({"--dry-run"});
+  const RunResult run = program_.Run({"-e"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string name = names[i];
+    name.replace(name.find("-D") + 1, 1, today_);
+    EXPECT_NE(dry.output.find(urls[i] + " -> " + (program_ / name) + "\n"), std::string::npos)
+        << name << "\n"
+        << dry.output;
+    if (i + 2 == names.size()) continue;  // "/dir/" replaces "/"
+    EXPECT_TRUE(ReadFile(program_ / name) == LoopbackServer::Pattern(i + 1)) << name;
+  }
+  EXPECT_EQ(program_.Folder().Entries().size(), 15u) << "10 names and the program's 5 files";
+  EXPECT_NE(run.errors.find(urls.back() + ": replaces index-"), std::string::npos) << run.errors;
+}
+
 }  // namespace
 }  // namespace fwtest

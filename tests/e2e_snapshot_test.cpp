@@ -143,6 +143,28 @@ TEST_F(E2eSnapshotTest, DaysOfSnapshotsWithUnchangedFilesAndTheNewestTwoKept) {
   EXPECT_EQ(server_.Stats().bytes - before, 200000);
 }
 
+// Under Names=path a URL's own snapshots, with an extension or none, are
+// found for SkipUnchanged and KeepCopies. Back under Names=url, data.gz's
+// snapshots take names that data.tar.gz's fits, yet that file of another URL
+// is neither counted nor deleted.
+TEST_F(E2eSnapshotTest, ThePathRuleFindsItsOwnSnapshots) {
+  const std::string readme = server_.Url("/validated/3000/README?etag=%22r1%22&v=1.2");
+  Prepare({readme, server_.Url("/bytes/100/x/data.tar.gz")},
+          "Names=path\nSkipUnchanged=1\nKeepCopies=1\nDateFormat=%F\n");
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-05")).status, 0);
+  const long long before = server_.Stats().bytes;
+  const RunResult run = program_.Run({"-e"}, OnDay("2026-12-06"));
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(server_.Stats().bytes - before, 100) << "README was fetched again";
+  EXPECT_EQ(Snapshots(), (Names{"README-2026-12-06", "data-2026-12-06.tar.gz"}));
+
+  Prepare({server_.Url("/bytes/50/y/data.gz")}, "KeepCopies=1\nDateFormat=%F\n");
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-07")).status, 0);
+  ASSERT_EQ(program_.Run({"-e"}, OnDay("2026-12-08")).status, 0);
+  EXPECT_EQ(Snapshots(),
+            (Names{"README-2026-12-06", "data-2026-12-06.tar.gz", "data-2026-12-08.gz"}));
+}
+
 // Two entries that get one name: the later wins, and one line says so; the
 // run still succeeds.
 TEST_F(E2eSnapshotTest, TwoEntriesOfOneNameAreReported) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,7 @@ class E2eTerminalTest : public ::testing::Test {
 // While it runs, every frame shows the entry's number (or, while both entries
 // are under way, the entries done) and the start of its name on one screen
 // line, never wrapped; the line is gone before the failure line is printed,
-// and only the run's summary follows that.
+// and only the run's closing line follows that.
 TEST_F(E2eTerminalTest, ProgressFitsEveryWidthAndLeavesOnlyFailures) {
   const std::string bad = server_.Url("/status/500/bad.bin");
   Prepare({server_.Url("/slow/4000/" + kName + "?rate=8000"), bad});
@@ -46,9 +47,12 @@ TEST_F(E2eTerminalTest, ProgressFitsEveryWidthAndLeavesOnlyFailures) {
     EXPECT_EQ(run.status, 1) << shown;
     const size_t failure = run.errors.find("fetchwell: ");
     ASSERT_NE(failure, std::string::npos) << shown;
-    EXPECT_EQ(run.errors.substr(failure),
-              "fetchwell: " + bad + ": HTTP 500\r\nfetchwell: 1 of 2 entries failed\r\n")
-        << shown;
+    EXPECT_TRUE(std::regex_match(
+        run.errors.substr(failure),
+        std::regex("fetchwell: " + bad + ": HTTP 500\r\n" +
+                   "fetchwell: 2 entries: 1 fetched \\(0 unchanged\\), 1 failed, 3.9 KiB in "
+                   "[0-9.]+ s\r\n")))
+        << shown << ": " << run.errors.substr(failure);
     const Screen screen = Replay(run.errors.substr(0, failure), c.columns);
     EXPECT_EQ(screen.wraps, 0) << shown;
     EXPECT_TRUE(screen.unknown.empty()) << shown;
@@ -66,6 +70,29 @@ TEST_F(E2eTerminalTest, ProgressFitsEveryWidthAndLeavesOnlyFailures) {
     EXPECT_GT(named, 0) << shown << ": the name was never shown";
     EXPECT_EQ(screen.lines, std::vector<std::string>{""}) << shown;
   }
+}
+
+// Each run on a terminal ends with its closing line, counted anew; the same
+// runs on a pipe say nothing when nothing failed, so cron stays silent.
+TEST_F(E2eTerminalTest, EachRunEndsWithAClosingLineOnATerminalOnly) {
+  Prepare({server_.Url("/validated/3000/a.bin?etag=%22a%22"), server_.Url("/bytes/2000/b.bin")});
+  WriteFile(program_ / "Settings.inf",
+            ReadFile(program_ / "Settings.inf") + "[Download]\nSkipUnchanged=1\n");
+  const RunResult run = program_.Run({"-e", "-e"}, {{"TERM", "dumb"}}, true);
+  EXPECT_EQ(run.status, 0) << run.errors;
+  // What each screen line ends up showing: the text after its last "\r".
+  std::string closing;
+  for (std::string line : LinesOf(run.errors)) {
+    if (line.ends_with('\r')) line.pop_back();
+    closing += line.substr(line.rfind('\r') + 1) + "\n";
+  }
+  EXPECT_TRUE(
+      std::regex_match(closing, std::regex("fetchwell: 2 entries: 2 fetched \\(0 unchanged\\), "
+                                           "0 failed, 4.9 KiB in [0-9.]+ s\n"
+                                           "fetchwell: 2 entries: 2 fetched \\(1 unchanged\\), "
+                                           "0 failed, 2.0 KiB in [0-9.]+ s\n")))
+      << closing;
+  EXPECT_EQ(program_.Run({"-e"}).errors, "");
 }
 
 // Ctrl-C while the line is drawn leaves nothing of it on the screen.
