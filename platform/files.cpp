@@ -264,6 +264,63 @@ std::string ReadWholeFile(const std::string& path, size_t maxBytes) {
   return data;
 }
 
+int OpenPrivateFile(const std::string& path, off_t maxBytes, std::string* refusal) {
+  refusal->clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    // A missing file is the caller's to mention, or not; a shortage of
+    // descriptors is named as the failed entries name it.
+    if (errno != ENOENT && errno != ENOTDIR) {
+      const bool shortage = errno == EMFILE || errno == ENFILE;
+      *refusal = path + " cannot be read (" +
+                 (shortage ? "too many open files" : std::strerror(errno)) + "), so it is not used";
+    }
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *refusal = path + " cannot be read (" + std::strerror(errno) + "), so it is not used";
+  } else if (!S_ISREG(st.st_mode)) {
+    *refusal = path + " is not a regular file (" + KindOfFile(st.st_mode) + "), so it is not used";
+  } else if ((st.st_mode & 077) != 0) {
+    *refusal =
+        path + " may be read by other users, so it is not used; make it private with chmod 600";
+  } else if (st.st_size > maxBytes) {
+    *refusal = path + " is larger than " +
+               (maxBytes % (1 << 20) == 0 ? std::to_string(maxBytes >> 20) + " MiB"
+                                          : std::to_string(maxBytes) + " bytes") +
+               ", so it is not used";
+  }
+  if (refusal->empty()) return fd;
+  close(fd);
+  return -1;
+}
+
+std::optional<std::string> ReadPrivateFile(const std::string& path, off_t maxBytes,
+                                           std::string* refusal) {
+  const Descriptor file(OpenPrivateFile(path, maxBytes, refusal));
+  if (file.fd < 0) return std::nullopt;
+  // One byte past the limit at most, to see a file that grew past it.
+  std::string data(static_cast<size_t>(maxBytes) + 1, '\0');
+  size_t used = 0;
+  while (used < data.size()) {
+    const ssize_t n = read(file.fd, data.data() + used, data.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *refusal = path + " cannot be read (" + std::strerror(errno) + "), so it is not used";
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  if (used > static_cast<size_t>(maxBytes)) {
+    *refusal = path + " grew while it was read, so it is not used";
+    return std::nullopt;
+  }
+  data.resize(used);
+  return data;
+}
+
 void WriteFileAtomically(const std::string& path, std::string_view data) {
   std::string target = path;
   struct stat st {};

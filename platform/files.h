@@ -21,7 +21,7 @@
 #include <sys/types.h>
 #include <cstdint>
 #include <functional>
-
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,6 +49,19 @@ std::string NameOf(const std::string& path);
 // while it is read. Raises 53 when the path does not exist (a symbolic link to
 // a missing file included, with a description that says so).
 std::string ReadWholeFile(const std::string& path, size_t maxBytes = SIZE_MAX);
+
+// Opens `path`, a file of secrets, for reading, without blocking, when it is
+// a regular file (a symbolic link to one is fine) of at most `maxBytes` that
+// no other user may read or write (no permission for group or others).
+// Returns its descriptor; or -1 with `*refusal` the one line that says why it
+// is not used ("<path> may be read by other users, so it is not used; make it
+// private with chmod 600"), left empty when the file does not exist. Never
+// raises.
+int OpenPrivateFile(const std::string& path, off_t maxBytes, std::string* refusal);
+// The contents of such a file; nullopt with `*refusal` set as above (or to a
+// read error) when it is not used.
+std::optional<std::string> ReadPrivateFile(const std::string& path, off_t maxBytes,
+                                           std::string* refusal);
 
 // What a file that is not regular is, for error messages: "a folder", "a
 // FIFO", "a character device", ... from the st_mode bits.
