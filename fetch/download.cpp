@@ -51,6 +51,7 @@ DownloadSession::Impl::~Impl() {
   for (auto& t : idle) {
     if (t->curl) curl_easy_cleanup(t->curl);
     curl_slist_free_all(t->headers);
+    curl_slist_free_all(t->sent);
     if (t->localFd >= 0) close(t->localFd);
   }
   // The writer discards the files it was not asked to commit (partials too).

@@ -83,7 +83,7 @@ TEST_F(DownloadTest, FollowsRedirectsUpToTen) {
 TEST_F(DownloadTest, SendsItsUserAgent) {
   fw::DownloadSession session;
   ASSERT_TRUE(session.Fetch(server_.Url("/agent"), dir_ / "agent")) << session.LastError();
-  EXPECT_EQ(fw::ReadWholeFile(dir_ / "agent"), "Fetchwell/" FETCHWELL_VERSION);
+  EXPECT_EQ(fw::ReadWholeFile(dir_ / "agent"), "fetchwell/" FETCHWELL_VERSION);
 }
 
 TEST_F(DownloadTest, FetchesFileUrls) {

@@ -20,7 +20,20 @@ constexpr off_t kMaxNetrc = 1 << 20;
 
 }  // namespace
 
+const char kDefaultUserAgent[] = "fetchwell/" FETCHWELL_VERSION;
+
+// Whether `text` may go in a request's header: no control byte but a tab,
+// so that it can never end the header and begin another.
+bool HeaderSafe(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
+  });
+}
+
 void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
+  headersFor = trust.headers;
+  userAgent =
+      !trust.userAgent.empty() && HeaderSafe(trust.userAgent) ? trust.userAgent : kDefaultUserAgent;
   caFile = trust.caFile;
   if (!trust.caFile.empty()) {
     // The bundle given replaces libcurl's own, so it is the system's bundle
