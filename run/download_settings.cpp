@@ -111,5 +111,14 @@ DownloadSettings ReadDownloadSettings(clsSettings& settings) {
   ReadWholeNumber(settings, out, "RunTimeout", out.runTimeout, 1, kLongestRun);
   out.reportFile = settings.GetString(kSection, "ReportFile", "");
   ReadWholeNumber(settings, out, "Parallel", out.parallel, 1, fw::DownloadSession::kMostParallel);
+  out.headersFile = settings.GetString(kSection, "HeadersFile", "");
+  const std::string agent = settings.GetString(kSection, "UserAgent", "");
+  if (!agent.empty() && std::none_of(agent.begin(), agent.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      })) {
+    out.userAgent = agent;
+  } else if (!agent.empty()) {
+    SayInvalid(out, "UserAgent", agent, "text without control characters", out.userAgent);
+  }
   return out;
 }

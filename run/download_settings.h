@@ -5,7 +5,8 @@
 // RunTimeout, Parallel) are decimal digits only, at least the key's least; a
 // larger one counts as the key's most. SkipUnchanged is "0" or "1". DateFormat
 // must give a date of 1 to 100 bytes without control characters (UsableDate).
-// CAFile and ReportFile take any text. A missing or empty key gives its
+// CAFile, ReportFile and HeadersFile take any text; UserAgent any text
+// without control characters. A missing or empty key gives its
 // default silently; other keys of the section are left alone.
 #pragma once
 
@@ -32,6 +33,10 @@ struct DownloadSettings {
   std::string reportFile;         // the file each run appends its JSON lines to, as
                                   // written (relative to the program's folder unless
                                   // absolute); empty for none
+  std::string headersFile;        // the file of request headers (run/headers_file.h), as
+                                  // written, as ReportFile; empty for none
+  // The User-Agent header: any text without control characters.
+  std::string userAgent = "fetchwell/" FETCHWELL_VERSION;
   // One line per key present with a value that is not valid, in the order of
   // the fields above, e.g.
   //   Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 is used

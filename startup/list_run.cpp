@@ -62,6 +62,7 @@ ListView ViewOf(frmMain& form, bool listExists, bool withBases) {
   DownloadRun run(
       form.Files(), [&view] { return view.folder; }, form.Settings(), frmMain::ProgramFolder());
   view.settings = run.Settings();
+  if (!view.settings.headersFile.empty()) view.headers = run.Headers().Summary();
   view.entries = run.Plan(withBases);
   return view;
 }

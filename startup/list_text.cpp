@@ -23,7 +23,10 @@ std::string SettingsText(const ListView& view) {
   text += "  CAFile=" + EscapeControls(s.caFile) + "\n";
   text += "  RunTimeout=" + std::to_string(s.runTimeout) + "\n";
   text += "  ReportFile=" + EscapeControls(s.reportFile) + "\n";
+  text += "  HeadersFile=" + EscapeControls(s.headersFile) + "\n";
+  text += "  UserAgent=" + EscapeControls(s.userAgent) + "\n";
   for (const auto& line : s.invalid) text += "  not valid: " + EscapeControls(line) + "\n";
+  if (!view.headers.empty()) text += "HeadersFile: " + EscapeControls(view.headers) + "\n";
   return text;
 }
 

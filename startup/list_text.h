@@ -11,8 +11,10 @@
 //   Settings in effect:
 //     ConnectTimeout=30
 //     ... one "Key=value" line each: StallTimeout, Retries, SkipUnchanged,
-//     KeepCopies, DateFormat, CAFile, RunTimeout ...
+//     KeepCopies, DateFormat, CAFile, RunTimeout, ReportFile, HeadersFile,
+//     UserAgent ...
 //     not valid: <line of DownloadSettings::invalid>   (one per line)
+//   HeadersFile: 3 headers for 2 prefixes   (when set: RequestHeaders::Summary)
 //   Entries: <count>
 //     1. <URL> -> <destination>
 //     2. (empty)
@@ -42,6 +44,7 @@ struct ListView {
   bool settingsFileExists = false;
   std::string folder;  // the download folder in effect
   DownloadSettings settings;
+  std::string headers;  // what the HeadersFile gives (no value of it); empty when unset
   std::vector<PlannedEntry> entries;  // in list order, numbered from 1
 };
 

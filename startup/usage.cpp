@@ -65,6 +65,9 @@ Files, beside the executable (installed: <prefix>/lib/fetchwell/):
                         failing (default 82800, at most 604800)
     ReportFile=FILE     append one JSON line per entry and one per run to
                         FILE (relative: in the program's folder)
+    HeadersFile=FILE    request headers by URL prefix, from a private FILE
+                        (relative: in the program's folder)
+    UserAgent=TEXT      the User-Agent header (default fetchwell/VERSION)
   A value that is not valid is said on standard error and the default used.
   Numbers are decimal digits only, with nothing after them.
 
