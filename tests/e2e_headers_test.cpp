@@ -1,5 +1,6 @@
 // End-to-end: request headers from Settings.inf's [Download] HeadersFile, sent
-// only where their prefix matches, and UserAgent.
+// only where their prefix matches, and UserAgent; the data files made private,
+// and the word said when a password is added to the list.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +30,11 @@ class E2eHeadersTest : public ::testing::Test {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
+  }
+  static mode_t Mode(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
   }
 
   ProgramCopy program_{false};
@@ -115,6 +121,35 @@ TEST_F(E2eHeadersTest, HeadersGoOnlyWhereTheirPrefixMatches) {
                           "chmod 600");
   EXPECT_EQ(lines[3], "fetchwell: 2 of 2 entries failed");
   EXPECT_EQ(open.errors.find(token), std::string::npos) << open.errors;
+}
+
+// "Files.dat" and "Settings.inf" are made private (existing ones keep their
+// permissions), and adding a password says once where it would be kept apart.
+TEST_F(E2eHeadersTest, DataFilesArePrivateAndAPasswordAddedIsSaid) {
+  program_.InChild([] { umask(022); });
+  RunResult run = program_.Run({"-e"});  // makes the list file
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Mode(program_ / "Files.dat"), 0600u);
+  ASSERT_EQ(unlink((program_ / "Files.dat").c_str()), 0);
+
+  const std::string secret = "Zq9-added-secret";
+  run = program_.Run({"--add", "https://bob:" + secret + "@h/a", "http://h/b",
+                      "ftp://eve:" + secret + "@h/c", "--folder", program_.Folder().Path()});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors,
+            "fetchwell: a password in a URL added is kept in the list in clear; ~/.netrc or a "
+            "HeadersFile keep it apart from the list\n");
+  EXPECT_EQ(Mode(program_ / "Files.dat"), 0600u);
+  EXPECT_EQ(Mode(program_ / "Settings.inf"), 0600u);
+
+  for (const char* name : {"Files.dat", "Settings.inf"}) {
+    ASSERT_EQ(chmod((program_ / name).c_str(), 0640), 0);
+  }
+  run = program_.Run({"--add", "http://h/d", "--folder", program_.Folder().Path()});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(Mode(program_ / "Files.dat"), 0640u);
+  EXPECT_EQ(Mode(program_ / "Settings.inf"), 0640u);
 }
 
 }  // namespace
