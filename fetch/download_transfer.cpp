@@ -194,9 +194,10 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
     t->info.lastModified.clear();
     t->info.retryAfter = -1;
   } else if (HeaderValue(line, "etag", &value)) {
-    t->info.etag = value;
+    // A validator is sent back later: one that could end its header is none.
+    if (HeaderSafe(value)) t->info.etag = value;
   } else if (HeaderValue(line, "last-modified", &value)) {
-    t->info.lastModified = value;
+    if (HeaderSafe(value)) t->info.lastModified = value;
   } else if (HeaderValue(line, "retry-after", &value)) {
     t->info.retryAfter = RetryAfterSeconds(value);
   } else if (line == "\r\n" || line == "\n") {
