@@ -51,6 +51,7 @@ DownloadSession::Impl::~Impl() {
   for (auto& t : idle) {
     if (t->curl) curl_easy_cleanup(t->curl);
     curl_slist_free_all(t->headers);
+    curl_slist_free_all(t->sent);
     if (t->localFd >= 0) close(t->localFd);
   }
   // The writer discards the files it was not asked to commit (partials too).
@@ -135,11 +136,12 @@ void DownloadSession::Impl::SetOptions(Attempt& t, bool tls) {
                    deadline && t.left <= std::chrono::seconds(kLongestLimit)
                        ? static_cast<long>(t.left.count())
                        : 0L);
-  // Conditions only for this request (and its redirects).
-  if (!t.request.ifNoneMatch.empty()) {
+  // Conditions only for this request (and its redirects); a validator that
+  // could end its header (from an older record) is left out.
+  if (!t.request.ifNoneMatch.empty() && HeaderSafe(t.request.ifNoneMatch)) {
     t.headers = curl_slist_append(t.headers, ("If-None-Match: " + t.request.ifNoneMatch).c_str());
   }
-  if (!t.request.ifModifiedSince.empty()) {
+  if (!t.request.ifModifiedSince.empty() && HeaderSafe(t.request.ifModifiedSince)) {
     t.headers =
         curl_slist_append(t.headers, ("If-Modified-Since: " + t.request.ifModifiedSince).c_str());
   }

@@ -47,7 +47,7 @@ struct DownloadLimits {
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
-// Whom a session trusts, and with what it logs in.
+// Whom a session trusts, with what it logs in, and how it names itself.
 struct DownloadTrust {
   // A PEM bundle trusted on top of the system's certificates; empty for none.
   // When it cannot be read, every https and ftps fetch fails, naming it.
@@ -57,7 +57,21 @@ struct DownloadTrust {
   // Notices() saying why, when it is not a regular file, others may read it,
   // it is over 1 MiB or cannot be opened; a missing file is silent.
   std::string netrcFile;
+  // The headers ("Name: value") a request to `url` carries besides the
+  // session's own; none when unset. Asked before each request of a fetch
+  // (those after a redirect, or for a login, too) as long as every request of
+  // the fetch went to the origin (scheme, host and port) of the URL it was
+  // given: once a redirect leads elsewhere, none for the rest of the fetch,
+  // even back there. A header holding a control byte other than a tab (a line
+  // break) is not sent.
+  std::function<std::vector<std::string>(const std::string& url)> headers;
+  // The User-Agent header; empty, or holding a control byte, for
+  // kDefaultUserAgent.
+  std::string userAgent;
 };
+
+// "fetchwell/<version>".
+extern const char kDefaultUserAgent[];
 
 // What the last fetch's final answer said.
 struct FetchInfo {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fetch/disk_writer.h"
@@ -56,6 +57,8 @@ std::string Scrubbed(std::string text, std::vector<std::string> secrets);
 // The origin of `url`, "scheme://host:port" in lower case; empty when it has
 // none libcurl can read.
 std::string OriginOf(const std::string& url);
+// Whether `text` may go in a request's header: no control byte but a tab.
+bool HeaderSafe(std::string_view text);
 // How many transfers the process's descriptors allow at once (1 at least).
 int TransfersDescriptorsAllow();
 
@@ -74,7 +77,13 @@ struct Attempt {
   std::string url;     // as given
   std::string path;    // the destination
   std::string source;  // what libcurl is asked for (a file:// source by its descriptor)
+  // The fetch's own headers: conditions, If-Range.
   curl_slist* headers = nullptr;
+  // The headers of the request going out: the fetch's own followed by the
+  // session's for its URL (DownloadTrust::headers); null while there are none
+  // of the latter.
+  curl_slist* sent = nullptr;
+  bool elsewhere = false;  // a request of the fetch went to another origin
   bool conditional = false;
   bool local = false;  // a file:// source
   int localFd = -1;
@@ -136,6 +145,9 @@ struct Attempt {
 
   // Readies the handle for the next transfer.
   void Reset();
+  // Sets the headers of the request to `where` about to go out (see `sent`);
+  // false when there is no memory for them.
+  bool ChooseHeaders(const char* where);
   // Looks once at the final answer's status, before its body is taken.
   void CheckBody();
   // Copies received bytes into the writer's buffers, handing each over full.
@@ -207,6 +219,9 @@ struct DownloadSession::Impl {
   // through /proc/self/fd; -1 for none.
   int netrcFd = -1;
   std::string netrcPath;  // "/proc/self/fd/<netrcFd>"
+  // DownloadTrust::headers, and the User-Agent header.
+  std::function<std::vector<std::string>(const std::string&)> headersFor;
+  std::string userAgent;
 
   uint64_t lastId = 0;
   std::vector<std::unique_ptr<Attempt>> idle;  // handles between transfers

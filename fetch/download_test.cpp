@@ -83,7 +83,21 @@ TEST_F(DownloadTest, FollowsRedirectsUpToTen) {
 TEST_F(DownloadTest, SendsItsUserAgent) {
   fw::DownloadSession session;
   ASSERT_TRUE(session.Fetch(server_.Url("/agent"), dir_ / "agent")) << session.LastError();
-  EXPECT_EQ(fw::ReadWholeFile(dir_ / "agent"), "Fetchwell/" FETCHWELL_VERSION);
+  EXPECT_EQ(fw::ReadWholeFile(dir_ / "agent"), "fetchwell/" FETCHWELL_VERSION);
+}
+
+// A server's validator holding a lone CR is not taken, and none is sent back:
+// it could begin a header of its own.
+TEST_F(DownloadTest, NoValidatorWithAControlByteIsTakenOrSent) {
+  fw::DownloadSession session;
+  ASSERT_TRUE(
+      session.Fetch(server_.Url("/validated/10?etag=a%0DInjected:%201&lm=b%0Dc"), dir_ / "a"));
+  EXPECT_EQ(session.LastFetch().etag + session.LastFetch().lastModified, "");
+  fw::FetchRequest request;
+  request.ifNoneMatch = "\"x\"\rInjected: 2";
+  request.ifModifiedSince = "y\rInjected: 3";
+  ASSERT_TRUE(session.Fetch(server_.Url("/bytes/10"), dir_ / "b", request));
+  EXPECT_EQ(server_.Heard().find("\nInjected"), std::string::npos) << server_.Heard();
 }
 
 TEST_F(DownloadTest, FetchesFileUrls) {

@@ -44,7 +44,7 @@ void DownloadSession::Impl::Configure(Attempt& t) {
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, "Fetchwell/" FETCHWELL_VERSION);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
   // A login (the URL's or the netrc file's) goes by Basic or Digest, as the
   // server asks: the first request goes without it, to learn which.
   curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
@@ -87,6 +87,7 @@ void DownloadSession::Impl::Configure(Attempt& t) {
 // errbuf stays where libcurl writes it.
 void Attempt::Reset() {
   curl_slist_free_all(headers);
+  curl_slist_free_all(sent);
   if (localFd >= 0) close(localFd);
   DownloadSession::Impl* const owner = session;
   CURL* const handle = curl;
@@ -95,11 +96,49 @@ void Attempt::Reset() {
   curl = handle;
 }
 
+bool Attempt::ChooseHeaders(const char* where) {
+  bool whole = true;
+  std::vector<std::string> extra;
+  try {
+    // libcurl keeps a custom Authorization or Cookie header from other hosts
+    // by itself, but sends every other one wherever a redirect leads.
+    elsewhere = elsewhere || where == nullptr || OriginOf(where) != origin;
+    if (!elsewhere) extra = session->headersFor(where);
+  } catch (const std::exception&) {
+    whole = false;  // out of memory: no exception may cross libcurl
+  }
+  curl_slist* list = nullptr;
+  const auto add = [&](const char* header) {
+    curl_slist* grown = whole ? curl_slist_append(list, header) : nullptr;
+    whole = grown != nullptr;
+    if (whole) list = grown;
+  };
+  for (const std::string& header : extra) {
+    if (!HeaderSafe(header)) continue;
+    // The fetch's own come first, once there is any other.
+    if (!list) {
+      for (curl_slist* own = headers; own; own = own->next) add(own->data);
+    }
+    add(header.c_str());
+  }
+  if (!whole) {
+    curl_slist_free_all(list);
+    list = nullptr;
+  }
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list ? list : headers);
+  // The previous request's list is no longer read: each request's headers
+  // are made as it goes out, after this callback.
+  curl_slist_free_all(sent);
+  sent = list;
+  return whole;
+}
+
 // A connection is ready and a request about to go out (also after each
 // redirect): from now on, silence counts as a stall. Once a request of the
 // fetch has gone over https, none goes over plain http: the login of the URL
 // or of the netrc file would travel in clear, and the answer could be
-// anyone's. Nothing has been sent on the new connection yet.
+// anyone's. Nothing has been sent on the new connection yet; the request's
+// headers are chosen now, for where it goes.
 int Attempt::OnRequest(void* self, char*, char*, int, int) {
   auto* t = static_cast<Attempt*>(self);
   char* url = nullptr;
@@ -111,6 +150,10 @@ int Attempt::OnRequest(void* self, char*, char*, int, int) {
       t->downgraded = true;
       return CURL_PREREQFUNC_ABORT;
     }
+  }
+  if (t->session->headersFor && !t->ChooseHeaders(url)) {
+    t->fileError = "out of memory";
+    return CURL_PREREQFUNC_ABORT;
   }
   t->waiting = true;
   t->lastHeard = Clock::now();
@@ -151,9 +194,10 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
     t->info.lastModified.clear();
     t->info.retryAfter = -1;
   } else if (HeaderValue(line, "etag", &value)) {
-    t->info.etag = value;
+    // A validator is sent back later: one that could end its header is none.
+    if (HeaderSafe(value)) t->info.etag = value;
   } else if (HeaderValue(line, "last-modified", &value)) {
-    t->info.lastModified = value;
+    if (HeaderSafe(value)) t->info.lastModified = value;
   } else if (HeaderValue(line, "retry-after", &value)) {
     t->info.retryAfter = RetryAfterSeconds(value);
   } else if (line == "\r\n" || line == "\n") {

@@ -1,13 +1,9 @@
 // Whom the session trusts and with what it logs in: the certificates trusted
 // on top of the system's, the netrc file, and the logins that went out in clear.
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <string_view>
 
 #include "fetch/download_internal.h"
@@ -24,7 +20,20 @@ constexpr off_t kMaxNetrc = 1 << 20;
 
 }  // namespace
 
+const char kDefaultUserAgent[] = "fetchwell/" FETCHWELL_VERSION;
+
+// Whether `text` may go in a request's header: no control byte but a tab,
+// so that it can never end the header and begin another.
+bool HeaderSafe(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
+  });
+}
+
 void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
+  headersFor = trust.headers;
+  userAgent =
+      !trust.userAgent.empty() && HeaderSafe(trust.userAgent) ? trust.userAgent : kDefaultUserAgent;
   caFile = trust.caFile;
   if (!trust.caFile.empty()) {
     // The bundle given replaces libcurl's own, so it is the system's bundle
@@ -57,31 +66,11 @@ void DownloadSession::Impl::Trust(const DownloadTrust& trust) {
 }
 
 void DownloadSession::Impl::UseNetrc(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    // A missing file is no news: most users have none.
-    if (errno == ENOENT || errno == ENOTDIR) return;
-    const std::string why = NoDescriptor(errno) ? kNoDescriptors : std::strerror(errno);
-    notices.push_back(path + " cannot be read (" + why + "), so it is not used");
-    return;
-  }
-  struct stat st {};
   std::string refusal;
-  if (fstat(fd, &st) != 0) {
-    refusal = path + " cannot be read (" + std::strerror(errno) + "), so it is not used";
-  } else if (!S_ISREG(st.st_mode)) {
-    refusal = path + " is not a regular file (" + KindOfFile(st.st_mode) + "), so it is not used";
-  } else if ((st.st_mode & 077) != 0) {
-    refusal =
-        path + " may be read by other users, so it is not used; make it private with chmod 600";
-  } else if (st.st_size > kMaxNetrc) {
-    refusal = path + " is larger than 1 MiB, so it is not used";
-  }
-  if (!refusal.empty()) {
-    notices.push_back(refusal);
-    close(fd);
-    return;
-  }
+  const int fd = OpenPrivateFile(path, kMaxNetrc, &refusal);
+  // A missing file is no news: most users have none.
+  if (!refusal.empty()) notices.push_back(refusal);
+  if (fd < 0) return;
   netrcFd = fd;
   netrcPath = "/proc/self/fd/" + std::to_string(fd);
 }

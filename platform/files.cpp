@@ -79,9 +79,11 @@ void OnInterrupt(int sig) {
   _exit(128 + sig);
 }
 
-// New files ask for read and write by all; the kernel takes the umask (or the
+// The permissions a new file asks for; the kernel takes the umask (or the
 // folder's default ACL) off, as for any file a program creates.
-constexpr mode_t kNewFileMode = 0666;
+mode_t ModeOf(TempFile::Access access) {
+  return access == TempFile::Access::kOwnerOnly ? 0600 : 0666;
+}
 
 std::string RandomSuffix() {
   thread_local std::mt19937_64 rng{std::random_device{}()};
@@ -262,6 +264,63 @@ std::string ReadWholeFile(const std::string& path, size_t maxBytes) {
   return data;
 }
 
+int OpenPrivateFile(const std::string& path, off_t maxBytes, std::string* refusal) {
+  refusal->clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    // A missing file is the caller's to mention, or not; a shortage of
+    // descriptors is named as the failed entries name it.
+    if (errno != ENOENT && errno != ENOTDIR) {
+      const bool shortage = errno == EMFILE || errno == ENFILE;
+      *refusal = path + " cannot be read (" +
+                 (shortage ? "too many open files" : std::strerror(errno)) + "), so it is not used";
+    }
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *refusal = path + " cannot be read (" + std::strerror(errno) + "), so it is not used";
+  } else if (!S_ISREG(st.st_mode)) {
+    *refusal = path + " is not a regular file (" + KindOfFile(st.st_mode) + "), so it is not used";
+  } else if ((st.st_mode & 077) != 0) {
+    *refusal =
+        path + " may be read by other users, so it is not used; make it private with chmod 600";
+  } else if (st.st_size > maxBytes) {
+    *refusal = path + " is larger than " +
+               (maxBytes % (1 << 20) == 0 ? std::to_string(maxBytes >> 20) + " MiB"
+                                          : std::to_string(maxBytes) + " bytes") +
+               ", so it is not used";
+  }
+  if (refusal->empty()) return fd;
+  close(fd);
+  return -1;
+}
+
+std::optional<std::string> ReadPrivateFile(const std::string& path, off_t maxBytes,
+                                           std::string* refusal) {
+  const Descriptor file(OpenPrivateFile(path, maxBytes, refusal));
+  if (file.fd < 0) return std::nullopt;
+  // One byte past the limit at most, to see a file that grew past it.
+  std::string data(static_cast<size_t>(maxBytes) + 1, '\0');
+  size_t used = 0;
+  while (used < data.size()) {
+    const ssize_t n = read(file.fd, data.data() + used, data.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *refusal = path + " cannot be read (" + std::strerror(errno) + "), so it is not used";
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  if (used > static_cast<size_t>(maxBytes)) {
+    *refusal = path + " grew while it was read, so it is not used";
+    return std::nullopt;
+  }
+  data.resize(used);
+  return data;
+}
+
 void WriteFileAtomically(const std::string& path, std::string_view data) {
   std::string target = path;
   struct stat st {};
@@ -269,8 +328,9 @@ void WriteFileAtomically(const std::string& path, std::string_view data) {
     std::array<char, PATH_MAX> resolved{};
     if (realpath(path.c_str(), resolved.data()) != nullptr) target = resolved.data();
   }
-  TempFile temp(target);
-  // A list of URLs may hold passwords: a file the user has kept private stays so.
+  // A list of URLs may hold passwords: private from its first byte, and a file
+  // the user has kept private stays so.
+  TempFile temp(target, TempFile::Access::kOwnerOnly);
   if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     // Best effort: an ordinary user cannot give a file away, and need not.
     (void)!fchown(temp.fd(), st.st_uid, st.st_gid);
@@ -328,16 +388,16 @@ int TempFile::TakeHiddenName(Make make) {
   return err;
 }
 
-TempFile::TempFile(const std::string& destination) : destination_(destination) {
+TempFile::TempFile(const std::string& destination, Access access) : destination_(destination) {
   const std::string folder = FolderOf(destination);
   SweepOnce(folder);
   // Unnamed, so no sweep can see it; Name() locks it before it has a name.
-  fd_ = MakeUnnamed(folder);
+  fd_ = MakeUnnamed(folder, access);
   if (fd_ >= 0) return;
   // File systems without unnamed files say EOPNOTSUPP or EISDIR; other
   // errors (a missing folder, no permission) come again below.
   const int err = TakeHiddenName([&](const std::string& candidate) {
-    const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+    const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ModeOf(access));
     if (fd < 0) return errno;
     // A sweep may have taken the file between its creation and the lock: then
     // the name no longer stands for it, and another name is tried.
@@ -360,12 +420,12 @@ TempFile::TempFile(const std::string& destination, int unnamed)
   SweepOnce(FolderOf(destination));
 }
 
-int TempFile::MakeUnnamed(const std::string& folder) {
+int TempFile::MakeUnnamed(const std::string& folder, Access access) {
   if (!CanLinkUnnamedFiles()) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  return open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, kNewFileMode);
+  return open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, ModeOf(access));
 }
 
 void TempFile::CheckFolder(const std::string& destination) {

@@ -1,12 +1,13 @@
 // File and process services the rest of the program builds on.
 //
 // Temporary files are created in the folder of the file they will replace,
-// with the permissions an ordinary new file gets. Where the file system allows
-// it they have no name at all until they are committed (O_TMPFILE), so that a
-// program killed outright leaves nothing behind; they are then linked in as the
-// destination when no file has its name, or else given a hidden name that
-// begins ".fetchwell-" and ends ".tmp" (a downloaded file's name never begins
-// with ".") just for the rename over the destination. Where it does not, they
+// with the permissions an ordinary new file gets (unless said otherwise).
+// Where the file system allows it they have no name at all until they are
+// committed (O_TMPFILE), so that a program killed outright leaves nothing
+// behind; they are then linked in as the destination when no file has its
+// name, or else given a hidden name that begins ".fetchwell-" and ends ".tmp"
+// (a downloaded file's name never begins with ".") just for the rename over
+// the destination. Where it does not, they
 // carry that hidden name from the start. A named temporary file is locked
 // (flock) by the process that writes it for as long as it exists, and every one
 // alive is known to the interrupt handler, which removes it when SIGINT or
@@ -20,7 +21,7 @@
 #include <sys/types.h>
 #include <cstdint>
 #include <functional>
-
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,6 +50,19 @@ std::string NameOf(const std::string& path);
 // a missing file included, with a description that says so).
 std::string ReadWholeFile(const std::string& path, size_t maxBytes = SIZE_MAX);
 
+// Opens `path`, a file of secrets, for reading, without blocking, when it is
+// a regular file (a symbolic link to one is fine) of at most `maxBytes` that
+// no other user may read or write (no permission for group or others).
+// Returns its descriptor; or -1 with `*refusal` the one line that says why it
+// is not used ("<path> may be read by other users, so it is not used; make it
+// private with chmod 600"), left empty when the file does not exist. Never
+// raises.
+int OpenPrivateFile(const std::string& path, off_t maxBytes, std::string* refusal);
+// The contents of such a file; nullopt with `*refusal` set as above (or to a
+// read error) when it is not used.
+std::optional<std::string> ReadPrivateFile(const std::string& path, off_t maxBytes,
+                                           std::string* refusal);
+
 // What a file that is not regular is, for error messages: "a folder", "a
 // FIFO", "a character device", ... from the st_mode bits.
 const char* KindOfFile(unsigned mode);
@@ -56,8 +70,10 @@ const char* KindOfFile(unsigned mode);
 // Replaces `path` with `data` so that the old file stays whole unless the new one
 // is complete: writes a temporary file beside it, flushes it to disk and renames
 // it over `path`. On failure the temporary file is removed and fw::Error raised.
-// A file that exists keeps its permissions (and, where allowed, its owner), and
-// a symbolic link stays a link: the file it points to is the one replaced.
+// A file that exists keeps its permissions (and, where allowed, its owner); a
+// new one may be read and written by its owner only, as the program's data
+// files may hold passwords. A symbolic link stays a link: the file it points
+// to is the one replaced.
 void WriteFileAtomically(const std::string& path, std::string_view data);
 
 // Syncs the entries of `folder` (fsync of the folder itself), so that a name
@@ -80,8 +96,11 @@ void RemoveLeftoverTempFiles(const std::string& folder) noexcept;
 // A temporary file beside a destination, removed on destruction unless committed.
 class TempFile {
  public:
+  // Who may read and write a new file: whoever an ordinary new file allows
+  // under the umask, or its owner alone.
+  enum class Access { kOrdinary, kOwnerOnly };
   // Creates the temporary file in the folder of `destination`.
-  explicit TempFile(const std::string& destination);
+  explicit TempFile(const std::string& destination, Access access = Access::kOrdinary);
   ~TempFile();
   // Adopts `unnamed`, a file made by MakeUnnamed in the folder of
   // `destination`, as the temporary file.
@@ -89,7 +108,7 @@ class TempFile {
   // Makes an unnamed file in `folder` for a TempFile to adopt: nothing in the
   // folder shows it, and it is gone when closed. -1, with errno set, where the
   // folder or its file system cannot have one.
-  static int MakeUnnamed(const std::string& folder);
+  static int MakeUnnamed(const std::string& folder, Access access = Access::kOrdinary);
   // Raises what the constructor would for a folder of `destination` that is
   // missing, not a folder or not writable, without making anything: for
   // refusing a destination before any work is done for it.

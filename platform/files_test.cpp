@@ -33,17 +33,17 @@ mode_t Mode(const std::string& path) {
 TEST_F(FilesTest, AtomicWriteReplacesWholeAndKeepsModeAndLinks) {
   const std::string path = dir_ / "list";
   fw::WriteFileAtomically(path, "old contents");
-  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
   fw::WriteFileAtomically(path, std::string("new\0bytes", 9));
   EXPECT_EQ(fw::ReadWholeFile(path), std::string("new\0bytes", 9));
-  EXPECT_EQ(Mode(path), 0600u) << "a private file stays private";
+  EXPECT_EQ(Mode(path), 0640u) << "an existing file keeps its permissions";
   EXPECT_EQ(dir_.Entries(), Names{"list"});
 
-  // A new file gets the permissions an ordinary new file gets under the umask.
-  const mode_t old = umask(027);
+  // A new file is its owner's alone, whatever the umask lets others have.
+  const mode_t old = umask(002);
   fw::WriteFileAtomically(dir_ / "masked", "x");
   umask(old);
-  EXPECT_EQ(Mode(dir_ / "masked"), 0640u);
+  EXPECT_EQ(Mode(dir_ / "masked"), 0600u);
 
   // A link stays a link; the file it points to gets the new contents.
   ASSERT_EQ(symlink("list", (dir_ / "link").c_str()), 0);

@@ -62,7 +62,11 @@ DownloadRun::DownloadRun(const clsFiles& files, Folder folder, clsSettings& sett
     : files_(files),
       folder_(std::move(folder)),
       programFolder_(programFolder),
-      settings_(ReadDownloadSettings(settings)) {}
+      settings_(ReadDownloadSettings(settings)) {
+  if (!settings_.headersFile.empty()) {
+    headers_ = RequestHeaders::Read(modMain::ReportPath(settings_.headersFile, programFolder_));
+  }
+}
 
 fw::SnapshotEntry DownloadRun::EntryOf(const std::string& url) {
   fw::SnapshotEntry entry;
@@ -110,6 +114,7 @@ int DownloadRun::Count() const {
 int DownloadRun::Run(RunObserver& observer) {
   for (const std::string& line : settings_.invalid) observer.RunNote(line);
   for (const std::string& line : settings_.unused) observer.RunNote(line);
+  for (const std::string& line : headers_.Notices()) observer.RunNote(line);
   // A report file that cannot be written is said once and fails nothing.
   Road road{observer,
             modMain::ReportFile(modMain::ReportPath(settings_.reportFile, programFolder_),
@@ -142,6 +147,10 @@ void DownloadRun::Fetch(Road& road) {
   fw::DownloadTrust trust;
   trust.caFile = settings_.caFile;
   trust.netrcFile = NetrcPath();
+  trust.userAgent = settings_.userAgent;
+  if (!headers_.Empty()) {
+    trust.headers = [this](const std::string& url) { return headers_.For(url); };
+  }
   fw::SnapshotOptions options;
   options.retries = settings_.retries;
   options.skipUnchanged = settings_.skipUnchanged;

@@ -18,6 +18,7 @@
 
 #include "fetch/snapshot_fetch.h"
 #include "run/download_settings.h"
+#include "run/headers_file.h"
 #include "run/run_observer.h"
 #include "store/clsFiles.h"
 #include "store/clsSettings.h"
@@ -36,12 +37,15 @@ class DownloadRun {
   // The download folder's text, asked anew for each entry as it is named.
   using Folder = std::function<std::string()>;
   // A run of `files` into `folder`; section "Download" of `settings` is read
-  // now, and a relative ReportFile is taken from `programFolder`.
+  // now, and the HeadersFile it names; a relative ReportFile or HeadersFile
+  // is taken from `programFolder`.
   // REQUIRES: `files` outlives the run.
   DownloadRun(const clsFiles& files, Folder folder, clsSettings& settings,
               const std::string& programFolder);
 
   const DownloadSettings& Settings() const { return settings_; }
+  // The request headers of HeadersFile, read once, with the settings.
+  const RequestHeaders& Headers() const { return headers_; }
 
   // Every entry in list order, empty ones included; each basis is looked for
   // only when `withBases` and SkipUnchanged are both set. Only reads.
@@ -67,6 +71,7 @@ class DownloadRun {
   Folder folder_;
   std::string programFolder_;
   DownloadSettings settings_;
+  RequestHeaders headers_;
   // The longest file name of the folder last named into, asked once a folder.
   std::string limitFolder_;
   size_t nameLimit_ = 255;

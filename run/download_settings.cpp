@@ -133,6 +133,21 @@ std::vector<DownloadKey> MakeKeys() {
       TextKey<&S::reportFile>("ReportFile", "FILE",
                               "append one JSON line per entry and one per run to FILE "
                               "(relative: in the program's folder)"),
+      TextKey<&S::headersFile>("HeadersFile", "FILE",
+                               "request headers by URL prefix, from a private FILE (relative: "
+                               "in the program's folder)"),
+      {"UserAgent", "TEXT", "the User-Agent header (default fetchwell/" FETCHWELL_VERSION ")",
+       [] { return std::string("text without control characters"); },
+       [](S& s, const std::string& text) {
+         if (std::any_of(text.begin(), text.end(), [](char c) {
+               return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+             })) {
+           return false;
+         }
+         s.userAgent = text;
+         return true;
+       },
+       [](const S& s) { return s.userAgent; }},
       {"Names", "url|path",
        "how files are named (default url): url, from the URL's text after its last \"/\"; "
        "path, from the last segment of its path, decoded, without query (data.tar.gz gives "

@@ -8,9 +8,9 @@
 // RunTimeout) are decimal digits only, at least the key's least; a larger one
 // counts as the key's most. SkipUnchanged is "0" or "1", Names "url" or
 // "path". DateFormat must give
-// a date of 1 to 100 bytes without control characters (UsableDate). CAFile
-// and ReportFile take any text. A missing or empty key gives its default
-// silently.
+// a date of 1 to 100 bytes without control characters (UsableDate). CAFile,
+// ReportFile and HeadersFile take any text; UserAgent any text without
+// control characters. A missing or empty key gives its default silently.
 //
 // Section and key names match in any letter case. What the file holds that
 // the program does not read is said in `unused`, once each: a key of
@@ -47,6 +47,10 @@ struct DownloadSettings {
                                   // absolute); empty for none
   bool namesByPath = false;       // Names=path: entries named from their URL's path
                                   // (run/names.h NameRule::kPath); url by default
+  std::string headersFile;        // the file of request headers (run/headers_file.h), as
+                                  // written, as ReportFile; empty for none
+  // The User-Agent header: any text without control characters.
+  std::string userAgent = "fetchwell/" FETCHWELL_VERSION;
   // One line per key present with a value that is not valid, in the table's
   // order, e.g.
   //   Settings.inf: KeepCopies=+1 is not valid (a whole number from 0 to 1000000); 0 is used

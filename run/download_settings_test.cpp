@@ -222,4 +222,12 @@ TEST(UsableDateTest, TurnsSlashesIntoDashesAndRefusesUnusableDates) {
             std::nullopt);  // 256 bytes
 }
 
+TEST_F(DownloadSettingsTest, UserAgentTakesTextWithoutControlCharacters) {
+  const DownloadSettings s = Read("[Download]\nUserAgent=a\x01X-Injected: 1\n");
+  EXPECT_EQ(s.userAgent, "fetchwell/" FETCHWELL_VERSION);
+  EXPECT_EQ(s.invalid,
+            Lines{"Settings.inf: UserAgent=a\x01X-Injected: 1 is not valid (text "
+                  "without control characters); fetchwell/" FETCHWELL_VERSION " is used"});
+}
+
 }  // namespace

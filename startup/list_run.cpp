@@ -11,6 +11,7 @@
 #include "platform/file_lock.h"
 #include "run/download_run.h"
 #include "run/download_settings.h"
+#include "run/names.h"
 #include "startup/list_text.h"
 #include "startup/list_words.h"
 #include "ui/frmMain.h"
@@ -62,6 +63,7 @@ ListView ViewOf(frmMain& form, bool listExists, bool withBases) {
   DownloadRun run(
       form.Files(), [&view] { return view.folder; }, form.Settings(), frmMain::ProgramFolder());
   view.settings = run.Settings();
+  if (!view.settings.headersFile.empty()) view.headers = run.Headers().Summary();
   view.entries = run.Plan(withBases);
   return view;
 }
@@ -71,11 +73,15 @@ ListView ViewOf(frmMain& form, bool listExists, bool withBases) {
 // with its line said and nothing saved, when a --remove names no entry.
 int MakeChanges(frmMain& form, const CommandLine& line, bool& listExists) {
   bool listChanged = false;
+  bool password = false;  // a URL added holds one
   const std::string* folder = nullptr;
   std::vector<fw::profile::ProfileEdit> edits;
   for (const auto& word : line.listWords) {
     if (word.verb == ListVerb::kAdd) {
-      for (const auto& url : word.args) form.Files().AddFile(url);
+      for (const auto& url : word.args) {
+        form.Files().AddFile(url);
+        password = password || HidePassword(url) != url;
+      }
       listChanged = true;
     } else if (word.verb == ListVerb::kRemove) {
       std::vector<int> positions;
@@ -101,6 +107,11 @@ int MakeChanges(frmMain& form, const CommandLine& line, bool& listExists) {
   if (listChanged) {
     form.Files().SaveData(frmMain::ListFilePath());
     listExists = true;
+  }
+  if (password) {
+    std::fprintf(stderr,
+                 "fetchwell: a password in a URL added is kept in the list in clear; ~/.netrc or "
+                 "a HeadersFile keep it apart from the list\n");
   }
   if (!edits.empty()) {
     if (form.Settings().WriteValues(edits) == 0) {

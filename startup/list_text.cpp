@@ -19,6 +19,7 @@ std::string SettingsText(const ListView& view) {
   }
   for (const auto& line : s.invalid) text += "  not valid: " + EscapeControls(line) + "\n";
   for (const auto& line : s.unused) text += "  note: " + EscapeControls(line) + "\n";
+  if (!view.headers.empty()) text += "HeadersFile: " + EscapeControls(view.headers) + "\n";
   return text;
 }
 

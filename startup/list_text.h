@@ -13,6 +13,7 @@
 //     ... one "Key=value" line for each key of DownloadKeys(), in its order ...
 //     not valid: <line of DownloadSettings::invalid>   (one per line)
 //     note: <line of DownloadSettings::unused>         (one per line)
+//   HeadersFile: 3 headers for 2 prefixes   (when set: RequestHeaders::Summary)
 //   Entries: <count>
 //     1. <URL> -> <destination>
 //     2. (empty)
@@ -42,6 +43,7 @@ struct ListView {
   bool settingsFileExists = false;
   std::string folder;  // the download folder in effect
   DownloadSettings settings;
+  std::string headers;  // what the HeadersFile gives (no value of it); empty when unset
   std::vector<PlannedEntry> entries;  // in list order, numbered from 1
 };
 

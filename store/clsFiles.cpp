@@ -61,8 +61,9 @@ std::string ReadOrCreate(const std::string& path) {
       }
     }
     // O_EXCL: should another process create the file meanwhile, read that one
-    // instead of treating it as empty.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // instead of treating it as empty. Private: the list may come to hold
+    // passwords.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       close(fd);
       return {};
