@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/error.h"
+#include "platform/temp_file.h"
 
 namespace fw {
 namespace {

@@ -52,6 +52,7 @@
 #include "fetch/file_maker.h"
 #include "fetch/page_cache_window.h"
 #include "platform/files.h"
+#include "platform/temp_file.h"
 
 namespace fw {
 

@@ -13,6 +13,7 @@
 #include "fetch/download_internal.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/temp_file.h"
 
 namespace fw {
 namespace {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/temp_file.h"
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/sanitizers.h"
 #include "tests/fixtures/temp_folder.h"

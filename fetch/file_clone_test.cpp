@@ -16,6 +16,7 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/temp_file.h"
 #include "tests/fixtures/expect_error.h"
 #include "tests/fixtures/scoped_env.h"
 #include "tests/fixtures/temp_folder.h"

@@ -1,4 +1,5 @@
 #include "fetch/file_maker.h"
+#include "platform/temp_file.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/temp_file.h"
 
 namespace fw {
 

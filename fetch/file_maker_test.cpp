@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/temp_file.h"
 #include "tests/fixtures/expect_error.h"
 #include "tests/fixtures/temp_folder.h"
 

@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/temp_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -22,6 +22,7 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/temp_file.h"
 #include "startup/command_line.h"
 #include "startup/error_report.h"
 #include "startup/hidden_passwords.h"

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/temp_file.h"
 #include "run/names.h"
 #include "startup/screen_text.h"
 
