@@ -310,12 +310,15 @@ TEST_F(E2eWordsTest, PasswordsAreNeverPrinted) {
   for (const Words& words : std::vector<Words>{{"--list"},
                                                {"--dry-run"},
                                                {"--add", "htp://user:" + secret + "@h/y"},
-                                               {"--add=http://user:" + secret + "@h/z"}}) {
+                                               {"--add=http://user:" + secret + "@h/z"},
+                                               // Another program's habits.
+                                               {"--http-password=" + secret, "-e"},
+                                               {"--user=u:" + secret},
+                                               {"-p=" + secret, "-l"}}) {
     run = program_.Run(words);
     EXPECT_EQ((run.output + run.errors).find(secret), std::string::npos)
         << run.output << run.errors;
   }
-  run = program_.Run({"-l"});
   EXPECT_NE(run.output.find(EntryLine(1, "http://user:***@h/x.zip", "x-day.zip")),
             std::string::npos)
       << run.output;
