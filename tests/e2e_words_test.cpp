@@ -319,6 +319,11 @@ TEST_F(E2eWordsTest, PasswordsAreNeverPrinted) {
     EXPECT_EQ((run.output + run.errors).find(secret), std::string::npos)
         << run.output << run.errors;
   }
+  // Header lines pasted into the settings, where the text before "=" is the key.
+  WriteSettings(std::string(kFixedDate) + "Authorization: Basic " + secret +
+                "==\nhttps://h/ X-Key: " + secret + "=1\n" + secret + "ABCDEFGHIJKLMNOP=\n");
+  run = program_.Run({"-l"});
+  EXPECT_EQ((run.output + run.errors).find(secret), std::string::npos) << run.output;
   EXPECT_NE(run.output.find(EntryLine(1, "http://user:***@h/x.zip", "x-day.zip")),
             std::string::npos)
       << run.output;
