@@ -17,6 +17,8 @@ constexpr long kLongestTimeLimit = 86400;  // a day
 constexpr long kLongestRun = 604800;       // a week
 constexpr long kMostKeptCopies = 1000000;
 constexpr size_t kLongestShownValue = 100;  // bytes of a value quoted in a line
+// How a line is said whose text before its "=" is not to be quoted.
+const std::string kNoKeyLine = "a line whose text before \"=\" is no key name";
 // Bytes of a date: any real one is far shorter, and a longer one would leave
 // no room for the rest of a name on a file system of short names.
 constexpr size_t kLongestDate = 100;
@@ -183,8 +185,22 @@ std::string Nearest(const std::string& name, const std::vector<std::string>& kno
   return nearest ? "; did you mean " + before + *nearest + after + "?" : "";
 }
 
+// Whether `key`, not a known one, may be quoted in a line: a word such as
+// a mistyped key would be (letters, digits, "_", "-" and "." only, and not
+// much longer than the longest key). A header pasted here ("Authorization:
+// Basic dXNlcjpwYXNz==", the key being the text before its "=") or a long
+// token is never quoted.
+bool Quotable(const std::string& key) {
+  constexpr size_t kLongestQuoted = 24;
+  return !key.empty() && key.size() <= kLongestQuoted &&
+         std::all_of(key.begin(), key.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '-' || c == '.';
+         });
+}
+
 // The lines of `unused` for the sections of the file as written. A line
-// without "=" that is no known key is never quoted: it may be pasted text,
+// that is no known key is quoted only when Quotable: it may be pasted text,
 // such as a password or a header.
 void SayUnused(DownloadSettings& out, const std::vector<fw::profile::SectionLayout>& layout) {
   const auto say = [&out](const std::string& line) {
@@ -198,7 +214,9 @@ void SayUnused(DownloadSettings& out, const std::vector<fw::profile::SectionLayo
   for (const fw::profile::SectionLayout& section : layout) {
     if (!section.headed) {
       for (const auto& [key, hasEquals] : section.entries) {
-        say((hasEquals || FindDownloadKey(key) ? Shown(key) : "a line without \"=\"") +
+        say((FindDownloadKey(key) || (hasEquals && Quotable(key)) ? Shown(key)
+             : hasEquals                                          ? kNoKeyLine
+                                                                  : "a line without \"=\"") +
             " above the first section is not read" + belongs(key));
       }
       continue;
@@ -232,6 +250,8 @@ void SayUnused(DownloadSettings& out, const std::vector<fw::profile::SectionLayo
         say(Shown(key) + " is given twice" + where + "; the first is read");
       } else if (!isKnown && !hasEquals && times == 1) {
         say("a line without \"=\"" + where + " is not read");
+      } else if (!isKnown && times == 1 && !Quotable(key)) {
+        say(kNoKeyLine + where + " is not read");
       } else if (!isKnown && times == 1) {
         say(Shown(key) + where + " is not a known key and is not read" +
             (general && FindDownloadKey(key) ? belongs(key) : Nearest(key, known)));

@@ -61,6 +61,9 @@ struct DownloadSettings {
   // never with a value, e.g.
   //   Settings.inf: KeepCopy in [Download] is not a known key and is not read; did you mean
   //   KeepCopies?
+  // An unknown key is quoted only when it is a short word of letters, digits,
+  // "_", "-" and "." (as a mistyped key is); other text, such as a header or
+  // token pasted into the file, is said without it.
   std::vector<std::string> unused;
 };
 

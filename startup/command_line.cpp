@@ -200,8 +200,14 @@ CommandLine ReadCommandLine(int argc, const char* const* argv) {
 }
 
 std::string UnknownOptionLine(const std::string& word) {
+  // What follows an "=" is never shown: a word such as --password=... or
+  // --user=name:password from another program's habits holds a secret.
+  const size_t equals = word.find('=');
+  const std::string shown = equals == std::string::npos || equals + 1 == word.size()
+                                ? word
+                                : word.substr(0, equals + 1) + "\xE2\x80\xA6";  // "…"
   const std::string line =
-      "fetchwell: unknown option " + EscapeControls(ShownUrl(HidePassword(word)));
+      "fetchwell: unknown option " + EscapeControls(ShownUrl(HidePassword(shown)));
   if (!IsLongOption(word)) return line + " ignored; see --help";
   const auto nearest = NearestWord(word.substr(0, word.find('=')), kLongWords);
   return line + ", nothing done; " + (nearest ? "did you mean " + *nearest + "?" : "see --help");

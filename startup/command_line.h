@@ -72,8 +72,9 @@ CommandLine ReadCommandLine(int argc, const char* const* argv);
 // "fetchwell: unknown option <word>, nothing done; did you mean <known>?"
 // (the long word nearest the part of `word` before any "=", when one is
 // near; otherwise "; see --help"), for others
-// "fetchwell: unknown option <word> ignored; see --help". Any password in the
-// word (a mistyped "--add=URL") is masked and control bytes escaped.
+// "fetchwell: unknown option <word> ignored; see --help". What follows an "="
+// in the word is shown as "…" (--password=…), any password in the rest masked
+// and control bytes escaped.
 std::string UnknownOptionLine(const std::string& word);
 
 enum class Question { kNone, kHelp, kVersion };

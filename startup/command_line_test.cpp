@@ -150,7 +150,9 @@ TEST(CommandLineTest, UnknownOptionsAreCollectedAndOtherWordsIgnored) {
       {"--x", "fetchwell: unknown option --x, nothing done; see --help"},
       {"--dryrun", "fetchwell: unknown option --dryrun, nothing done; did you mean --dry-run?"},
       {"--LIST", "fetchwell: unknown option --LIST, nothing done; did you mean --list?"},
-      {"--help=1", "fetchwell: unknown option --help=1, nothing done; did you mean --help?"},
+      {"--help=1", "fetchwell: unknown option --help=\u2026, nothing done; did you mean --help?"},
+      {"-p=x", "fetchwell: unknown option -p=\u2026 ignored; see --help"},
+      {"--x=", "fetchwell: unknown option --x=, nothing done; see --help"},
   };
   for (const auto& [word, said] : lines) EXPECT_EQ(UnknownOptionLine(word), said);
   const std::string shown = UnknownOptionLine("--add=http://u:secret@h/\x1b[2J");

@@ -310,12 +310,20 @@ TEST_F(E2eWordsTest, PasswordsAreNeverPrinted) {
   for (const Words& words : std::vector<Words>{{"--list"},
                                                {"--dry-run"},
                                                {"--add", "htp://user:" + secret + "@h/y"},
-                                               {"--add=http://user:" + secret + "@h/z"}}) {
+                                               {"--add=http://user:" + secret + "@h/z"},
+                                               // Another program's habits.
+                                               {"--http-password=" + secret, "-e"},
+                                               {"--user=u:" + secret},
+                                               {"-p=" + secret, "-l"}}) {
     run = program_.Run(words);
     EXPECT_EQ((run.output + run.errors).find(secret), std::string::npos)
         << run.output << run.errors;
   }
+  // Header lines pasted into the settings, where the text before "=" is the key.
+  WriteSettings(std::string(kFixedDate) + "Authorization: Basic " + secret +
+                "==\nhttps://h/ X-Key: " + secret + "=1\n" + secret + "ABCDEFGHIJKLMNOP=\n");
   run = program_.Run({"-l"});
+  EXPECT_EQ((run.output + run.errors).find(secret), std::string::npos) << run.output;
   EXPECT_NE(run.output.find(EntryLine(1, "http://user:***@h/x.zip", "x-day.zip")),
             std::string::npos)
       << run.output;
