@@ -185,11 +185,8 @@ std::string Nearest(const std::string& name, const std::vector<std::string>& kno
   return nearest ? "; did you mean " + before + *nearest + after + "?" : "";
 }
 
-// Whether `key`, not a known one, may be quoted in a line: a word such as
-// a mistyped key would be (letters, digits, "_", "-" and "." only, and not
-// much longer than the longest key). A header pasted here ("Authorization:
-// Basic dXNlcjpwYXNz==", the key being the text before its "=") or a long
-// token is never quoted.
+}  // namespace
+
 bool Quotable(const std::string& key) {
   constexpr size_t kLongestQuoted = 24;
   return !key.empty() && key.size() <= kLongestQuoted &&
@@ -198,6 +195,8 @@ bool Quotable(const std::string& key) {
                   c == '_' || c == '-' || c == '.';
          });
 }
+
+namespace {
 
 // The lines of `unused` for the sections of the file as written. A line
 // that is no known key is quoted only when Quotable: it may be pasted text,

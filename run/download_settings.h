@@ -87,6 +87,13 @@ std::span<const DownloadKey> DownloadKeys();
 // The key called `name` in any letter case, or nullptr.
 const DownloadKey* FindDownloadKey(std::string_view name);
 
+// Whether `key`, not a known one, may be quoted in a line: a word such as
+// a mistyped key would be (letters, digits, "_", "-" and "." only, and not
+// much longer than the longest key). A header pasted as a key ("Authorization:
+// Basic dXNlcjpwYXNz==", the key being the text before its "=") or a long
+// token is never quoted.
+bool Quotable(const std::string& key);
+
 // Reads section "Download" of `settings`. Never raises: a settings file that
 // cannot be read gives the defaults and no lines.
 DownloadSettings ReadDownloadSettings(clsSettings& settings);

@@ -56,7 +56,8 @@ std::optional<std::string> SetRefusal(const ListWord& word) {
     const auto equals = text.find('=');
     const std::string name = Trimmed(text.substr(0, equals));
     if (equals == std::string::npos || name.empty()) {
-      return Line(word, "not KEY=VALUE: " + Shown(text));
+      // Not quoted: it may be a pasted header or token.
+      return Line(word, "an argument is not KEY=VALUE");
     }
     const DownloadKey* key = FindDownloadKey(name);
     if (key == nullptr && LowerCase(name) == "folderpath") {
@@ -66,7 +67,8 @@ std::optional<std::string> SetRefusal(const ListWord& word) {
       std::vector<std::string> names;
       for (const DownloadKey& k : DownloadKeys()) names.emplace_back(k.name);
       const auto nearest = NearestWord(name, names);
-      return Line(word, "no key " + Shown(name) + " in [Download]" +
+      return Line(word, (Quotable(name) ? "no key " + Shown(name) : std::string("no such key")) +
+                            " in [Download]" +
                             (nearest ? "; did you mean " + *nearest + "?" : "; see --help"));
     }
     const std::string value = Trimmed(text.substr(equals + 1));

@@ -81,8 +81,11 @@ TEST(ListWordsTest, SetTakesKnownKeysWithValuesARunTakes) {
       {{"Retries=1", "KeepCopy=7"}, "no key KeepCopy in [Download]; did you mean KeepCopies?"},
       {{"Mirrors=3"}, "no key Mirrors in [Download]; see --help"},
       {{"folderpath=/srv"}, "the download folder is set with --folder"},
-      {{"Retries"}, "not KEY=VALUE: Retries"},
-      {{" =1"}, "not KEY=VALUE:  =1"},
+      {{"Retries"}, "an argument is not KEY=VALUE"},
+      {{" =1"}, "an argument is not KEY=VALUE"},
+      // A pasted header is never quoted back.
+      {{"Authorization: Basic dXNlcjpwYXNz=="}, "no such key in [Download]; see --help"},
+      {{"Authorization: Bearer s3cret"}, "an argument is not KEY=VALUE"},
       {{"KeepCopies=+1"}, "KeepCopies=+1 is not valid (a whole number from 0 to 1000000)"},
       {{"SkipUnchanged=yes"}, "SkipUnchanged=yes is not valid (0 or 1)"},
       {{"ReportFile=a\nKeepCopies=0"},
