@@ -79,6 +79,31 @@ DownloadKey TextKey(const char* name, const char* placeholder, const char* help)
           [](const DownloadSettings& s) { return s.*Field; }};
 }
 
+// A key of two values, `Off` and `On`, kept in the bool `Field`.
+constexpr char kZero[] = "0", kOne[] = "1", kUrl[] = "url", kPath[] = "path";
+template <auto Field, const char* Off, const char* On>
+DownloadKey ChoiceKey(const char* name, const char* placeholder, const char* help) {
+  return {name,
+          placeholder,
+          help,
+          [] { return std::string(Off) + " or " + On; },
+          [](DownloadSettings& s, const std::string& text) {
+            if (text != Off && text != On) return false;
+            s.*Field = text == On;
+            return true;
+          },
+          [](const DownloadSettings& s) { return std::string(s.*Field ? On : Off); }};
+}
+
+bool TakeUserAgent(DownloadSettings& s, const std::string& text) {
+  if (std::any_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+    return false;
+  }
+  s.userAgent = text;
+  return true;
+}
+
 bool TakeDateFormat(DownloadSettings& s, const std::string& format) {
   const std::time_t now = std::time(nullptr);
   std::tm today{};
@@ -105,16 +130,10 @@ std::vector<DownloadKey> MakeKeys() {
           "fetch up to N entries at once, with at most N connections to one host (default 6, "
           "at most 32; 1: one after the other); over HTTP/2 a host takes up to 16 times N at "
           "once, as streams of one connection"),
-      {"SkipUnchanged", "0|1",
-       "1: a file unchanged on the server is not fetched again but copied from the last "
-       "snapshot (default 0)",
-       [] { return std::string("0 or 1"); },
-       [](S& s, const std::string& text) {
-         if (text != "0" && text != "1") return false;
-         s.skipUnchanged = text == "1";
-         return true;
-       },
-       [](const S& s) { return std::string(s.skipUnchanged ? "1" : "0"); }},
+      ChoiceKey<&S::skipUnchanged, kZero, kOne>(
+          "SkipUnchanged", "0|1",
+          "1: a file unchanged on the server is not fetched again but copied from the last "
+          "snapshot (default 0)"),
       WholeKey<&S::keepCopies, 0, kMostKeptCopies>(
           "KeepCopies", "N",
           "keep the newest N snapshots of each URL, deleting older ones the program made "
@@ -139,28 +158,13 @@ std::vector<DownloadKey> MakeKeys() {
                                "request headers by URL prefix, from a private FILE (relative: "
                                "in the program's folder)"),
       {"UserAgent", "TEXT", "the User-Agent header (default fetchwell/" FETCHWELL_VERSION ")",
-       [] { return std::string("text without control characters"); },
-       [](S& s, const std::string& text) {
-         if (std::any_of(text.begin(), text.end(), [](char c) {
-               return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-             })) {
-           return false;
-         }
-         s.userAgent = text;
-         return true;
-       },
+       [] { return std::string("text without control characters"); }, TakeUserAgent,
        [](const S& s) { return s.userAgent; }},
-      {"Names", "url|path",
-       "how files are named (default url): url, from the URL's text after its last \"/\"; "
-       "path, from the last segment of its path, decoded, without query (data.tar.gz gives "
-       "data-DATE.tar.gz, README gives README-DATE)",
-       [] { return std::string("url or path"); },
-       [](S& s, const std::string& text) {
-         if (text != "url" && text != "path") return false;
-         s.namesByPath = text == "path";
-         return true;
-       },
-       [](const S& s) { return std::string(s.namesByPath ? "path" : "url"); }},
+      ChoiceKey<&S::namesByPath, kUrl, kPath>(
+          "Names", "url|path",
+          "how files are named (default url): url, from the URL's text after its last \"/\"; "
+          "path, from the last segment of its path, decoded, without query (data.tar.gz gives "
+          "data-DATE.tar.gz, README gives README-DATE)"),
   };
 }
 
