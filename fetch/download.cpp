@@ -247,9 +247,11 @@ DownloadSession::DownloadSession(DownloadLimits limits, DownloadTrust trust, int
     return;
   }
   // As many connections to one host as transfers at once; over HTTP/2 they
-  // share one as streams.
+  // share one as streams, as many as HasRoomFor lets run to one host.
   curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS,
                     static_cast<long>(impl_->parallel));
+  curl_multi_setopt(impl_->multi, CURLMOPT_MAX_CONCURRENT_STREAMS,
+                    static_cast<long>(kStreamsPerHost));
   curl_multi_setopt(impl_->multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
   // TLS sessions are shared, so that a second connection to a host resumes the
   // first one's session instead of a whole handshake.

@@ -3,12 +3,11 @@
 // A DownloadSession serves a whole run on one libcurl multi handle, keeping
 // connections alive between transfers. It runs up to `parallel` transfers at
 // once with as many connections to a host; a host that answered over HTTP/2
-// takes kStreamsPerConnection times as many, as streams of shared connections
-// (MostTransfers, HasRoomFor). Protocols: http, https, ftp, ftps, file. At
-// most 10 redirects, only to http or https, never from https back to http.
-// Certificates and host names are always verified; proxies come from the
-// environment; a login (URL or netrc) goes by Basic or Digest as the server
-// asks, FTP logs in over TLS when offered.
+// takes kStreamsPerParallel times as many, as streams of one connection, never
+// more than kStreamsPerHost (MostTransfers, HasRoomFor). Protocols: http, https, ftp, ftps, file.
+// At most 10 redirects, only to http or https, never from https back to http. Certificates and host
+// names are always verified; proxies come from the environment; a login (URL or netrc) goes by
+// Basic or Digest as the server asks, FTP logs in over TLS when offered.
 //
 // Only a whole answer is a success: over HTTP a final 2xx other than 206 whose
 // body is as long as its Content-Length says; over FTP libcurl's verdict; a
@@ -131,7 +130,12 @@ struct TransferDone {
 class DownloadSession {
  public:
   static constexpr int kMostParallel = 32;
-  static constexpr int kStreamsPerConnection = 16;
+  // Transfers at once, over HTTP/2, for each one `parallel` allows.
+  static constexpr int kStreamsPerParallel = 16;
+  // The most transfers to one HTTP/2 host at once: the streams one
+  // connection carries (libcurl's own limit, and that of most servers), so
+  // that its transfers never open a second one.
+  static constexpr int kStreamsPerHost = 100;
 
   // `parallel`: transfers at once, and connections to one host (1 to
   // kMostParallel, fewer when the process may open too few descriptors).
@@ -159,12 +163,15 @@ class DownloadSession {
   std::vector<TransferDone> Wait(std::chrono::steady_clock::time_point until);
   // Transfers started and not yet told by Wait.
   int Running() const;
-  // The most transfers at once: `parallel`, or kStreamsPerConnection times
+  // The most transfers at once: `parallel`, or kStreamsPerParallel times
   // that when it is over 1, for hosts that answered over HTTP/2.
   int MostTransfers() const;
   // Whether a transfer to `origin` (see Origin) may start now: fewer than
-  // MostTransfers() run, and `origin` answered over HTTP/2 or fewer than
-  // `parallel` run to hosts that did not.
+  // MostTransfers() run, and either `origin` answered over HTTP/2 and fewer
+  // than kStreamsPerHost run to it, or fewer than `parallel` run to hosts
+  // not known to. An https transfer to a host whose first connection is
+  // being set up waits for it (as a stream once it settles on HTTP/2, on a
+  // connection of its own at once when on HTTP/1.1).
   bool HasRoomFor(const std::string& origin) const;
   // The origin of `url`, "scheme://host:port" in lower case; empty for a URL
   // libcurl cannot read.

@@ -232,8 +232,9 @@ struct DownloadSession::Impl {
   // Origins whose answers came over HTTP/2: their transfers share connections
   // as streams.
   std::set<std::string> multiplexed;
-  int runningAlone = 0;   // transfers running to origins not multiplexed
-  bool roomGrew = false;  // an origin was found to multiplex: Wait returns
+  int runningAlone = 0;                  // transfers running to origins not multiplexed
+  std::map<std::string, int> runningTo;  // transfers running, by origin (none: absent)
+  bool roomGrew = false;                 // an origin was found to multiplex: Wait returns
   // Origins a password was sent to without encryption, in the order found.
   std::vector<std::string> clearOrigins;
 
@@ -263,8 +264,9 @@ struct DownloadSession::Impl {
 
   // The most transfers at once (see DownloadSession::MostTransfers).
   int MostTransfers() const;
-  // Counts a transfer as it starts, among those alone when its origin is not
-  // known to multiplex; and no more as it ends.
+  // Counts a transfer as it starts, among those to its origin, and among
+  // those alone when its origin is not known to multiplex; and no more as it
+  // ends.
   void TakeRoom(Attempt& t);
   void FreeRoom(const Attempt& t);
   // Notes that `origin` answered over HTTP/2; true when it was not known to.

@@ -1,7 +1,8 @@
 // How many transfers the session runs at once, and to which hosts: Parallel
-// to hosts that answered over HTTP/1, kStreamsPerConnection times as many to
+// to hosts that answered over HTTP/1, kStreamsPerParallel times as many to
 // those that answered over HTTP/2 (their transfers share a connection as
-// streams), never more than the process's descriptors allow.
+// streams, at most kStreamsPerHost to one host, so that none needs a second
+// connection), never more than the process's descriptors allow.
 #include <dirent.h>
 #include <sys/resource.h>
 
@@ -50,16 +51,19 @@ std::string OriginOf(const std::string& url) {
 }
 
 int DownloadSession::Impl::MostTransfers() const {
-  return parallel == 1 ? 1 : parallel * DownloadSession::kStreamsPerConnection;
+  return parallel == 1 ? 1 : parallel * DownloadSession::kStreamsPerParallel;
 }
 
 void DownloadSession::Impl::TakeRoom(Attempt& t) {
   t.alone = !multiplexed.count(t.origin);
   runningAlone += t.alone;
+  ++runningTo[t.origin];
 }
 
 void DownloadSession::Impl::FreeRoom(const Attempt& t) {
   runningAlone -= t.alone;
+  const auto to = runningTo.find(t.origin);
+  if (to != runningTo.end() && --to->second <= 0) runningTo.erase(to);
 }
 
 bool DownloadSession::Impl::Multiplexes(const std::string& origin) {
@@ -82,7 +86,10 @@ int DownloadSession::MostTransfers() const {
 bool DownloadSession::HasRoomFor(const std::string& origin) const {
   const Impl& s = *impl_;
   if (Running() >= MostTransfers()) return false;
-  if (s.parallel > 1 && s.multiplexed.count(origin)) return true;
+  if (s.parallel > 1 && s.multiplexed.count(origin)) {
+    const auto to = s.runningTo.find(origin);
+    return to == s.runningTo.end() || to->second < kStreamsPerHost;
+  }
   return s.runningAlone + static_cast<int>(s.refused.size()) < s.parallel;
 }
 

@@ -129,7 +129,7 @@ std::vector<DownloadKey> MakeKeys() {
           "Parallel", "N",
           "fetch up to N entries at once, with at most N connections to one host (default 6, "
           "at most 32; 1: one after the other); over HTTP/2 a host takes up to 16 times N at "
-          "once, as streams of one connection"),
+          "once (100 at most), as streams of one connection"),
       ChoiceKey<&S::skipUnchanged, kZero, kOne>(
           "SkipUnchanged", "0|1",
           "1: a file unchanged on the server is not fetched again but copied from the last "

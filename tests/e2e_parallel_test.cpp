@@ -149,6 +149,35 @@ TEST_F(E2eParallelTest, ParallelOneFetchesStrictlyOneAtATime) {
   ExpectGatedFiles("one", kEntries);
 }
 
+// Parallel=16 over HTTPS: a host that speaks HTTP/2 carries every transfer as
+// a stream of one connection, also when more are to run at once than one
+// connection carries; one that speaks HTTP/1.1 gets a connection per transfer
+// at once, as many as Parallel allows.
+TEST_F(E2eParallelTest, Http2TransfersShareOneConnection) {
+  constexpr int kEntries = 120;  // more than one HTTP/2 connection carries at once
+  for (const auto mode :
+       {LoopbackServer::Mode::kHttp2WithAuthority, LoopbackServer::Mode::kHttpsWithAuthority}) {
+    const bool h2 = mode == LoopbackServer::Mode::kHttp2WithAuthority;
+    LoopbackServer server(mode);
+    Words entries;
+    for (int i = 0; i < kEntries; ++i) {
+      entries.push_back(server.Url("/bytes/" + std::to_string(GatedSize(i)) + "?n=/s-" +
+                                   std::to_string(i) + ".bin"));
+    }
+    Prepare(entries, "Parallel=16\nCAFile=" + server.AuthorityFile() + "\n");
+    const RunResult run = program_.Run({"-e"});
+    EXPECT_EQ(run.status, 0) << run.errors;
+    const LoopbackServer::Counts counts = server.Stats();
+    EXPECT_EQ(counts.requests, kEntries) << h2;
+    if (h2) {
+      EXPECT_EQ(counts.connections, 1);
+    } else {
+      EXPECT_GT(counts.connections, 1);
+    }
+    ExpectGatedFiles("s", kEntries);
+  }
+}
+
 // The first two entries are answered only once the third and the fifth have
 // been: still every line, the report file's entries and the choice between
 // two entries of one name follow the list, not the order the answers came in.
