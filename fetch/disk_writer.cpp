@@ -211,7 +211,10 @@ void DiskWriter::Run() {
                                 std::chrono::steady_clock::now() >= waitingSince_ + kReplaceAfter);
       replaceNow_ = false;
       if (!replace) {
-        if (jobs_.empty()) break;  // stopping, and nothing left
+        if (jobs_.empty() && stopping_) break;  // nothing left
+        // A caller waited for a replacement that the batch under way when it
+        // asked has put in place since: nothing to do.
+        if (jobs_.empty()) continue;
         job = std::move(jobs_.front());
         jobs_.pop_front();
       }

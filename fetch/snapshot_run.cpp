@@ -19,9 +19,10 @@ struct SnapshotRun::Slot {
   };
   int number = 0;
   std::string url;
-  std::string origin;   // of `url`, once looked at
-  SnapshotEntry entry;  // named once the run looks at it to start it
-  std::unique_ptr<SnapshotFetcher::Job> job;
+  std::string origin;                         // of `url`, once looked at
+  SnapshotEntry entry;                        // named once the run looks at it to start it
+  std::unique_ptr<SnapshotFetcher::Job> job;  // from its start until kDone
+  SnapshotResult result;                      // once kDone
   State state = State::kQueued;
   bool named = false;
   // The number of the latest earlier entry of the same destination that was
@@ -42,7 +43,7 @@ SnapshotRun::SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int
       name_(std::move(name)),
       events_(std::move(events)) {
   session_.OnProgress([this](uint64_t id, const DownloadProgress& progress) {
-    for (auto& slot : window_) {
+    for (Slot* slot : underWay_) {
       if (slot->state == Slot::State::kRunning && slot->transfer == id) {
         slot->bytes = progress.bytes;
         slot->total = progress.total;
@@ -69,15 +70,21 @@ void SnapshotRun::Run(const std::function<std::optional<std::string>()>& next) {
     // that found no free transfer waits for one to end.
     Clock::time_point until = StartTransfers();
     if (session_.Running() > 0) {
+      // The entries under way leave no room for the next ones while a
+      // transfer is free: those whose files are in place make room.
+      if (!exhausted_ && underWay_.size() >= MostUnderWay() &&
+          session_.Running() < session_.MostTransfers() && SettleWritten()) {
+        continue;
+      }
       for (const TransferDone& done : session_.Wait(until)) Answered(done);
       continue;
     }
     // Nothing under way: an entry waits for a retry, or for an earlier entry
     // of its name whose file is on its way to the disk.
-    for (auto& slot : window_) {
+    for (Slot* slot : std::vector<Slot*>(underWay_)) {
       if (slot->state == Slot::State::kWriting) {
         fetcher_.Finish(*slot->job);
-        slot->state = Slot::State::kDone;
+        Done(*slot);
         until = Clock::now();
       }
     }
@@ -85,10 +92,15 @@ void SnapshotRun::Run(const std::function<std::optional<std::string>()>& next) {
   }
 }
 
-// Takes entries from `next` while the window has room.
+size_t SnapshotRun::MostUnderWay() const {
+  return std::max(kUnderWay, static_cast<size_t>(2 * session_.MostTransfers()));
+}
+
+// Takes entries from `next` while fewer than MostUnderWay() are under way and
+// fewer than kWaiting finished ones wait for their turn.
 void SnapshotRun::Fill(const std::function<std::optional<std::string>()>& next) {
-  const size_t room = std::max(kWindow, static_cast<size_t>(2 * session_.MostTransfers()));
-  while (!exhausted_ && window_.size() < room) {
+  while (!exhausted_ && underWay_.size() < MostUnderWay() &&
+         window_.size() - underWay_.size() < kWaiting) {
     std::optional<std::string> url = next();
     if (!url) {
       exhausted_ = true;
@@ -97,6 +109,7 @@ void SnapshotRun::Fill(const std::function<std::optional<std::string>()>& next) 
     auto slot = std::make_unique<Slot>();
     slot->number = ++numbered_;
     slot->url = std::move(*url);
+    underWay_.push_back(slot.get());
     window_.push_back(std::move(slot));
   }
 }
@@ -109,11 +122,10 @@ void SnapshotRun::TellFinished() {
     Slot& front = *window_.front();
     if (front.state == Slot::State::kWriting && session_.Settled(front.job->ticket)) {
       fetcher_.Finish(*front.job);
-      front.state = Slot::State::kDone;
+      Done(front);
     }
     if (front.state != Slot::State::kDone) return;
-    ++done_;
-    if (events_.finished) events_.finished(front.number, front.entry, front.job->result);
+    if (events_.finished) events_.finished(front.number, front.entry, front.result);
     if (front.named) {
       const auto latest = latest_.find(front.entry.destination);
       if (latest->second == front.number) latest_.erase(latest);
@@ -122,11 +134,44 @@ void SnapshotRun::TellFinished() {
   }
 }
 
-// Names the entry at `at`, and notes the latest earlier entry of its
+// The entry's result is final: it keeps only that and its names (its job, with
+// the basis's descriptor and the request, goes) until it is told.
+void SnapshotRun::Done(Slot& slot) {
+  slot.result = std::move(slot.job->result);
+  slot.job.reset();
+  slot.state = Slot::State::kDone;
+  slot.url = std::string();
+  slot.origin = std::string();
+  underWay_.erase(std::find(underWay_.begin(), underWay_.end(), &slot));
+  ++finished_;
+}
+
+// Finishes the entries whose files are in place; when none is, waits for the
+// oldest file on its way to the disk. False when no file is on its way.
+bool SnapshotRun::SettleWritten() {
+  Slot* oldest = nullptr;
+  bool settled = false;
+  for (Slot* slot : std::vector<Slot*>(underWay_)) {
+    if (slot->state != Slot::State::kWriting) continue;
+    if (oldest == nullptr) oldest = slot;
+    if (session_.Settled(slot->job->ticket)) {
+      fetcher_.Finish(*slot->job);
+      Done(*slot);
+      settled = true;
+    }
+  }
+  if (oldest == nullptr) return false;
+  if (!settled) {
+    fetcher_.Finish(*oldest->job);
+    Done(*oldest);
+  }
+  return true;
+}
+
+// Names the entry, and notes the latest earlier entry of its
 // destination still held (entries are named in list order, so every earlier
 // one is named by then).
-void SnapshotRun::Name(size_t at) {
-  Slot& slot = *window_[at];
+void SnapshotRun::Name(Slot& slot) {
   slot.named = true;
   slot.entry = name_(slot.url);
   const auto [latest, first] = latest_.try_emplace(slot.entry.destination, slot.number);
@@ -140,8 +185,8 @@ void SnapshotRun::Name(size_t at) {
 // until that one's result is final, started or not. That one waited for its
 // own earlier one in turn, so all of them are settled by then, and of several
 // entries of one name the last in the list writes last.
-bool SnapshotRun::Blocked(size_t at) {
-  const int after = window_[at]->after;
+bool SnapshotRun::Blocked(const Slot& slot) {
+  const int after = slot.after;
   const int front = window_.front()->number;
   if (after < front) return false;  // told already
   Slot& earlier = *window_[after - front];
@@ -149,7 +194,7 @@ bool SnapshotRun::Blocked(size_t at) {
   if (earlier.state != Slot::State::kWriting) return true;
   // Its body is whole: once its file is in place, this entry may begin.
   fetcher_.Finish(*earlier.job);
-  earlier.state = Slot::State::kDone;
+  Done(earlier);
   return false;
 }
 
@@ -160,8 +205,10 @@ Clock::time_point SnapshotRun::StartTransfers() {
   const Clock::time_point now = Clock::now();
   Clock::time_point nextDue = Clock::time_point::max();
   const int most = session_.MostTransfers();
-  for (size_t i = 0; i < window_.size() && session_.Running() < most; ++i) {
-    Slot& slot = *window_[i];
+  // A copy: an earlier entry found finished leaves underWay_ (Blocked).
+  for (Slot* at : std::vector<Slot*>(underWay_)) {
+    if (session_.Running() >= most) break;
+    Slot& slot = *at;
     const bool waiting = slot.state == Slot::State::kWaiting;
     if (waiting && slot.due > now) {
       nextDue = std::min(nextDue, slot.due);
@@ -170,8 +217,8 @@ Clock::time_point SnapshotRun::StartTransfers() {
     if (!waiting && slot.state != Slot::State::kQueued) continue;
     // Named before its host is asked for room, so that a later entry of the
     // same name, to a host with room, sees it and waits.
-    if (!slot.named) Name(i);
-    if (slot.state == Slot::State::kQueued && Blocked(i)) continue;
+    if (!slot.named) Name(slot);
+    if (slot.state == Slot::State::kQueued && Blocked(slot)) continue;
     if (slot.origin.empty()) slot.origin = DownloadSession::Origin(slot.url);
     if (!session_.HasRoomFor(slot.origin)) continue;
     if (slot.state == Slot::State::kQueued) slot.job = fetcher_.Prepare(slot.entry);
@@ -188,10 +235,10 @@ Clock::time_point SnapshotRun::StartTransfers() {
 }
 
 void SnapshotRun::Answered(const TransferDone& done) {
-  const auto found = std::find_if(window_.begin(), window_.end(), [&](const auto& slot) {
+  const auto found = std::find_if(underWay_.begin(), underWay_.end(), [&](const Slot* slot) {
     return slot->state == Slot::State::kRunning && slot->transfer == done.id;
   });
-  if (found == window_.end()) return;
+  if (found == underWay_.end()) return;
   Slot& slot = **found;
   if (done.partial == 0) bytesDone_ += slot.bytes;  // a continued one counts them again
   slot.bytes = 0;
@@ -201,7 +248,7 @@ void SnapshotRun::Answered(const TransferDone& done) {
       slot.state = Slot::State::kWriting;
       break;
     case SnapshotFetcher::Step::kDone:
-      slot.state = Slot::State::kDone;
+      Done(slot);
       break;
     case SnapshotFetcher::Step::kAgain:
       slot.state = Slot::State::kWaiting;
@@ -212,7 +259,7 @@ void SnapshotRun::Answered(const TransferDone& done) {
           NextRetry(slot.job->retries + 1, retries_, done.info, session_.Limits().deadline);
       if (!wait) {
         fetcher_.GiveUp(*slot.job);
-        slot.state = Slot::State::kDone;
+        Done(slot);
         break;
       }
       ++slot.job->retries;
@@ -230,10 +277,9 @@ void SnapshotRun::Answered(const TransferDone& done) {
 void SnapshotRun::Progress() {
   if (!events_.progress) return;
   RunProgress progress;
-  progress.done = done_;
+  progress.done = finished_;
   progress.bytes = bytesDone_;
-  for (const auto& slot : window_) {
-    if (slot->state == Slot::State::kDone) ++progress.done;
+  for (const Slot* slot : underWay_) {
     if (slot->state != Slot::State::kRunning) continue;
     ++progress.running;
     progress.bytes += slot->bytes;

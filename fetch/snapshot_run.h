@@ -10,9 +10,13 @@
 // waits until the earlier entry of its destination has its final result, so
 // that the last in the list wins whatever finishes first (and a conditional
 // request sees the earlier file). Results are told in list order, each once
-// its file is in place or it failed for good. At most kWindow entries (or
-// twice MostTransfers(), when more) are held, so memory does not grow with the
-// list.
+// its file is in place or it failed for good. At most kUnderWay entries (or
+// twice MostTransfers(), when more) taken from `next` are not finished at
+// once: waiting to start, under way, waiting for a retry or with a file on its
+// way to the disk. An entry finished while an earlier one is not keeps only
+// its names and result until its turn (no job, buffer or descriptor), and up
+// to kWaiting of them are held: a slow entry does not hold the ones behind it,
+// and memory does not grow with the list.
 #pragma once
 
 #include <chrono>
@@ -23,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "fetch/download.h"
 #include "fetch/snapshot_fetch.h"
@@ -44,7 +49,8 @@ struct RunProgress {
 
 class SnapshotRun {
  public:
-  static constexpr size_t kWindow = 64;
+  static constexpr size_t kUnderWay = 64;
+  static constexpr size_t kWaiting = 1024;
 
   struct Events {
     // Entry `number` (from 1) has its first request going out.
@@ -72,8 +78,11 @@ class SnapshotRun {
   void Fill(const std::function<std::optional<std::string>()>& next);
   void TellFinished();
   std::chrono::steady_clock::time_point StartTransfers();
-  void Name(size_t at);
-  bool Blocked(size_t at);
+  void Name(Slot& slot);
+  bool Blocked(const Slot& slot);
+  void Done(Slot& slot);
+  bool SettleWritten();
+  size_t MostUnderWay() const;
   void Answered(const TransferDone& done);
   void Progress();
 
@@ -83,11 +92,12 @@ class SnapshotRun {
   Namer name_;
   Events events_;
   std::deque<std::unique_ptr<Slot>> window_;  // from the oldest entry not yet told
+  std::vector<Slot*> underWay_;               // those of window_ not finished, in list order
   // For each destination named in the window, the number of its latest entry.
   std::unordered_map<std::string, int> latest_;
   bool exhausted_ = false;
-  int numbered_ = 0;  // entries taken from `next`
-  int done_ = 0;
+  int numbered_ = 0;       // entries taken from `next`
+  int finished_ = 0;       // entries whose result is final
   int64_t bytesDone_ = 0;  // of transfers that ended
 };
 
