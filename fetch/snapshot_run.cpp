@@ -71,8 +71,10 @@ void SnapshotRun::Run(const std::function<std::optional<std::string>()>& next) {
     Clock::time_point until = StartTransfers();
     if (session_.Running() > 0) {
       // The entries under way leave no room for the next ones while a
-      // transfer is free: those whose files are in place make room.
-      if (!exhausted_ && underWay_.size() >= MostUnderWay() &&
+      // transfer is free: those whose files are in place make room. Not while
+      // an entry waits for room at its host: the next ones would most likely
+      // wait alike, and waiting for the disk would hold the transfers.
+      if (!exhausted_ && !lackedRoom_ && underWay_.size() >= MostUnderWay() &&
           session_.Running() < session_.MostTransfers() && SettleWritten()) {
         continue;
       }
@@ -205,6 +207,7 @@ Clock::time_point SnapshotRun::StartTransfers() {
   const Clock::time_point now = Clock::now();
   Clock::time_point nextDue = Clock::time_point::max();
   const int most = session_.MostTransfers();
+  lackedRoom_ = false;
   // A copy: an earlier entry found finished leaves underWay_ (Blocked).
   for (Slot* at : std::vector<Slot*>(underWay_)) {
     if (session_.Running() >= most) break;
@@ -220,7 +223,10 @@ Clock::time_point SnapshotRun::StartTransfers() {
     if (!slot.named) Name(slot);
     if (slot.state == Slot::State::kQueued && Blocked(slot)) continue;
     if (slot.origin.empty()) slot.origin = DownloadSession::Origin(slot.url);
-    if (!session_.HasRoomFor(slot.origin)) continue;
+    if (!session_.HasRoomFor(slot.origin)) {
+      lackedRoom_ = true;
+      continue;
+    }
     if (slot.state == Slot::State::kQueued) slot.job = fetcher_.Prepare(slot.entry);
     if (!slot.told) {
       slot.told = true;

@@ -96,9 +96,10 @@ class SnapshotRun {
   // For each destination named in the window, the number of its latest entry.
   std::unordered_map<std::string, int> latest_;
   bool exhausted_ = false;
-  int numbered_ = 0;       // entries taken from `next`
-  int finished_ = 0;       // entries whose result is final
-  int64_t bytesDone_ = 0;  // of transfers that ended
+  bool lackedRoom_ = false;  // StartTransfers passed over an entry whose host had no room
+  int numbered_ = 0;         // entries taken from `next`
+  int finished_ = 0;         // entries whose result is final
+  int64_t bytesDone_ = 0;    // of transfers that ended
 };
 
 }  // namespace fw

@@ -1,18 +1,37 @@
 #include "fetch/snapshot_run.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "fetch/snapshot_record.h"
 #include "tests/fixtures/loopback_server.h"
 #include "tests/fixtures/temp_folder.h"
+
+namespace {
+
+// Run once, by the writer thread, before the next syncfs (which puts a batch
+// of replacing files on the disk).
+std::atomic<std::function<void()>*> beforeSync{nullptr};
+
+}  // namespace
+
+// The process's syncfs, through beforeSync.
+extern "C" int syncfs(int fd) {
+  static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "syncfs"));
+  if (std::function<void()>* hook = beforeSync.exchange(nullptr)) (*hook)();
+  return real(fd);
+}
 
 namespace {
 
@@ -217,6 +236,40 @@ TEST_F(SnapshotRunTest, ASlowFirstEntryHoldsNoneBehindIt) {
   // The last entry starts while the first is held and those between wait;
   // a few descriptors come and go with the connections and files under way.
   EXPECT_LE(told.descriptors.back(), told.descriptors.at(1) + 10);
+}
+
+// While entries wait for room at their host, the run never waits for a file to
+// reach the disk: the transfers go on. The first entry replaces a file, and is
+// held on its way to the disk until the server has answered five more
+// entries, which it does only while the run goes on without it (the files
+// behind it are new, and take their places at once).
+TEST_F(SnapshotRunTest, AFileOnItsWayToTheDiskHoldsNoTransfer) {
+  constexpr int kEntries = 100;  // more than are held under way at once
+  fw::DownloadSession session({}, {}, 2);
+  std::vector<Listed> list;
+  for (int i = 0; i < kEntries; ++i) {
+    list.push_back({"/bytes/100?done=disk&i=" + std::to_string(i), std::to_string(i) + ".bin"});
+  }
+  ASSERT_EQ(Run(session, 0, {list[0]}).finished.size(), size_t{1});
+  bool heldTransfers = false;
+  std::function<void()> hold = [&] {
+    const int answered = server_.FlowOf("disk").done;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // (All entries of both runs, when the disk is reached only at the end.)
+    while (server_.FlowOf("disk").done < std::min(answered + 5, kEntries + 1)) {
+      if (std::chrono::steady_clock::now() > until) {
+        heldTransfers = true;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  beforeSync = &hold;
+  const Told told = Run(session, 0, list);
+  beforeSync = nullptr;
+  EXPECT_FALSE(heldTransfers) << "the run waited for the disk";
+  ASSERT_EQ(told.finished.size(), size_t{kEntries});
+  for (const fw::SnapshotResult& result : told.results) EXPECT_TRUE(result.ok) << result.reason;
 }
 
 }  // namespace
