@@ -96,10 +96,7 @@ DownloadKey ChoiceKey(const char* name, const char* placeholder, const char* hel
 }
 
 bool TakeUserAgent(DownloadSettings& s, const std::string& text) {
-  if (std::any_of(text.begin(), text.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
-    return false;
-  }
+  if (HasControl(text)) return false;
   s.userAgent = text;
   return true;
 }
@@ -190,6 +187,11 @@ std::string Nearest(const std::string& name, const std::vector<std::string>& kno
 }
 
 }  // namespace
+
+bool HasControl(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
 
 bool Quotable(const std::string& key) {
   constexpr size_t kLongestQuoted = 24;
@@ -282,10 +284,7 @@ std::optional<std::string> UsableDate(const std::string& format, const std::tm& 
   char buf[kLongestDate + 1];
   // strftime gives 0 both for an empty date and for one that does not fit.
   std::string date(buf, std::strftime(buf, sizeof buf, format.c_str(), &when));
-  const bool usable = !date.empty() && std::none_of(date.begin(), date.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-  });
-  if (!usable) return std::nullopt;
+  if (date.empty() || HasControl(date)) return std::nullopt;
   std::replace(date.begin(), date.end(), '/', '-');
   return date;
 }

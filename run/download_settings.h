@@ -87,6 +87,10 @@ std::span<const DownloadKey> DownloadKeys();
 // The key called `name` in any letter case, or nullptr.
 const DownloadKey* FindDownloadKey(std::string_view name);
 
+// Whether `text` holds a control byte (below 0x20, or 0x7f), which no value
+// kept in a file or sent in a header may hold.
+bool HasControl(std::string_view text);
+
 // Whether `key`, not a known one, may be quoted in a line: a word such as
 // a mistyped key would be (letters, digits, "_", "-" and "." only, and not
 // much longer than the longest key). A header pasted as a key ("Authorization:

@@ -33,8 +33,7 @@ std::optional<std::string> FolderRefusal(const ListWord& word) {
   const std::string& path = word.args.front();
   const auto what = [&](const std::string& why) { return Line(word, why + ": " + Shown(path)); };
   if (path.empty() || path.front() != '/') return what("not an absolute path");
-  if (std::any_of(path.begin(), path.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+  if (HasControl(path)) {
     return what("a path holding control characters is not kept");
   }
   if (path.back() == ' ' || path.back() == '\t') {
@@ -43,11 +42,6 @@ std::optional<std::string> FolderRefusal(const ListWord& word) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return what("no such folder");
   return std::nullopt;
-}
-
-bool HasControl(const std::string& text) {
-  return std::any_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 std::optional<std::string> SetRefusal(const ListWord& word) {
