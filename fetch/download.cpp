@@ -336,18 +336,25 @@ std::vector<TransferDone> DownloadSession::Wait(Clock::time_point until) {
   while (finished.empty() && !s.running.empty()) {
     int stillRunning = 0;
     curl_multi_perform(s.multi, &stillRunning);
+    s.PutBackReadied();
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(s.multi, &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
       Attempt* handle = nullptr;
       curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &handle);
       const CURLcode rc = message->data.result;
+      if (handle->held) {
+        s.Hold(*handle);
+        continue;
+      }
       const auto found = s.running.find(handle->id);
       curl_multi_remove_handle(s.multi, message->easy_handle);
       std::unique_ptr<Attempt> owned = std::move(found->second);
       s.running.erase(found);
       s.FreeRoom(*owned);
+      const std::string origin = owned->origin;
       finished.push_back(s.Complete(std::move(owned), rc));
+      if (!s.held.empty()) s.PutBack(origin, !s.carriedTo.count(origin));
     }
     // Also when more transfers may start now.
     if (!finished.empty() || std::exchange(s.roomGrew, false)) break;

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -122,6 +123,9 @@ struct Attempt {
   bool tlsSeen = false;     // a request of this fetch went out over https
   bool downgraded = false;  // ... and a later one was to go over plain http
   bool noSocket = false;    // a socket could not be made: no descriptor left
+  bool connecting = false;  // opened a socket to `origin`, no request out yet
+  bool carried = false;     // a request went out: it rides a connection to `origin`
+  bool held = false;        // refused a new connection to its origin (Impl::MayConnect)
   std::string fileError;    // the temporary file could not be written
   std::string progressError;
   // The HTTP answer being received: what its headers said. Its status is read
@@ -235,6 +239,15 @@ struct DownloadSession::Impl {
   int runningAlone = 0;                  // transfers running to origins not multiplexed
   std::map<std::string, int> runningTo;  // transfers running, by origin (none: absent)
   bool roomGrew = false;                 // an origin was found to multiplex: Wait returns
+  // By origin (none: absent): transfers whose request went out, and those
+  // setting up a connection for their first request.
+  std::map<std::string, int> carriedTo;
+  std::map<std::string, int> connectingTo;
+  std::map<std::string, int> openedTo;  // connections ever opened
+  // Transfers held back from opening one more connection to their origin,
+  // oldest first, and origins whose connection just took one more stream.
+  std::deque<Attempt*> held;
+  std::vector<std::string> readied;
   // Origins a password was sent to without encryption, in the order found.
   std::vector<std::string> clearOrigins;
 
@@ -271,6 +284,20 @@ struct DownloadSession::Impl {
   void FreeRoom(const Attempt& t);
   // Notes that `origin` answered over HTTP/2; true when it was not known to.
   bool Multiplexes(const std::string& origin);
+  // Counts `t` among those whose request went out to its origin.
+  void Carried(Attempt& t);
+  // Whether `t` may open a connection to its origin (and counts it when so).
+  // Not to a host known to speak HTTP/2 while another connection to it is
+  // being set up, or while its connections carry `parallel` streams already:
+  // so a server that allows fewer streams on a connection than Parallel gets
+  // only the connections Parallel's streams need.
+  bool MayConnect(Attempt& t);
+  // A transfer refused a connection is taken out of libcurl (Hold) and put
+  // back (PutBack) as a transfer to its origin ends or has its request go
+  // out on a connection, all of them when none is left.
+  void Hold(Attempt& t);
+  void PutBack(const std::string& origin, bool all);
+  void PutBackReadied();
 
  private:
   void Configure(Attempt& t);

@@ -98,8 +98,8 @@ void Attempt::CheckWhole() {
 size_t Attempt::Repeated(const char* data, size_t size) {
   if (compared >= overlap) return 0;
   const size_t same = static_cast<size_t>(std::min<int64_t>(size, overlap - compared));
-  const char* held = tail.data() + (tail.size() - overlap) + compared;
-  if (std::memcmp(data, held, same) != 0) {
+  const char* kept = tail.data() + (tail.size() - overlap) + compared;
+  if (std::memcmp(data, kept, same) != 0) {
     changed = true;
     return 0;
   }

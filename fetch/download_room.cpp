@@ -2,13 +2,17 @@
 // to hosts that answered over HTTP/1, kStreamsPerParallel times as many to
 // those that answered over HTTP/2 (their transfers share a connection as
 // streams, at most kStreamsPerHost to one host, so that none needs a second
-// connection), never more than the process's descriptors allow.
+// connection), never more than the process's descriptors allow. A server
+// that allows fewer streams on a connection gets only as many connections as
+// `parallel` streams need: a transfer that would open one more waits for a
+// stream to end.
 #include <dirent.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <utility>
 
 #include "fetch/download_internal.h"
 
@@ -50,6 +54,12 @@ std::string OriginOf(const std::string& url) {
   return origin;
 }
 
+// Adds `by` to the count of `origin`; a count of none is no entry.
+static void Count(std::map<std::string, int>& counts, const std::string& origin, int by) {
+  const auto [at, added] = counts.try_emplace(origin, 0);
+  if ((at->second += by) <= 0) counts.erase(at);
+}
+
 int DownloadSession::Impl::MostTransfers() const {
   return parallel == 1 ? 1 : parallel * DownloadSession::kStreamsPerParallel;
 }
@@ -62,12 +72,78 @@ void DownloadSession::Impl::TakeRoom(Attempt& t) {
 
 void DownloadSession::Impl::FreeRoom(const Attempt& t) {
   runningAlone -= t.alone;
-  const auto to = runningTo.find(t.origin);
-  if (to != runningTo.end() && --to->second <= 0) runningTo.erase(to);
+  Count(runningTo, t.origin, -1);
+  if (t.carried) Count(carriedTo, t.origin, -1);
+  if (t.connecting) Count(connectingTo, t.origin, -1);
 }
 
 bool DownloadSession::Impl::Multiplexes(const std::string& origin) {
   return !origin.empty() && multiplexed.insert(origin).second;
+}
+
+void DownloadSession::Impl::Carried(Attempt& t) {
+  if (std::exchange(t.carried, true)) return;
+  Count(carriedTo, t.origin, 1);
+  if (std::exchange(t.connecting, false)) Count(connectingTo, t.origin, -1);
+  // More requests out at once than connections were ever opened to the
+  // origin: some connection carries several, as streams. Known now, before
+  // any answer, so that no transfer opens a connection the streams make
+  // needless. Only over https: plain http may share a proxy's connections.
+  if (carriedTo.at(t.origin) > openedTo[t.origin] && t.origin.starts_with("https://") &&
+      Multiplexes(t.origin)) {
+    roomGrew = true;
+  }
+  // Its connection took one more stream; it may take the next held one too.
+  if (!held.empty()) readied.push_back(t.origin);
+}
+
+bool DownloadSession::Impl::MayConnect(Attempt& t) {
+  if (t.connecting) return true;  // its next address
+  if (parallel > 1 && multiplexed.count(t.origin) &&
+      (connectingTo.count(t.origin) ||
+       (carriedTo.count(t.origin) && carriedTo.at(t.origin) >= parallel))) {
+    return false;
+  }
+  t.connecting = true;
+  Count(connectingTo, t.origin, 1);
+  ++openedTo[t.origin];
+  return true;
+}
+
+void DownloadSession::Impl::Hold(Attempt& t) {
+  curl_multi_remove_handle(multi, t.curl);
+  if (t.connecting) Count(connectingTo, t.origin, -1);
+  t.connecting = false;
+  held.push_back(&t);
+  if (!carriedTo.count(t.origin) && !connectingTo.count(t.origin)) PutBack(t.origin, true);
+}
+
+// One put back to a full connection asks for a new one again, and is held
+// again or gets it. They go back one at a time while connections take them,
+// so that each asks with the streams of the one before counted.
+void DownloadSession::Impl::PutBack(const std::string& origin, bool all) {
+  for (auto at = held.begin(); at != held.end();) {
+    Attempt& t = **at;
+    if (t.origin != origin) {
+      ++at;
+      continue;
+    }
+    at = held.erase(at);
+    t.held = false;
+    if (curl_multi_add_handle(multi, t.curl) != CURLM_OK) {
+      // Told at the next Wait, as a transfer refused at its start is.
+      const auto found = running.find(t.id);
+      std::unique_ptr<Attempt> owned = std::move(found->second);
+      running.erase(found);
+      FreeRoom(*owned);
+      refused.push_back(Complete(std::move(owned), CURLE_OUT_OF_MEMORY));
+    }
+    if (!all) return;
+  }
+}
+
+void DownloadSession::Impl::PutBackReadied() {
+  for (const std::string& origin : std::exchange(readied, {})) PutBack(origin, false);
 }
 
 std::string DownloadSession::Origin(const std::string& url) {

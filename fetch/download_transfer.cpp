@@ -155,16 +155,29 @@ int Attempt::OnRequest(void* self, char*, char*, int, int) {
     t->fileError = "out of memory";
     return CURL_PREREQFUNC_ABORT;
   }
+  t->session->Carried(*t);
   t->waiting = true;
   t->lastHeard = Clock::now();
   return CURL_PREREQFUNC_OK;
 }
 
 // Makes the sockets of the session's connections, noting when the process has
-// no descriptor left for one.
+// no descriptor left for one. The first connection of a transfer to an
+// HTTP/2 host that needs no more is refused (Impl::MayConnect): the transfer
+// waits to ride one that is there.
 curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
+  auto* t = static_cast<Attempt*>(self);
+  if (!t->carried && !t->session->MayConnect(*t)) {
+    t->held = true;
+    return CURL_SOCKET_BAD;
+  }
+  if (t->carried) {  // after a redirect: a connection to where it leads
+    char* url = nullptr;
+    curl_easy_getinfo(t->curl, CURLINFO_EFFECTIVE_URL, &url);
+    ++t->session->openedTo[OriginOf(url ? url : "")];
+  }
   const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-  if (fd < 0 && NoDescriptor(errno)) static_cast<Attempt*>(self)->noSocket = true;
+  if (fd < 0 && NoDescriptor(errno)) t->noSocket = true;
   return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 

@@ -149,28 +149,41 @@ TEST_F(E2eParallelTest, ParallelOneFetchesStrictlyOneAtATime) {
   ExpectGatedFiles("one", kEntries);
 }
 
-// Parallel=16 over HTTPS: a host that speaks HTTP/2 carries every transfer as
-// a stream of one connection, also when more are to run at once than one
-// connection carries; one that speaks HTTP/1.1 gets a connection per transfer
-// at once, as many as Parallel allows.
+// Over HTTPS: a host that speaks HTTP/2 carries every transfer as a stream
+// of one connection, also when more are to run at once than one connection
+// carries; one that allows fewer streams than Parallel gets only the
+// connections Parallel's streams need; one that speaks HTTP/1.1 gets a
+// connection per transfer at once, as many as Parallel allows.
 TEST_F(E2eParallelTest, Http2TransfersShareOneConnection) {
   constexpr int kEntries = 120;  // more than one HTTP/2 connection carries at once
-  for (const auto mode :
-       {LoopbackServer::Mode::kHttp2WithAuthority, LoopbackServer::Mode::kHttpsWithAuthority}) {
-    const bool h2 = mode == LoopbackServer::Mode::kHttp2WithAuthority;
-    LoopbackServer server(mode);
+  using Mode = LoopbackServer::Mode;
+  const struct {
+    Mode mode;
+    int parallel;
+    int streams;      // the server's limit per connection; 0: its default (100)
+    int connections;  // expected; 0: more than one
+  } cases[] = {
+      {Mode::kHttp2WithAuthority, 16, 0, 1}, {Mode::kHttp2WithAuthority, 16, 10, 2},
+      {Mode::kHttp2WithAuthority, 6, 4, 2},  {Mode::kHttp2WithAuthority, 6, 50, 1},
+      {Mode::kHttpsWithAuthority, 16, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("Parallel=" + std::to_string(c.parallel) + ", " + std::to_string(c.streams) +
+                 " streams");
+    LoopbackServer server(c.mode, 0, c.streams);
     Words entries;
     for (int i = 0; i < kEntries; ++i) {
       entries.push_back(server.Url("/bytes/" + std::to_string(GatedSize(i)) + "?n=/s-" +
                                    std::to_string(i) + ".bin"));
     }
-    Prepare(entries, "Parallel=16\nCAFile=" + server.AuthorityFile() + "\n");
+    Prepare(entries,
+            "Parallel=" + std::to_string(c.parallel) + "\nCAFile=" + server.AuthorityFile() + "\n");
     const RunResult run = program_.Run({"-e"});
     EXPECT_EQ(run.status, 0) << run.errors;
     const LoopbackServer::Counts counts = server.Stats();
-    EXPECT_EQ(counts.requests, kEntries) << h2;
-    if (h2) {
-      EXPECT_EQ(counts.connections, 1);
+    EXPECT_EQ(counts.requests, kEntries);
+    if (c.connections > 0) {
+      EXPECT_EQ(counts.connections, c.connections);
     } else {
       EXPECT_GT(counts.connections, 1);
     }
