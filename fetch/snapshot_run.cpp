@@ -17,22 +17,25 @@ struct SnapshotRun::Slot {
     kWriting,  // its file is on its way to the disk
     kDone,     // its result is final, to be told in its turn
   };
+  // What an entry not finished needs besides its names.
+  struct Live {
+    std::string origin;                         // of its URL, once looked at
+    std::unique_ptr<SnapshotFetcher::Job> job;  // from its start
+    bool told = false;                          // `started` was told
+    uint64_t transfer = 0;                      // the session's id while kRunning
+    Clock::time_point due{};
+    int64_t bytes = 0;  // of the transfer under way
+    int64_t total = -1;
+  };
   int number = 0;
-  std::string url;
-  std::string origin;                         // of `url`, once looked at
-  SnapshotEntry entry;                        // named once the run looks at it to start it
-  std::unique_ptr<SnapshotFetcher::Job> job;  // from its start until kDone
-  SnapshotResult result;                      // once kDone
   State state = State::kQueued;
   bool named = false;
   // The number of the latest earlier entry of the same destination that was
   // in the window when this one was named; 0 for none.
   int after = 0;
-  bool told = false;      // `started` was told
-  uint64_t transfer = 0;  // the session's id while kRunning
-  Clock::time_point due{};
-  int64_t bytes = 0;  // of the transfer under way
-  int64_t total = -1;
+  SnapshotEntry entry;                                    // only its URL until it is named
+  SnapshotResult result;                                  // once kDone
+  std::unique_ptr<Live> live = std::make_unique<Live>();  // until kDone
 };
 
 SnapshotRun::SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int retries,
@@ -44,9 +47,9 @@ SnapshotRun::SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int
       events_(std::move(events)) {
   session_.OnProgress([this](uint64_t id, const DownloadProgress& progress) {
     for (Slot* slot : underWay_) {
-      if (slot->state == Slot::State::kRunning && slot->transfer == id) {
-        slot->bytes = progress.bytes;
-        slot->total = progress.total;
+      if (slot->state == Slot::State::kRunning && slot->live->transfer == id) {
+        slot->live->bytes = progress.bytes;
+        slot->live->total = progress.total;
         break;
       }
     }
@@ -85,7 +88,7 @@ void SnapshotRun::Run(const std::function<std::optional<std::string>()>& next) {
     // of its name whose file is on its way to the disk.
     for (Slot* slot : std::vector<Slot*>(underWay_)) {
       if (slot->state == Slot::State::kWriting) {
-        fetcher_.Finish(*slot->job);
+        fetcher_.Finish(*slot->live->job);
         Done(*slot);
         until = Clock::now();
       }
@@ -110,7 +113,7 @@ void SnapshotRun::Fill(const std::function<std::optional<std::string>()>& next) 
     }
     auto slot = std::make_unique<Slot>();
     slot->number = ++numbered_;
-    slot->url = std::move(*url);
+    slot->entry.url = std::move(*url);
     underWay_.push_back(slot.get());
     window_.push_back(std::move(slot));
   }
@@ -122,11 +125,12 @@ void SnapshotRun::Fill(const std::function<std::optional<std::string>()>& next) 
 void SnapshotRun::TellFinished() {
   while (!window_.empty()) {
     Slot& front = *window_.front();
-    if (front.state == Slot::State::kWriting && session_.Settled(front.job->ticket)) {
-      fetcher_.Finish(*front.job);
+    if (front.state == Slot::State::kWriting && session_.Settled(front.live->job->ticket)) {
+      fetcher_.Finish(*front.live->job);
       Done(front);
     }
     if (front.state != Slot::State::kDone) return;
+    if (front.entry.recordUrl.empty()) front.entry.recordUrl = front.entry.url;
     if (events_.finished) events_.finished(front.number, front.entry, front.result);
     if (front.named) {
       const auto latest = latest_.find(front.entry.destination);
@@ -137,13 +141,13 @@ void SnapshotRun::TellFinished() {
 }
 
 // The entry's result is final: it keeps only that and its names (its job, with
-// the basis's descriptor and the request, goes) until it is told.
+// the basis's descriptor and the request, goes) until it is told, a few
+// hundred bytes: the URL it records is dropped while it is the URL itself.
 void SnapshotRun::Done(Slot& slot) {
-  slot.result = std::move(slot.job->result);
-  slot.job.reset();
+  slot.result = std::move(slot.live->job->result);
+  slot.live.reset();
   slot.state = Slot::State::kDone;
-  slot.url = std::string();
-  slot.origin = std::string();
+  if (slot.entry.recordUrl == slot.entry.url) slot.entry.recordUrl = std::string();
   underWay_.erase(std::find(underWay_.begin(), underWay_.end(), &slot));
   ++finished_;
 }
@@ -156,15 +160,15 @@ bool SnapshotRun::SettleWritten() {
   for (Slot* slot : std::vector<Slot*>(underWay_)) {
     if (slot->state != Slot::State::kWriting) continue;
     if (oldest == nullptr) oldest = slot;
-    if (session_.Settled(slot->job->ticket)) {
-      fetcher_.Finish(*slot->job);
+    if (session_.Settled(slot->live->job->ticket)) {
+      fetcher_.Finish(*slot->live->job);
       Done(*slot);
       settled = true;
     }
   }
   if (oldest == nullptr) return false;
   if (!settled) {
-    fetcher_.Finish(*oldest->job);
+    fetcher_.Finish(*oldest->live->job);
     Done(*oldest);
   }
   return true;
@@ -175,7 +179,7 @@ bool SnapshotRun::SettleWritten() {
 // one is named by then).
 void SnapshotRun::Name(Slot& slot) {
   slot.named = true;
-  slot.entry = name_(slot.url);
+  slot.entry = name_(slot.entry.url);
   const auto [latest, first] = latest_.try_emplace(slot.entry.destination, slot.number);
   if (!first) {
     slot.after = latest->second;
@@ -195,7 +199,7 @@ bool SnapshotRun::Blocked(const Slot& slot) {
   if (earlier.state == Slot::State::kDone) return false;
   if (earlier.state != Slot::State::kWriting) return true;
   // Its body is whole: once its file is in place, this entry may begin.
-  fetcher_.Finish(*earlier.job);
+  fetcher_.Finish(*earlier.live->job);
   Done(earlier);
   return false;
 }
@@ -213,8 +217,8 @@ Clock::time_point SnapshotRun::StartTransfers() {
     if (session_.Running() >= most) break;
     Slot& slot = *at;
     const bool waiting = slot.state == Slot::State::kWaiting;
-    if (waiting && slot.due > now) {
-      nextDue = std::min(nextDue, slot.due);
+    if (waiting && slot.live->due > now) {
+      nextDue = std::min(nextDue, slot.live->due);
       continue;
     }
     if (!waiting && slot.state != Slot::State::kQueued) continue;
@@ -222,34 +226,35 @@ Clock::time_point SnapshotRun::StartTransfers() {
     // same name, to a host with room, sees it and waits.
     if (!slot.named) Name(slot);
     if (slot.state == Slot::State::kQueued && Blocked(slot)) continue;
-    if (slot.origin.empty()) slot.origin = DownloadSession::Origin(slot.url);
-    if (!session_.HasRoomFor(slot.origin)) {
+    if (slot.live->origin.empty()) slot.live->origin = DownloadSession::Origin(slot.entry.url);
+    if (!session_.HasRoomFor(slot.live->origin)) {
       lackedRoom_ = true;
       continue;
     }
-    if (slot.state == Slot::State::kQueued) slot.job = fetcher_.Prepare(slot.entry);
-    if (!slot.told) {
-      slot.told = true;
+    if (slot.state == Slot::State::kQueued) slot.live->job = fetcher_.Prepare(slot.entry);
+    if (!slot.live->told) {
+      slot.live->told = true;
       if (events_.started) events_.started(slot.number, slot.entry);
     }
-    slot.bytes = 0;
-    slot.total = -1;
+    slot.live->bytes = 0;
+    slot.live->total = -1;
     slot.state = Slot::State::kRunning;
-    slot.transfer = session_.Start(slot.entry.url, slot.entry.destination, slot.job->request);
+    slot.live->transfer =
+        session_.Start(slot.entry.url, slot.entry.destination, slot.live->job->request);
   }
   return nextDue;
 }
 
 void SnapshotRun::Answered(const TransferDone& done) {
   const auto found = std::find_if(underWay_.begin(), underWay_.end(), [&](const Slot* slot) {
-    return slot->state == Slot::State::kRunning && slot->transfer == done.id;
+    return slot->state == Slot::State::kRunning && slot->live->transfer == done.id;
   });
   if (found == underWay_.end()) return;
   Slot& slot = **found;
-  if (done.partial == 0) bytesDone_ += slot.bytes;  // a continued one counts them again
-  slot.bytes = 0;
-  slot.transfer = 0;
-  switch (fetcher_.Answered(*slot.job, done)) {
+  if (done.partial == 0) bytesDone_ += slot.live->bytes;  // a continued one counts them again
+  slot.live->bytes = 0;
+  slot.live->transfer = 0;
+  switch (fetcher_.Answered(*slot.live->job, done)) {
     case SnapshotFetcher::Step::kSettle:
       slot.state = Slot::State::kWriting;
       break;
@@ -258,22 +263,22 @@ void SnapshotRun::Answered(const TransferDone& done) {
       break;
     case SnapshotFetcher::Step::kAgain:
       slot.state = Slot::State::kWaiting;
-      slot.due = Clock::now();
+      slot.live->due = Clock::now();
       break;
     case SnapshotFetcher::Step::kFailed: {
       const auto wait =
-          NextRetry(slot.job->retries + 1, retries_, done.info, session_.Limits().deadline);
+          NextRetry(slot.live->job->retries + 1, retries_, done.info, session_.Limits().deadline);
       if (!wait) {
-        fetcher_.GiveUp(*slot.job);
+        fetcher_.GiveUp(*slot.live->job);
         Done(slot);
         break;
       }
-      ++slot.job->retries;
+      ++slot.live->job->retries;
       if (events_.retrying) {
-        events_.retrying(slot.number, slot.job->retries, retries_, done.info.changed);
+        events_.retrying(slot.number, slot.live->job->retries, retries_, done.info.changed);
       }
       slot.state = Slot::State::kWaiting;
-      slot.due = Clock::now() + *wait;
+      slot.live->due = Clock::now() + *wait;
       break;
     }
   }
@@ -288,12 +293,12 @@ void SnapshotRun::Progress() {
   for (const Slot* slot : underWay_) {
     if (slot->state != Slot::State::kRunning) continue;
     ++progress.running;
-    progress.bytes += slot->bytes;
+    progress.bytes += slot->live->bytes;
     if (progress.oldestNumber == 0) {
       progress.oldestNumber = slot->number;
       progress.oldestUrl = slot->entry.url;
-      progress.oldestBytes = slot->bytes;
-      progress.oldestTotal = slot->total;
+      progress.oldestBytes = slot->live->bytes;
+      progress.oldestTotal = slot->live->total;
     }
   }
   events_.progress(progress);
