@@ -167,9 +167,10 @@ int Attempt::OnRequest(void* self, char*, char*, int, int) {
 // waits to ride one that is there.
 curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
   auto* t = static_cast<Attempt*>(self);
-  if (!t->carried && !t->session->MayConnect(*t)) {
-    t->held = true;
-    return CURL_SOCKET_BAD;
+  if (!t->carried) {
+    // Refused for one address, it may still connect to the next.
+    t->held = !t->session->MayConnect(*t);
+    if (t->held) return CURL_SOCKET_BAD;
   }
   if (t->carried) {  // after a redirect: a connection to where it leads
     char* url = nullptr;
