@@ -70,4 +70,27 @@ TEST(DownloadRoomTest, ATransferCountsAtTheHostItsRequestGoesTo) {
   }
 }
 
+// An HTTP/2 answer after a redirect is the second host's: the first, which
+// speaks HTTP/1.1, still gets Parallel transfers at once and no more.
+TEST(DownloadRoomTest, AnHttp2AnswerAfterARedirectIsTheSecondHosts) {
+  LoopbackServer first(LoopbackServer::Mode::kHttpsWithAuthority);
+  LoopbackServer second(LoopbackServer::Mode::kHttp2WithAuthority);
+  fwtest::TempFolder dir;
+  fw::DownloadTrust trust;
+  trust.caFile = dir / "both.pem";
+  fwtest::WriteFile(trust.caFile, fwtest::ReadFile(first.AuthorityFile()) +
+                                      fwtest::ReadFile(second.AuthorityFile()));
+  fw::DownloadSession session({}, trust, 2);
+  ASSERT_TRUE(session.Fetch(first.Url("/redirect-to?url=" + second.Url("/bytes/100")), dir / "0"));
+  std::vector<fw::TransferDone> done;
+  for (int i = 1; i <= 2; ++i) {
+    session.Start(first.Url("/hold/k/1?timeout=10"), dir / std::to_string(i));
+  }
+  ASSERT_TRUE(RunUntil(session, &done, [&] { return first.FlowOf("k").arrived == 2; }));
+  EXPECT_FALSE(session.HasRoomFor(fw::DownloadSession::Origin(first.Url("/"))));
+  first.Get("/bytes/1?done=k");
+  ASSERT_TRUE(RunUntil(session, &done, [&] { return session.Running() == 0; }));
+  EXPECT_EQ(first.FlowOf("k").timedOut, 0);
+}
+
 }  // namespace
