@@ -160,7 +160,7 @@ TransferDone DownloadSession::Impl::Complete(std::unique_ptr<Attempt> owned, CUR
   long version = 0;
   if (curl_easy_getinfo(t.curl, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
       version >= CURL_HTTP_VERSION_2_0) {
-    Multiplexes(t.origin);
+    Multiplexes(t.rides);  // where the last request went
   }
   NoteOutOfTime(t, rc);
   // A continued transfer's answer with an empty body is looked at here, as no

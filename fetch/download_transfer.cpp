@@ -187,8 +187,9 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
   std::string value;
   if (line.starts_with("HTTP/")) {  // the status line: a new answer begins
     t->unanswered = false;
-    // The host speaks HTTP/2: more transfers may go to it at once.
-    if (line.starts_with("HTTP/2") && t->session->Multiplexes(t->origin)) {
+    // The host the request went to speaks HTTP/2: more transfers may go to
+    // it at once.
+    if (line.starts_with("HTTP/2") && t->session->Multiplexes(t->rides)) {
       t->session->roomGrew = true;
     }
     const size_t space = line.find(' ');
