@@ -155,9 +155,15 @@ int Attempt::OnRequest(void* self, char* remoteIp, char* localIp, int remotePort
     t->fileError = "out of memory";
     return CURL_PREREQFUNC_ABORT;
   }
-  t->session->Carried(*t, OriginOf(url ? url : ""),
-                      std::string(remoteIp ? remoteIp : "") + " " + std::to_string(remotePort) +
-                          " " + (localIp ? localIp : "") + " " + std::to_string(localPort));
+  try {
+    const std::string to = OriginOf(url ? url : "");
+    t->session->Carried(*t, to,
+                        std::string(remoteIp ? remoteIp : "") + " " + std::to_string(remotePort) +
+                            " " + (localIp ? localIp : "") + " " + std::to_string(localPort));
+  } catch (const std::bad_alloc&) {  // no exception may cross libcurl
+    t->fileError = "out of memory";
+    return CURL_PREREQFUNC_ABORT;
+  }
   t->waiting = true;
   t->lastHeard = Clock::now();
   return CURL_PREREQFUNC_OK;
