@@ -160,7 +160,7 @@ TransferDone DownloadSession::Impl::Complete(std::unique_ptr<Attempt> owned, CUR
   long version = 0;
   if (curl_easy_getinfo(t.curl, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
       version >= CURL_HTTP_VERSION_2_0) {
-    Multiplexes(t.origin);
+    Multiplexes(t.rides);  // where the last request went
   }
   NoteOutOfTime(t, rc);
   // A continued transfer's answer with an empty body is looked at here, as no
@@ -352,9 +352,10 @@ std::vector<TransferDone> DownloadSession::Wait(Clock::time_point until) {
       std::unique_ptr<Attempt> owned = std::move(found->second);
       s.running.erase(found);
       s.FreeRoom(*owned);
-      const std::string origin = owned->origin;
+      // Its stream, or the connection it was setting up, is free.
+      const std::string freed = owned->rides.empty() ? owned->origin : owned->rides;
       finished.push_back(s.Complete(std::move(owned), rc));
-      if (!s.held.empty()) s.PutBack(origin, !s.carriedTo.count(origin));
+      if (!s.held.empty()) s.PutBack(freed, !s.carriedTo.count(freed));
     }
     // Also when more transfers may start now.
     if (!finished.empty() || std::exchange(s.roomGrew, false)) break;

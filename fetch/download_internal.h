@@ -124,9 +124,15 @@ struct Attempt {
   bool downgraded = false;  // ... and a later one was to go over plain http
   bool noSocket = false;    // a socket could not be made: no descriptor left
   bool connecting = false;  // opened a socket to `origin`, no request out yet
-  bool carried = false;     // a request went out: it rides a connection to `origin`
+  bool carried = false;     // a request went out
   bool held = false;        // refused a new connection to its origin (Impl::MayConnect)
-  std::string fileError;    // the temporary file could not be written
+  // Where its latest request went: the origin whose connection carries it
+  // (counted there), that connection by the addresses and ports of its two
+  // ends, and whether the request still awaits the status line of its answer.
+  std::string rides;
+  std::string connection;
+  bool unanswered = false;
+  std::string fileError;  // the temporary file could not be written
   std::string progressError;
   // The HTTP answer being received: what its headers said. Its status is read
   // from its own status line, not from libcurl's response code: that one also
@@ -181,7 +187,7 @@ struct Attempt {
 
   static size_t OnData(char* data, size_t size, size_t count, void* self);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
-  static int OnRequest(void* self, char*, char*, int, int);
+  static int OnRequest(void* self, char* remoteIp, char* localIp, int remotePort, int localPort);
   static curl_socket_t OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address);
   static int OnTransferInfo(void* self, curl_off_t, curl_off_t now, curl_off_t, curl_off_t);
   static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self);
@@ -239,11 +245,11 @@ struct DownloadSession::Impl {
   int runningAlone = 0;                  // transfers running to origins not multiplexed
   std::map<std::string, int> runningTo;  // transfers running, by origin (none: absent)
   bool roomGrew = false;                 // an origin was found to multiplex: Wait returns
-  // By origin (none: absent): transfers whose request went out, and those
-  // setting up a connection for their first request.
+  // By origin (none: absent): transfers whose latest request went there (a
+  // redirect moves one), and those setting up a connection for their first
+  // request.
   std::map<std::string, int> carriedTo;
   std::map<std::string, int> connectingTo;
-  std::map<std::string, int> openedTo;  // connections ever opened
   // Transfers held back from opening one more connection to their origin,
   // oldest first, and origins whose connection just took one more stream.
   std::deque<Attempt*> held;
@@ -284,8 +290,9 @@ struct DownloadSession::Impl {
   void FreeRoom(const Attempt& t);
   // Notes that `origin` answered over HTTP/2; true when it was not known to.
   bool Multiplexes(const std::string& origin);
-  // Counts `t` among those whose request went out to its origin.
-  void Carried(Attempt& t);
+  // Counts `t` among those whose request went out to `to`, on `connection`
+  // (see Attempt::rides).
+  void Carried(Attempt& t, const std::string& to, std::string connection);
   // Whether `t` may open a connection to its origin (and counts it when so).
   // Not to a host known to speak HTTP/2 while another connection to it is
   // being set up, or while its connections carry `parallel` streams already:
@@ -293,8 +300,8 @@ struct DownloadSession::Impl {
   // only the connections Parallel's streams need.
   bool MayConnect(Attempt& t);
   // A transfer refused a connection is taken out of libcurl (Hold) and put
-  // back (PutBack) as a transfer to its origin ends or has its request go
-  // out on a connection, all of them when none is left.
+  // back (PutBack) as a transfer to its origin ends, has its request go out
+  // on a connection or is redirected away, all of them when none is left.
   void Hold(Attempt& t);
   void PutBack(const std::string& origin, bool all);
   void PutBackReadied();

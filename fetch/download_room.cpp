@@ -73,7 +73,7 @@ void DownloadSession::Impl::TakeRoom(Attempt& t) {
 void DownloadSession::Impl::FreeRoom(const Attempt& t) {
   runningAlone -= t.alone;
   Count(runningTo, t.origin, -1);
-  if (t.carried) Count(carriedTo, t.origin, -1);
+  if (!t.rides.empty()) Count(carriedTo, t.rides, -1);
   if (t.connecting) Count(connectingTo, t.origin, -1);
 }
 
@@ -81,20 +81,34 @@ bool DownloadSession::Impl::Multiplexes(const std::string& origin) {
   return !origin.empty() && multiplexed.insert(origin).second;
 }
 
-void DownloadSession::Impl::Carried(Attempt& t) {
-  if (std::exchange(t.carried, true)) return;
-  Count(carriedTo, t.origin, 1);
+void DownloadSession::Impl::Carried(Attempt& t, const std::string& to, std::string connection) {
+  t.carried = true;
   if (std::exchange(t.connecting, false)) Count(connectingTo, t.origin, -1);
-  // More requests out at once than connections were ever opened to the
-  // origin: some connection carries several, as streams. Known now, before
-  // any answer, so that no transfer opens a connection the streams make
-  // needless. Only over https: plain http may share a proxy's connections.
-  if (carriedTo.at(t.origin) > openedTo[t.origin] && t.origin.starts_with("https://") &&
-      Multiplexes(t.origin)) {
-    roomGrew = true;
+  if (t.rides != to) {
+    // Redirected: its stream to where it was has ended.
+    if (!t.rides.empty()) {
+      Count(carriedTo, t.rides, -1);
+      if (!held.empty()) readied.push_back(t.rides);
+    }
+    if (!to.empty()) Count(carriedTo, to, 1);
+    t.rides = to;
+  }
+  t.connection = std::move(connection);
+  t.unanswered = true;
+  // Another request awaits its answer on the same connection: it carries
+  // them as streams (HTTP/1.1 sends the next only once one is answered).
+  // Known now, before any answer, so that no transfer opens a connection the
+  // streams make needless.
+  if (to.starts_with("https://") && !multiplexed.count(to)) {
+    for (const auto& [id, other] : running) {
+      if (other.get() != &t && other->unanswered && other->connection == t.connection) {
+        roomGrew = Multiplexes(to) || roomGrew;
+        break;
+      }
+    }
   }
   // Its connection took one more stream; it may take the next held one too.
-  if (!held.empty()) readied.push_back(t.origin);
+  if (!held.empty()) readied.push_back(to);
 }
 
 bool DownloadSession::Impl::MayConnect(Attempt& t) {
@@ -106,7 +120,6 @@ bool DownloadSession::Impl::MayConnect(Attempt& t) {
   }
   t.connecting = true;
   Count(connectingTo, t.origin, 1);
-  ++openedTo[t.origin];
   return true;
 }
 

@@ -139,7 +139,7 @@ bool Attempt::ChooseHeaders(const char* where) {
 // or of the netrc file would travel in clear, and the answer could be
 // anyone's. Nothing has been sent on the new connection yet; the request's
 // headers are chosen now, for where it goes.
-int Attempt::OnRequest(void* self, char*, char*, int, int) {
+int Attempt::OnRequest(void* self, char* remoteIp, char* localIp, int remotePort, int localPort) {
   auto* t = static_cast<Attempt*>(self);
   char* url = nullptr;
   curl_easy_getinfo(t->curl, CURLINFO_EFFECTIVE_URL, &url);
@@ -155,7 +155,15 @@ int Attempt::OnRequest(void* self, char*, char*, int, int) {
     t->fileError = "out of memory";
     return CURL_PREREQFUNC_ABORT;
   }
-  t->session->Carried(*t);
+  try {
+    const std::string to = OriginOf(url ? url : "");
+    t->session->Carried(*t, to,
+                        std::string(remoteIp ? remoteIp : "") + " " + std::to_string(remotePort) +
+                            " " + (localIp ? localIp : "") + " " + std::to_string(localPort));
+  } catch (const std::bad_alloc&) {  // no exception may cross libcurl
+    t->fileError = "out of memory";
+    return CURL_PREREQFUNC_ABORT;
+  }
   t->waiting = true;
   t->lastHeard = Clock::now();
   return CURL_PREREQFUNC_OK;
@@ -172,11 +180,6 @@ curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* add
     t->held = !t->session->MayConnect(*t);
     if (t->held) return CURL_SOCKET_BAD;
   }
-  if (t->carried) {  // after a redirect: a connection to where it leads
-    char* url = nullptr;
-    curl_easy_getinfo(t->curl, CURLINFO_EFFECTIVE_URL, &url);
-    ++t->session->openedTo[OriginOf(url ? url : "")];
-  }
   const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
   if (fd < 0 && NoDescriptor(errno)) t->noSocket = true;
   return fd < 0 ? CURL_SOCKET_BAD : fd;
@@ -189,8 +192,10 @@ size_t Attempt::OnHeader(char* data, size_t size, size_t count, void* self) {
   std::string_view line(data, size * count);
   std::string value;
   if (line.starts_with("HTTP/")) {  // the status line: a new answer begins
-    // The host speaks HTTP/2: more transfers may go to it at once.
-    if (line.starts_with("HTTP/2") && t->session->Multiplexes(t->origin)) {
+    t->unanswered = false;
+    // The host the request went to speaks HTTP/2: more transfers may go to
+    // it at once.
+    if (line.starts_with("HTTP/2") && t->session->Multiplexes(t->rides)) {
       t->session->roomGrew = true;
     }
     const size_t space = line.find(' ');
