@@ -177,7 +177,12 @@ curl_socket_t Attempt::OnOpenSocket(void* self, curlsocktype, curl_sockaddr* add
   auto* t = static_cast<Attempt*>(self);
   if (!t->carried) {
     // Refused for one address, it may still connect to the next.
-    t->held = !t->session->MayConnect(*t);
+    try {
+      t->held = !t->session->MayConnect(*t);
+    } catch (const std::bad_alloc&) {  // no exception may cross libcurl
+      t->fileError = "out of memory";
+      return CURL_SOCKET_BAD;
+    }
     if (t->held) return CURL_SOCKET_BAD;
   }
   const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
