@@ -53,7 +53,10 @@ SnapshotRun::SnapshotRun(DownloadSession& session, SnapshotFetcher& fetcher, int
         break;
       }
     }
-    Progress();
+    // libcurl tells each transfer's progress many times a second; the
+    // observer hears of the run's at most every kProgressEvery, and as each
+    // transfer ends (Answered).
+    if (Clock::now() - lastProgress_ >= kProgressEvery) Progress();
   });
 }
 
@@ -287,6 +290,7 @@ void SnapshotRun::Answered(const TransferDone& done) {
 
 void SnapshotRun::Progress() {
   if (!events_.progress) return;
+  lastProgress_ = Clock::now();
   RunProgress progress;
   progress.done = finished_;
   progress.bytes = bytesDone_;

@@ -51,6 +51,8 @@ class SnapshotRun {
  public:
   static constexpr size_t kUnderWay = 64;
   static constexpr size_t kWaiting = 1024;
+  // How often at most the progress of transfers under way is told.
+  static constexpr std::chrono::milliseconds kProgressEvery{50};
 
   struct Events {
     // Entry `number` (from 1) has its first request going out.
@@ -100,6 +102,7 @@ class SnapshotRun {
   int numbered_ = 0;         // entries taken from `next`
   int finished_ = 0;         // entries whose result is final
   int64_t bytesDone_ = 0;    // of transfers that ended
+  std::chrono::steady_clock::time_point lastProgress_{};  // told last
 };
 
 }  // namespace fw
