@@ -156,10 +156,14 @@ int Attempt::OnRequest(void* self, char* remoteIp, char* localIp, int remotePort
     return CURL_PREREQFUNC_ABORT;
   }
   try {
-    const std::string to = OriginOf(url ? url : "");
-    t->session->Carried(*t, to,
-                        std::string(remoteIp ? remoteIp : "") + " " + std::to_string(remotePort) +
-                            " " + (localIp ? localIp : "") + " " + std::to_string(localPort));
+    // The URL asked for, unless a redirect has led elsewhere: no parsing then.
+    const std::string to = url && t->source == url ? t->origin : OriginOf(url ? url : "");
+    std::string connection;  // only where it may show the host speaks HTTP/2
+    if (to.starts_with("https://") && !t->session->multiplexed.count(to)) {
+      connection = std::string(remoteIp ? remoteIp : "") + " " + std::to_string(remotePort) + " " +
+                   (localIp ? localIp : "") + " " + std::to_string(localPort);
+    }
+    t->session->Carried(*t, to, std::move(connection));
   } catch (const std::bad_alloc&) {  // no exception may cross libcurl
     t->fileError = "out of memory";
     return CURL_PREREQFUNC_ABORT;
