@@ -347,11 +347,8 @@ std::vector<TransferDone> DownloadSession::Wait(Clock::time_point until) {
         s.Hold(*handle);
         continue;
       }
-      const auto found = s.running.find(handle->id);
       curl_multi_remove_handle(s.multi, message->easy_handle);
-      std::unique_ptr<Attempt> owned = std::move(found->second);
-      s.running.erase(found);
-      s.FreeRoom(*owned);
+      std::unique_ptr<Attempt> owned = s.TakeOut(handle->id);
       // Its stream, or the connection it was setting up, is free.
       const std::string freed = owned->rides.empty() ? owned->origin : owned->rides;
       finished.push_back(s.Complete(std::move(owned), rc));

@@ -288,6 +288,8 @@ struct DownloadSession::Impl {
   // ends.
   void TakeRoom(Attempt& t);
   void FreeRoom(const Attempt& t);
+  // Takes the transfer `id` out of those running, its room freed.
+  std::unique_ptr<Attempt> TakeOut(uint64_t id);
   // Notes that `origin` answered over HTTP/2; true when it was not known to.
   bool Multiplexes(const std::string& origin);
   // Counts `t` among those whose request went out to `to`, on `connection`

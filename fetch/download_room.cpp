@@ -70,6 +70,14 @@ void DownloadSession::Impl::TakeRoom(Attempt& t) {
   ++runningTo[t.origin];
 }
 
+std::unique_ptr<Attempt> DownloadSession::Impl::TakeOut(uint64_t id) {
+  const auto found = running.find(id);
+  std::unique_ptr<Attempt> owned = std::move(found->second);
+  running.erase(found);
+  FreeRoom(*owned);
+  return owned;
+}
+
 void DownloadSession::Impl::FreeRoom(const Attempt& t) {
   runningAlone -= t.alone;
   Count(runningTo, t.origin, -1);
@@ -145,11 +153,7 @@ void DownloadSession::Impl::PutBack(const std::string& origin, bool all) {
     t.held = false;
     if (curl_multi_add_handle(multi, t.curl) != CURLM_OK) {
       // Told at the next Wait, as a transfer refused at its start is.
-      const auto found = running.find(t.id);
-      std::unique_ptr<Attempt> owned = std::move(found->second);
-      running.erase(found);
-      FreeRoom(*owned);
-      refused.push_back(Complete(std::move(owned), CURLE_OUT_OF_MEMORY));
+      refused.push_back(Complete(TakeOut(t.id), CURLE_OUT_OF_MEMORY));
     }
     if (!all) return;
   }
