@@ -9,9 +9,11 @@
 // of a small download, so the transfer does not wait for it), writes each
 // buffer, starts the writeback of a large file as it grows, and at the commit
 // runs the caller's last step on the finished file (its record, given the
-// file's size and content hash, taken as the buffers were written), starts the
-// writeback of what is left and puts it in place: a new name at once
-// (TempFile::PlaceIfNew), nothing waited for. A file that replaces an existing
+// file's size and content hash, taken as the buffers were written). Committed
+// files are put in place in batches: the writeback of each is started, then
+// each gets its new name at once (TempFile::PlaceIfNew), nothing waited for.
+// A batch goes once the writer has nothing else to do, after kPlaceAfter, or
+// when a caller waits for one of its files. A file that replaces an existing
 // one waits, up to kReplaceAfter or until a caller waits for it, for others
 // that do, and a batch of them goes together: one syncfs puts their data on
 // the disk (or, where it fails, an fdatasync of each), then each is renamed
@@ -70,7 +72,9 @@ class DiskWriter {
   using Ticket = uint64_t;
   // The reason of a file given up at the deadline.
   static constexpr char kOutOfTime[] = "the run's time limit was reached";
-  // How long the first replacement of a batch waits for others.
+  // How long the first file of a batch waits for others, while the writer is
+  // busy with other files: a new file, and one that replaces another.
+  static constexpr std::chrono::milliseconds kPlaceAfter{10};
   static constexpr std::chrono::milliseconds kReplaceAfter{50};
 
   explicit DiskWriter(int buffers = kBuffers, std::chrono::steady_clock::time_point deadline =
@@ -134,7 +138,9 @@ class DiskWriter {
   void Written(Buffer* buffer);  // a buffer handed over is free again
   void Settle(Ticket ticket, std::string reason);
   bool PastDeadline() const;
+  void PlaceBatch();
   void ReplaceWaiting();
+  std::chrono::steady_clock::time_point NextBatchDue() const;
   void Fail(Ticket ticket, File& file, std::string reason);
   void Push(Job job);
 
@@ -146,8 +152,8 @@ class DiskWriter {
   std::vector<Buffer*> free_;
   std::map<Ticket, std::string> failed_;  // reasons of settled files that failed
   std::set<Ticket> unsettled_;            // begun, neither in place nor failed yet
-  std::set<Ticket> replacing_;            // committed, waiting to replace a file
-  bool replaceNow_ = false;               // a caller waits for one of those
+  std::set<Ticket> batched_;              // committed, waiting for a batch
+  bool batchNow_ = false;                 // a caller waits for one of those
   int full_ = 0;                          // buffers handed over and not yet written
   Ticket begun_ = 0;
   bool stopping_ = false;
@@ -158,8 +164,11 @@ class DiskWriter {
   // The writer thread's own: the files being written, and the one whose pages
   // the window follows.
   std::map<Ticket, File> files_;
-  // Files committed over existing ones, for the next batch, and since when
-  // the first has waited.
+  // Files committed, for the next batch to put in place, and files committed
+  // over existing ones, for the next batch of replacements; since when the
+  // first of each has waited.
+  std::vector<std::pair<Ticket, std::unique_ptr<TempFile>>> placing_;
+  std::chrono::steady_clock::time_point placingSince_{};
   std::vector<std::pair<Ticket, std::unique_ptr<TempFile>>> waiting_;
   std::chrono::steady_clock::time_point waitingSince_{};
   Ticket cachedTicket_ = 0;

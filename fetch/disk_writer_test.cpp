@@ -64,16 +64,17 @@ void FillWith(fw::DiskWriter& writer, fw::DiskWriter::Ticket ticket, const std::
 TEST(DiskWriterTest, PastTheDeadlineFilesAreGivenUpAndNothingIsLeft) {
   fwtest::TempFolder dir;
   fwtest::WriteFile(dir / "a", "older");
-  {
-    // Two replacements of one name in one batch: the later wins.
+  // Two files of one name in one go, replacing a file or new: the later wins.
+  for (const char* name : {"a", "new"}) {
     fw::DiskWriter writer;
-    const auto first = Put(writer, dir / "a", "first");
-    const auto second = Put(writer, dir / "a", "replaced");
+    const auto first = Put(writer, dir / name, "first");
+    const auto second = Put(writer, dir / name, "replaced");
     std::string reason;
     EXPECT_TRUE(writer.Wait(second, &reason)) << reason;
     EXPECT_TRUE(writer.Wait(first, &reason)) << reason;
+    EXPECT_EQ(fwtest::ReadFile(dir / name), "replaced") << name;
   }
-  EXPECT_EQ(fwtest::ReadFile(dir / "a"), "replaced");
+  unlink((dir / "new").c_str());
   fw::DiskWriter late(fw::DiskWriter::kBuffers, std::chrono::steady_clock::now());
   const auto whole = Put(late, dir / "b", "whole");
   const auto unfinished = late.Begin(dir / "c");

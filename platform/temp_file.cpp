@@ -253,6 +253,7 @@ void TempFile::Discarding(Step step) {
 }
 
 void TempFile::Write(std::string_view data) {
+  writebackStarted_ = false;
   Discarding([&] {
     while (!data.empty()) {
       const ssize_t n = pwrite(fd_, data.data(), data.size(), written_);
@@ -269,6 +270,7 @@ void TempFile::Write(std::string_view data) {
 void TempFile::Truncate() {
   if (ftruncate(fd_, 0) != 0) RaiseAccess("cannot empty", Describe(), errno);
   written_ = 0;
+  writebackStarted_ = false;
 }
 
 void TempFile::Commit(Durability durability) {
@@ -292,12 +294,19 @@ void TempFile::Commit(Durability durability) {
   SyncFolder(FolderOf(destination_), destination_);
 }
 
-bool TempFile::PlaceIfNew() {
-  bool placed = false;
+void TempFile::StartWriteback() {
   Discarding([&] {
     if (sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE) != 0) {
       RaiseCall("cannot write " + destination_, "sync_file_range", errno);
     }
+  });
+  writebackStarted_ = true;
+}
+
+bool TempFile::PlaceIfNew() {
+  if (!writebackStarted_) StartWriteback();
+  bool placed = false;
+  Discarding([&] {
     if (path_.empty()) {
       placed = LinkAsDestination();
     } else if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, destination_.c_str(),

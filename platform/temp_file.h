@@ -98,7 +98,10 @@ class TempFile {
   // syncs its data (fdatasync) unless `dataOnDisk` says the caller did
   // (syncfs since its last write), and renames it over the destination. The
   // caller then syncs the folder (SyncFolder). Both raise as Commit does, the
-  // file then discarded.
+  // file then discarded. StartWriteback starts the writeback alone, for a
+  // writer that starts that of several files before naming any (the disk then
+  // takes them as fewer, larger requests); PlaceIfNew does not start it again.
+  void StartWriteback();
   bool PlaceIfNew();
   void Replace(bool dataOnDisk);
   const std::string& destination() const { return destination_; }
@@ -131,6 +134,7 @@ class TempFile {
   std::string path_;
   int fd_ = -1;
   int slot_ = -1;
+  bool writebackStarted_ = false;
   int64_t written_ = 0;  // the file's length, where the next write goes
 };
 
