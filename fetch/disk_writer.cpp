@@ -24,6 +24,11 @@ constexpr int64_t kWritebackStep = 8 * 1024 * 1024;
 constexpr int64_t kKeptInCache = 32 * 1024 * 1024;
 constexpr int64_t kHeldFrom = 128 * 1024;
 
+// How many committed files a batch puts in place at most. Starting the
+// writeback of 16 files back to back costs the system about as little per
+// file as of 64, and the run's entries behind them wait less.
+constexpr size_t kPlaceBatch = 16;
+
 // How many finished files the page cache window may hold open, and how many
 // replacements may wait for a batch: a few, and never so many that the rest
 // of the run (its connections, the next files) could run out of descriptors.
@@ -362,9 +367,12 @@ void DiskWriter::Do(Job& job) {
       if (Place(job, file)) {
         // Put in place with the next batch, settled then.
         files_.erase(found);
-        // The two batches hold their files open: together no more than the
-        // page cache window may.
-        if (placing_.size() + waiting_.size() >= FilesHeld()) PlaceBatch();
+        // A batch goes at kPlaceBatch files, so that the run's next entries
+        // need not wait for a large one. The two batches hold their files
+        // open: together no more than the page cache window may.
+        if (placing_.size() >= kPlaceBatch || placing_.size() + waiting_.size() >= FilesHeld()) {
+          PlaceBatch();
+        }
         if (waiting_.size() >= FilesHeld()) ReplaceWaiting();
         return;
       }
