@@ -251,29 +251,36 @@ void DiskWriter::Run() {
 // were committed. The writeback of all of them starts before any is named: a
 // run of such starts reaches the disk as fewer, larger requests, which costs
 // the system far less per file than starting each one between other work.
-// A file whose name is taken waits for the next batch of replacements.
+// A file whose name is taken waits for the next batch of replacements. Each
+// file costs a call or two, which a slow disk may make long: past the
+// deadline the rest are given up, as at a write or a commit.
 void DiskWriter::PlaceBatch() {
   std::vector<std::string> errors(placing_.size());
-  for (size_t i = 0; i < placing_.size(); ++i) {
+  // Runs `step` on the i-th file unless it failed already; false when it
+  // fails now, the file then discarded.
+  const auto each = [&](size_t i, const auto& step) {
+    if (!errors[i].empty()) return false;
+    TempFile& temp = *placing_[i].second;
     try {
-      placing_[i].second->StartWriteback();
+      if (!PastDeadline()) return step(temp);
+      errors[i] = kOutOfTime;
     } catch (const Error& e) {
       errors[i] = e.Description();
+    } catch (const std::bad_alloc&) {
+      errors[i] = "out of memory";
     }
+    if (const std::string left = temp.Discard(); !left.empty()) errors[i] += "; " + left;
+    return false;
+  };
+  for (size_t i = 0; i < placing_.size(); ++i) {
+    each(i, [](TempFile& temp) {
+      temp.StartWriteback();
+      return true;
+    });
   }
   for (size_t i = 0; i < placing_.size(); ++i) {
+    const bool placed = each(i, [](TempFile& temp) { return temp.PlaceIfNew(); });
     auto& [ticket, temp] = placing_[i];
-    bool placed = false;
-    if (errors[i].empty()) {
-      try {
-        placed = temp->PlaceIfNew();
-      } catch (const Error& e) {
-        errors[i] = e.Description();
-      } catch (const std::bad_alloc&) {
-        errors[i] = "out of memory";
-        if (const std::string left = temp->Discard(); !left.empty()) errors[i] += "; " + left;
-      }
-    }
     if (!errors[i].empty() || placed) {
       temp.reset();
       Settle(ticket, std::move(errors[i]));

@@ -215,6 +215,26 @@ TEST_F(E2eDurableTest, ASlowDiskHoldsTheRunNoLongerThanAWritePastRunTimeout) {
   EXPECT_EQ(Snapshots(), Words{}) << "nothing partial, nothing in place";
 }
 
+// Finished files wait for a batch that starts the writeback of each, then
+// names each. Each start takes the whole RunTimeout: none is begun past it, so
+// the run is held no longer than the one under way, and no file is named late.
+TEST_F(E2eDurableTest, ABatchPastRunTimeoutIsGivenUp) {
+  Words entries;
+  for (int i = 0; i < 12; ++i)
+    entries.push_back(server_.Url("/bytes/1000/h" + std::to_string(i) + ".bin"));
+  Prepare(entries, "RunTimeout=1\n");
+  const RunResult run =
+      Traced({"-e", "trace=sync_file_range", "-e", "inject=sync_file_range:delay_enter=1000000"});
+  EXPECT_EQ(run.status, 1) << run.errors;
+  const std::string trace = ReadFile(trace_);
+  size_t starts = 0;
+  for (size_t at = trace.find("sync_file_range("); at != std::string::npos; ++starts)
+    at = trace.find("sync_file_range(", at + 1);
+  EXPECT_LE(starts, 1u) << trace;
+  EXPECT_NE(run.errors.find(": the run's time limit was reached"), std::string::npos) << run.errors;
+  EXPECT_LE(Snapshots().size(), 1u) << "one start may end past it, nothing more";
+}
+
 // Replacements waiting for one sync each (their file system's failed) past
 // RunTimeout: those not yet in place are given up, their older files kept.
 TEST_F(E2eDurableTest, ReplacementsPastRunTimeoutAreGivenUp) {
