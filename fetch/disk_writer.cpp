@@ -217,8 +217,9 @@ void DiskWriter::Run() {
       } else {
         work_.wait_until(lock, NextBatchDue(), ready);
       }
-      // Batches go once nothing else is to be done, or once their first file
-      // has waited long enough, or when a caller waits for one of theirs.
+      // Batches go once their first file has waited long enough, or when a
+      // caller waits for one of theirs: the wait above ends sooner only for a
+      // job, a caller or the end, so an idle writer still lets others join.
       const auto now = std::chrono::steady_clock::now();
       const bool idle = jobs_.empty();
       place = !placing_.empty() && (batchNow_ || idle || now >= placingSince_ + kPlaceAfter);

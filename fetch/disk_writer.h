@@ -12,8 +12,9 @@
 // file's size and content hash, taken as the buffers were written). Committed
 // files are put in place in batches: the writeback of each is started, then
 // each gets its new name at once (TempFile::PlaceIfNew), nothing waited for.
-// A batch goes once the writer has nothing else to do, at 16 files, after
-// kPlaceAfter, or when a caller waits for one of its files. A file that
+// A batch goes kPlaceAfter after its first file, busy writer or idle (so
+// that the files behind it join it), and sooner at 16 files, before a file of
+// the same name, or when a caller waits for one of its files. A file that
 // replaces an existing one waits, up to kReplaceAfter or until a caller waits
 // for it, for others that do, and a batch of them goes together: one syncfs
 // puts their data on the disk (or, where it fails, an fdatasync of each), then
@@ -31,10 +32,11 @@
 // write or commit fails is discarded and its temporary file removed (a
 // temporary file that cannot be removed is named in the reason); Wait() gives
 // the reason, and Failed() lets the transfer stop early. Once `deadline` has
-// passed, a file not yet in place fails with kOutOfTime at its next write or
-// its commit, so a slow disk holds the run at most one system call past it
-// (one that never returns, on a hung mount, holds it for good). Destroying
-// the writer finishes the files handed over and discards those not committed.
+// passed, a file not yet in place fails with kOutOfTime at its next write, its
+// commit or its turn in a batch, so a slow disk holds the run at most one
+// system call past it (one that never returns, on a hung mount, holds it for
+// good). Destroying the writer finishes the files handed over and discards
+// those not committed.
 #pragma once
 
 #include <chrono>
@@ -72,8 +74,8 @@ class DiskWriter {
   using Ticket = uint64_t;
   // The reason of a file given up at the deadline.
   static constexpr char kOutOfTime[] = "the run's time limit was reached";
-  // How long the first file of a batch waits for others, while the writer is
-  // busy with other files: a new file, and one that replaces another.
+  // How long the first file of a batch waits for others: of committed files,
+  // and of files that replace existing ones.
   static constexpr std::chrono::milliseconds kPlaceAfter{10};
   static constexpr std::chrono::milliseconds kReplaceAfter{50};
 
