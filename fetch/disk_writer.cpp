@@ -51,6 +51,10 @@ DiskWriter::DiskWriter(int buffers, std::chrono::steady_clock::time_point deadli
     pool_.push_back(std::make_unique<Buffer>());
     free_.push_back(pool_.back().get());
   }
+  // Room for the most files the batches hold, so that a file moved from one
+  // to the other never needs memory.
+  placing_.reserve(FilesHeld() + 1);
+  waiting_.reserve(FilesHeld() + 1);
   thread_ = StartThreadWithoutInterrupts([this] { Run(); });
 }
 
@@ -474,6 +478,10 @@ bool DiskWriter::Place(Job& job, File& file) {
     if (std::any_of(waiting_.begin(), waiting_.end(), named)) ReplaceWaiting();
     cached_.Finished(std::exchange(held, -1), file.written);
     cachedTicket_ = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      batched_.insert(job.ticket);  // settling the file takes it out again
+    }
     if (placing_.empty()) placingSince_ = std::chrono::steady_clock::now();
     placing_.emplace_back(job.ticket, std::move(file.temp));
   } catch (const Error& e) {
@@ -488,8 +496,6 @@ bool DiskWriter::Place(Job& job, File& file) {
     }
     return false;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  batched_.insert(job.ticket);
   return true;
 }
 
