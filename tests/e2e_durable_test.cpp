@@ -253,9 +253,9 @@ TEST_F(E2eDurableTest, ReplacementsPastRunTimeoutAreGivenUp) {
   EXPECT_NE(run.errors.find(": the run's time limit was reached"), std::string::npos) << run.errors;
 }
 
-// What failed is named by its call: a link, a rename and the removal of the
-// temporary file it left, a record refused on one file of a folder whose file
-// system keeps records.
+// What failed is named by its call: a writeback's start, a link, a rename and
+// the removal of the temporary file it left, a record refused on one file of a
+// folder whose file system keeps records.
 TEST_F(E2eDurableTest, EachFailureIsNamedByTheCallThatFailed) {
   const std::string url = server_.Url("/bytes/1000/d.bin");
   Prepare({url}, "KeepCopies=1\n");
@@ -266,6 +266,11 @@ TEST_F(E2eDurableTest, EachFailureIsNamedByTheCallThatFailed) {
     Words said;  // parts of the entry's line, in order; the destination between them
   };
   const std::vector<Case> cases = {
+      // A file whose writeback cannot be started is not named.
+      {{"-e", "trace=sync_file_range", "-e", "inject=sync_file_range:error=EIO"},
+       false,
+       1,
+       {"cannot write ", " (sync_file_range: Input/output error)\n"}},
       {{"-e", "trace=linkat", "-e", "inject=linkat:error=EIO"},
        false,
        1,
