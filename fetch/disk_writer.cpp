@@ -216,14 +216,15 @@ void DiskWriter::Run() {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       const auto ready = [this] { return stopping_ || !jobs_.empty() || batchNow_; };
+      // Committed files never wait for an idle writer: only replacements do,
+      // for others to join them.
       if (placing_.empty() && waiting_.empty()) {
         work_.wait(lock, ready);
-      } else {
+      } else if (placing_.empty()) {
         work_.wait_until(lock, NextBatchDue(), ready);
       }
-      // Batches go once their first file has waited long enough, or when a
-      // caller waits for one of theirs: the wait above ends sooner only for a
-      // job, a caller or the end, so an idle writer still lets others join.
+      // Batches go once nothing else is to be done, or once their first file
+      // has waited long enough, or when a caller waits for one of theirs.
       const auto now = std::chrono::steady_clock::now();
       const bool idle = jobs_.empty();
       place = !placing_.empty() && (batchNow_ || idle || now >= placingSince_ + kPlaceAfter);

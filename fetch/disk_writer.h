@@ -12,17 +12,17 @@
 // file's size and content hash, taken as the buffers were written). Committed
 // files are put in place in batches: the writeback of each is started, then
 // each gets its new name at once (TempFile::PlaceIfNew), nothing waited for.
-// A batch goes kPlaceAfter after its first file, busy writer or idle (so
-// that the files behind it join it), and sooner at 16 files, before a file of
-// the same name, or when a caller waits for one of its files. A file that
-// replaces an existing one waits, up to kReplaceAfter or until a caller waits
-// for it, for others that do, and a batch of them goes together: one syncfs
-// puts their data on the disk (or, where it fails, an fdatasync of each), then
-// each is renamed over its file and each folder is synced once; a failed sync
-// fails that file, and the file it would have replaced stays. Jobs are done in
-// the order they are handed over and a batch in the order it was committed,
-// so of two files of one name the one committed later wins. Only the last
-// 32 MiB written stay in the page cache (PageCacheWindow).
+// A batch goes once the writer has nothing else to do, at 16 files, after
+// kPlaceAfter, before a file of the same name, or when a caller waits for one
+// of its files: committed files gather only while the writer is busy. A file
+// that replaces an existing one waits, up to kReplaceAfter or until a caller
+// waits for it, for others that do, and a batch of them goes together: one
+// syncfs puts their data on the disk (or, where it fails, an fdatasync of
+// each), then each is renamed over its file and each folder is synced once; a
+// failed sync fails that file, and the file it would have replaced stays. Jobs
+// are done in the order they are handed over and a batch in the order it was
+// committed, so of two files of one name the one committed later wins. Only
+// the last 32 MiB written stay in the page cache (PageCacheWindow).
 //
 // Buffers come from a pool of `buffers` of kBufferSize bytes, and at most
 // kBuffers of them wait full for the disk: Take() waits while the disk is
@@ -74,8 +74,9 @@ class DiskWriter {
   using Ticket = uint64_t;
   // The reason of a file given up at the deadline.
   static constexpr char kOutOfTime[] = "the run's time limit was reached";
-  // How long the first file of a batch waits for others: of committed files,
-  // and of files that replace existing ones.
+  // How long the first file of a batch waits for others: of committed files
+  // (only while the writer is busy with others), and of files that replace
+  // existing ones (also while it is idle).
   static constexpr std::chrono::milliseconds kPlaceAfter{10};
   static constexpr std::chrono::milliseconds kReplaceAfter{50};
 
