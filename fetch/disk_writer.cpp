@@ -228,10 +228,12 @@ void DiskWriter::Run() {
       const auto now = std::chrono::steady_clock::now();
       const bool idle = jobs_.empty();
       place = !placing_.empty() && (batchNow_ || idle || now >= placingSince_ + kPlaceAfter);
-      // Placing may leave files to replace others: those go with it, unless
-      // it went for its time alone.
-      replace = (place && (batchNow_ || idle)) ||
-                (!waiting_.empty() && (batchNow_ || idle || now >= waitingSince_ + kReplaceAfter));
+      // Placing may leave files to replace others: those go with it for a
+      // caller only. An idle writer still lets replacements wait their time
+      // for others to share their sync; at the end nothing waits.
+      replace = (place && batchNow_) ||
+                (!waiting_.empty() &&
+                 (batchNow_ || (idle && stopping_) || now >= waitingSince_ + kReplaceAfter));
       batchNow_ = false;
       if (!place && !replace) {
         if (jobs_.empty() && stopping_) break;  // nothing left

@@ -5,8 +5,10 @@
 #include <sys/resource.h>
 
 #include <unistd.h>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -86,6 +88,19 @@ TEST(DiskWriterTest, PastTheDeadlineFilesAreGivenUpAndNothingIsLeft) {
     EXPECT_EQ(reason, fw::DiskWriter::kOutOfTime);
   }
   EXPECT_EQ(dir.Entries(), Names{"a"});
+}
+
+// A replacement committed to an idle writer waits its time for others to
+// share its sync, unless a caller waits for it.
+TEST(DiskWriterTest, AReplacementWaitsForOthersEvenWhenTheWriterIsIdle) {
+  fwtest::TempFolder dir;
+  fwtest::WriteFile(dir / "a", "older");
+  fw::DiskWriter writer;
+  const auto committed = std::chrono::steady_clock::now();
+  const auto ticket = Put(writer, dir / "a", "newer");
+  while (!writer.Settled(ticket)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GE(std::chrono::steady_clock::now() - committed, fw::DiskWriter::kReplaceAfter);
+  EXPECT_EQ(fwtest::ReadFile(dir / "a"), "newer");
 }
 
 // Files of several transfers are written at once, each from its own buffers:
