@@ -46,15 +46,15 @@ bool DiskWriter::PastDeadline() const {
 }
 
 DiskWriter::DiskWriter(int buffers, std::chrono::steady_clock::time_point deadline)
-    : deadline_(deadline), cached_(kKeptInCache, FilesHeld()) {
+    : deadline_(deadline), filesHeld_(FilesHeld()), cached_(kKeptInCache, filesHeld_) {
   for (int i = 0; i < std::max(buffers, 2); ++i) {
     pool_.push_back(std::make_unique<Buffer>());
     free_.push_back(pool_.back().get());
   }
   // Room for the most files the batches hold, so that a file moved from one
   // to the other never needs memory.
-  placing_.reserve(FilesHeld() + 1);
-  waiting_.reserve(FilesHeld() + 1);
+  placing_.reserve(filesHeld_ + 1);
+  waiting_.reserve(filesHeld_ + 1);
   thread_ = StartThreadWithoutInterrupts([this] { Run(); });
 }
 
@@ -385,10 +385,10 @@ void DiskWriter::Do(Job& job) {
         // A batch goes at kPlaceBatch files, so that the run's next entries
         // need not wait for a large one. The two batches hold their files
         // open: together no more than the page cache window may.
-        if (placing_.size() >= kPlaceBatch || placing_.size() + waiting_.size() >= FilesHeld()) {
+        if (placing_.size() >= kPlaceBatch || placing_.size() + waiting_.size() >= filesHeld_) {
           PlaceBatch();
         }
-        if (waiting_.size() >= FilesHeld()) ReplaceWaiting();
+        if (waiting_.size() >= filesHeld_) ReplaceWaiting();
         return;
       }
       break;

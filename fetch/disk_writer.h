@@ -161,6 +161,9 @@ class DiskWriter {
   Ticket begun_ = 0;
   bool stopping_ = false;
   const std::chrono::steady_clock::time_point deadline_;
+  // How many files the batches and the page cache window may each hold open,
+  // taken once: the batches keep room for that many.
+  const size_t filesHeld_;
 
   TempFileMaker maker_;  // makes the next files while this one is written
 
