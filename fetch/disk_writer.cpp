@@ -38,6 +38,11 @@ size_t FilesHeld() {
   return std::min<size_t>(64, static_cast<size_t>(limit.rlim_cur / 8));
 }
 
+// Discards `temp`; a temporary file it leaves behind is named after `reason`.
+void DiscardInto(TempFile& temp, std::string& reason) {
+  if (const std::string left = temp.Discard(); !left.empty()) reason += "; " + left;
+}
+
 }  // namespace
 
 bool DiskWriter::PastDeadline() const {
@@ -193,9 +198,7 @@ void DiskWriter::Settle(Ticket ticket, std::string reason) {
 // at once (Failed), as there is no point going on.
 void DiskWriter::Fail(Ticket ticket, File& file, std::string reason) {
   file.error = std::move(reason);
-  if (file.temp) {
-    if (const std::string left = file.temp->Discard(); !left.empty()) file.error += "; " + left;
-  }
+  if (file.temp) DiscardInto(*file.temp, file.error);
   file.temp.reset();
   std::lock_guard<std::mutex> lock(mutex_);
   failed_[ticket] = file.error;
@@ -277,7 +280,7 @@ void DiskWriter::PlaceBatch() {
     } catch (const std::bad_alloc&) {
       errors[i] = "out of memory";
     }
-    if (const std::string left = temp.Discard(); !left.empty()) errors[i] += "; " + left;
+    DiscardInto(temp, errors[i]);
     return false;
   };
   for (size_t i = 0; i < placing_.size(); ++i) {
@@ -327,7 +330,7 @@ void DiskWriter::ReplaceWaiting() {
     // deadline the rest are given up, their older files kept.
     if (PastDeadline()) {
       errors[i] = kOutOfTime;
-      if (const std::string left = files[i]->Discard(); !left.empty()) errors[i] += "; " + left;
+      DiscardInto(*files[i], errors[i]);
       continue;
     }
     try {
@@ -395,9 +398,7 @@ void DiskWriter::Do(Job& job) {
     case Job::kAbandon:
       // An abandoned file is the transfer's failure; its reason is the caller's.
       if (file.error.empty()) file.error = "abandoned";
-      if (file.temp) {
-        if (const std::string left = file.temp->Discard(); !left.empty()) file.error += "; " + left;
-      }
+      if (file.temp) DiscardInto(*file.temp, file.error);
       break;
   }
   if (cachedTicket_ == job.ticket) {
@@ -494,9 +495,7 @@ bool DiskWriter::Place(Job& job, File& file) {
   }
   if (held >= 0) close(held);
   if (!file.error.empty()) {
-    if (file.temp) {
-      if (const std::string left = file.temp->Discard(); !left.empty()) file.error += "; " + left;
-    }
+    if (file.temp) DiscardInto(*file.temp, file.error);
     return false;
   }
   return true;
