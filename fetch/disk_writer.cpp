@@ -30,7 +30,7 @@ constexpr int64_t kHeldFrom = 128 * 1024;
 constexpr size_t kPlaceBatch = 16;
 
 // How many finished files the page cache window may hold open, and how many
-// replacements may wait for a batch: a few, and never so many that the rest
+// files the two batches may hold together: a few, and never so many that the rest
 // of the run (its connections, the next files) could run out of descriptors.
 size_t FilesHeld() {
   rlimit limit{};
@@ -231,18 +231,15 @@ void DiskWriter::Run() {
       const auto now = std::chrono::steady_clock::now();
       const bool idle = jobs_.empty();
       place = !placing_.empty() && (batchNow_ || idle || now >= placingSince_ + kPlaceAfter);
-      // Placing may leave files to replace others: those go with it for a
-      // caller only. An idle writer still lets replacements wait their time
-      // for others to share their sync; at the end nothing waits.
-      replace = (place && batchNow_) ||
-                (!waiting_.empty() &&
-                 (batchNow_ || (idle && stopping_) || now >= waitingSince_ + kReplaceAfter));
+      // Replacements, also those placing leaves, wait their time for others
+      // to share their sync, idle writer or not; not for a caller, nor at
+      // the end.
+      replace = batchNow_ || (!waiting_.empty() &&
+                              ((idle && stopping_) || now >= waitingSince_ + kReplaceAfter));
       batchNow_ = false;
       if (!place && !replace) {
         if (jobs_.empty() && stopping_) break;  // nothing left
-        // A caller waited for a file that the batch under way when it asked
-        // has put in place since: nothing to do.
-        if (jobs_.empty()) continue;
+        if (jobs_.empty()) continue;            // woken before its time: wait again
         job = std::move(jobs_.front());
         jobs_.pop_front();
       }
